@@ -1,0 +1,89 @@
+#ifndef APP_MAINWINDOW_H
+#define APP_MAINWINDOW_H
+
+#include "framing/frame_codec.h"
+#include "protocol/device_message.h"
+
+#include <QHash>
+#include <QList>
+#include <QMainWindow>
+#include <QSerialPortInfo>
+#include <QString>
+#include <QStringList>
+
+QT_BEGIN_NAMESPACE
+namespace Ui {
+class MainWindow;
+}
+class QSerialPort;
+QT_END_NAMESPACE
+
+// Capacity of each frame codec's payload buffer.
+constexpr uint16_t FRAME_BUFFER_SIZE = 8202;
+// Size of each wire buffer: the largest count a 16-bit fill count expresses.
+constexpr uint16_t WIRE_BUFFER_SIZE = 65535;
+
+// The tool's one window. It holds the whole state of a run: the form, the
+// configuration table's row lookup, the serial port and the exchange with the
+// device (one message record, two codec contexts and two wire buffers).
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    explicit MainWindow(QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
+private slots:
+    void on_serialPortComboBox_currentIndexChanged(int index);
+    void on_pingButton_clicked();
+    void on_queryButton_clicked();
+    void on_updateButton_clicked();
+    void on_readyRead();
+    void on_msgReady(int msgLen);
+    void on_tableWidget_cellChanged(int row, int col);
+    void on_uploadCertButton_clicked();
+
+private:
+    void appendLog(QString text);
+    void appendHexDump(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,
+                       const QString &trailer = QString());
+
+    void buildConfig(DeviceMessage &message);
+    void showConfig(const DeviceMessage &message);
+    QString checkEmailAddress(QString address);
+    QString checkServerName(QString name);
+
+    void sendMessage(uint16_t messageLength, const QString &firstLine, const QString &header,
+                     const QString &trailer);
+
+    Ui::MainWindow *ui;
+    QStringList rowHeaderLabels;
+    QStringList columnHeaderLabels;
+    QHash<QString, int> rowIndexByName;
+    QList<QSerialPortInfo> portInfoList;
+    QSerialPort *serialPort;
+
+    DeviceMessage message;
+    uint8_t rxFrameBuffer[FRAME_BUFFER_SIZE];
+    uint8_t txFrameBuffer[FRAME_BUFFER_SIZE];
+    FrameCodec rxCodec;
+    FrameCodec txCodec;
+    uint8_t rxWire[WIRE_BUFFER_SIZE];
+    uint8_t txWire[WIRE_BUFFER_SIZE];
+    uint16_t rxWireLen;
+    uint16_t txWireLen;
+
+    // Tests reach the exchange state and the form through this one door.
+    friend struct MainWindowProbe;
+};
+
+// Builds one hex-dump log entry: headerTemplate with %0 replaced by count,
+// then " xx" for each of the count bytes, then trailer.
+QString hexDumpEntry(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,
+                     const QString &trailer = QString());
+
+#endif // APP_MAINWINDOW_H
