@@ -1,0 +1,293 @@
+#include "tools/devsim/simulator.h"
+
+#include <algorithm>
+#include <cstring>
+#include <utility>
+
+namespace devsim {
+
+namespace {
+
+// One text field of the configuration record: its length byte and its array.
+struct TextField {
+    const char *name;
+    size_t lengthOffset;
+    size_t textOffset;
+    size_t size;
+};
+
+#define DEVSIM_TEXT_FIELD(field)                                                                   \
+    TextField                                                                                      \
+    {                                                                                              \
+#field, offsetof(DeviceConfig, field##Length), offsetof(DeviceConfig, field),              \
+            sizeof(DeviceConfig::field)                                                            \
+    }
+
+const TextField textFields[] = {
+    DEVSIM_TEXT_FIELD(hostname),       DEVSIM_TEXT_FIELD(description),
+    DEVSIM_TEXT_FIELD(ssid),           DEVSIM_TEXT_FIELD(wifiPassword),
+    DEVSIM_TEXT_FIELD(smtpServerName), DEVSIM_TEXT_FIELD(emailAccount),
+    DEVSIM_TEXT_FIELD(emailPassword),  DEVSIM_TEXT_FIELD(addressee1),
+    DEVSIM_TEXT_FIELD(addressee2),     DEVSIM_TEXT_FIELD(addressee3),
+    DEVSIM_TEXT_FIELD(addressee4),     DEVSIM_TEXT_FIELD(addressee5),
+};
+
+#undef DEVSIM_TEXT_FIELD
+
+void setText(DeviceConfig &config, const char *name, const char *text)
+{
+    for (const TextField &field : textFields) {
+        if (std::strcmp(field.name, name) != 0)
+            continue;
+        auto *record = reinterpret_cast<uint8_t *>(&config);
+        const size_t length = std::strlen(text);
+        record[field.lengthOffset] = static_cast<uint8_t>(length);
+        std::memcpy(record + field.textOffset, text, length);
+        return;
+    }
+}
+
+uint32_t readU32(const uint8_t *bytes)
+{
+    uint32_t value;
+    std::memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
+void appendU32(Bytes &bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+bool isSpecial(uint8_t byte)
+{
+    return byte == 0xC0 || byte == FRAME_ESCAPE || byte == FRAME_START;
+}
+
+std::string lengthProblem(const char *request, size_t length, size_t expected)
+{
+    return std::string(request) + " request of " + std::to_string(length) + " bytes, expected " +
+           std::to_string(expected) + "; no answer";
+}
+
+} // namespace
+
+const Bytes &noiseBytes()
+{
+    static const Bytes noise = {0x11, 0x22, 0xC0, 0xFF};
+    return noise;
+}
+
+DeviceConfig defaultConfig()
+{
+    DeviceConfig config;
+    std::memset(&config, 0, sizeof config);
+    config.smtpPort = 587;
+    setText(config, "hostname", "kestro-3-sim");
+    setText(config, "description", "Simulated Kestro 3 on the bench");
+    setText(config, "ssid", "field-lab");
+    setText(config, "wifiPassword", "correct horse battery");
+    setText(config, "smtpServerName", "mail.example.com");
+    setText(config, "emailAccount", "kestro@example.com");
+    setText(config, "emailPassword", "s3cret-mail");
+    setText(config, "addressee1", "technician@example.com");
+    return config;
+}
+
+std::string configProblem(const DeviceConfig &config)
+{
+    const auto *record = reinterpret_cast<const uint8_t *>(&config);
+    for (const TextField &field : textFields) {
+        const auto *text = record + field.textOffset;
+        const void *nul = std::memchr(text, 0, field.size);
+        if (!nul)
+            return std::string(field.name) + " has no NUL inside its " +
+                   std::to_string(field.size) + " bytes";
+        const size_t textLength = static_cast<size_t>(static_cast<const uint8_t *>(nul) - text);
+        const unsigned lengthByte = record[field.lengthOffset];
+        if (lengthByte != textLength)
+            return std::string(field.name) + " length byte " + std::to_string(lengthByte) +
+                   " disagrees with its text of " + std::to_string(textLength) + " bytes";
+    }
+    return std::string();
+}
+
+Simulator::Simulator(const Faults &faults) : faults_(faults), config_(defaultConfig()) {}
+
+Bytes Simulator::statusResponse(uint32_t id, int32_t status) const
+{
+    Bytes response;
+    appendU32(response, id);
+    appendU32(response, static_cast<uint32_t>(faults_.overrideStatus ? faults_.status : status));
+    return response;
+}
+
+Bytes Simulator::finish(Bytes response) const
+{
+    if (faults_.unexpectedId) {
+        Bytes id;
+        appendU32(id, UNEXPECTED_RESPONSE_ID);
+        std::copy(id.begin(), id.end(), response.begin());
+    }
+    if (faults_.wrongLength)
+        response.push_back(0);
+    return response;
+}
+
+Outcome Simulator::handle(const uint8_t *message, size_t length)
+{
+    Outcome outcome;
+    if (length < 4) {
+        outcome.problem =
+            "message of " + std::to_string(length) + " bytes is too short for an id; no answer";
+        return outcome;
+    }
+    const uint32_t id = readU32(message);
+    switch (id) {
+    case MSG_PING_REQUEST:
+        if (length != MSG_LEN_PING_REQUEST) {
+            outcome.problem = lengthProblem("Ping", length, MSG_LEN_PING_REQUEST);
+            return outcome;
+        }
+        outcome.response = statusResponse(MSG_PING_RESPONSE, 0);
+        break;
+    case MSG_CONFIG_QUERY_REQUEST: {
+        if (length != MSG_LEN_CONFIG_QUERY_REQUEST) {
+            outcome.problem = lengthProblem("Config Query", length, MSG_LEN_CONFIG_QUERY_REQUEST);
+            return outcome;
+        }
+        outcome.response = statusResponse(MSG_CONFIG_QUERY_RESPONSE, 0);
+        const auto *record = reinterpret_cast<const uint8_t *>(&config_);
+        outcome.response.insert(outcome.response.end(), record, record + sizeof config_);
+        break;
+    }
+    case MSG_CONFIG_UPDATE_REQUEST: {
+        if (length != MSG_LEN_CONFIG_UPDATE_REQUEST) {
+            outcome.problem = lengthProblem("Config Update", length, MSG_LEN_CONFIG_UPDATE_REQUEST);
+            return outcome;
+        }
+        DeviceConfig received;
+        std::memcpy(&received, message + 4, sizeof received);
+        const std::string problem = configProblem(received);
+        if (problem.empty()) {
+            config_ = received;
+            outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 0);
+        } else {
+            outcome.note = "Config Update not stored: " + problem;
+            outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 1);
+        }
+        break;
+    }
+    case MSG_CERT_UPLOAD_REQUEST: {
+        if (length < MSG_LEN_CERT_UPLOAD_HEADER) {
+            outcome.problem = "Certificate Upload request of " + std::to_string(length) +
+                              " bytes has no length field; no answer";
+            return outcome;
+        }
+        const size_t certLength = static_cast<size_t>(message[4] | (message[5] << 8));
+        if (certLength > CERT_DATA_MAX || length != MSG_LEN_CERT_UPLOAD_HEADER + certLength) {
+            outcome.problem = "Certificate Upload request of " + std::to_string(length) +
+                              " bytes announces " + std::to_string(certLength) +
+                              " certificate bytes; no answer";
+            return outcome;
+        }
+        const uint8_t *data = message + MSG_LEN_CERT_UPLOAD_HEADER;
+        certificate_.assign(data, data + certLength);
+        outcome.certificateStored = true;
+        outcome.response = statusResponse(MSG_CERT_UPLOAD_RESPONSE, 0);
+        break;
+    }
+    default:
+        outcome.problem = "unknown request id " + std::to_string(id) + " (" +
+                          std::to_string(length) + " bytes); no answer";
+        return outcome;
+    }
+    outcome.response = finish(std::move(outcome.response));
+    return outcome;
+}
+
+Bytes Simulator::frame(const Bytes &response) const
+{
+    Bytes wire = encodeFrame(response.data(), response.size());
+    if (wire.empty())
+        return wire;
+    if (faults_.badChecksum) {
+        // An escaped checksum is the only place where an escape byte is the
+        // second last byte of a frame.
+        const bool escaped = wire.size() >= 2 && wire[wire.size() - 2] == FRAME_ESCAPE;
+        const uint8_t checksum =
+            escaped ? static_cast<uint8_t>(wire.back() ^ FRAME_ESCAPE_XOR) : wire.back();
+        wire.resize(wire.size() - (escaped ? 2 : 1));
+        const uint8_t wrong = static_cast<uint8_t>(checksum + 1);
+        if (isSpecial(wrong)) {
+            wire.push_back(FRAME_ESCAPE);
+            wire.push_back(static_cast<uint8_t>(wrong ^ FRAME_ESCAPE_XOR));
+        } else {
+            wire.push_back(wrong);
+        }
+    }
+    if (faults_.noise)
+        wire.insert(wire.begin(), noiseBytes().begin(), noiseBytes().end());
+    return wire;
+}
+
+Bytes encodeFrame(const uint8_t *message, size_t length)
+{
+    if (length > REQUEST_CAPACITY)
+        return Bytes();
+    uint8_t buffer[REQUEST_CAPACITY];
+    FrameCodec codec;
+    frame_init(&codec, buffer, REQUEST_CAPACITY);
+    if (frame_append(&codec, message, static_cast<uint16_t>(length), 1) != FRAME_TX_QUEUED)
+        return Bytes();
+    Bytes wire;
+    for (;;) {
+        uint8_t byte = 0;
+        const int result = frame_encode_byte(&codec, &byte);
+        if (result == FRAME_ERROR)
+            return Bytes();
+        wire.push_back(byte);
+        if (result == FRAME_TX_DONE)
+            return wire;
+    }
+}
+
+std::vector<Bytes> splitInto(const Bytes &bytes, int pieces)
+{
+    std::vector<Bytes> parts;
+    if (bytes.empty())
+        return parts;
+    size_t count = pieces < 1 ? 1 : static_cast<size_t>(pieces);
+    if (count > bytes.size())
+        count = bytes.size();
+    size_t start = 0;
+    for (size_t i = 0; i < count; ++i) {
+        const size_t end = bytes.size() * (i + 1) / count;
+        parts.emplace_back(bytes.begin() + static_cast<std::ptrdiff_t>(start),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(end));
+        start = end;
+    }
+    return parts;
+}
+
+RequestReader::RequestReader()
+{
+    frame_init(&codec_, buffer_, REQUEST_CAPACITY);
+}
+
+RequestReader::Event RequestReader::feed(uint8_t byte)
+{
+    switch (frame_decode_byte(&codec_, byte)) {
+    case FRAME_RX_DONE: return Event::Message;
+    case FRAME_ERROR: return Event::Error;
+    default: return Event::None;
+    }
+}
+
+Bytes RequestReader::message() const
+{
+    return Bytes(buffer_, buffer_ + codec_.payloadLength);
+}
+
+} // namespace devsim

@@ -1,0 +1,109 @@
+// The device simulator's core: what the device answers to each request, and
+// how the answer goes on the wire. No I/O happens here, so tests can drive it
+// directly; main.cpp adds the options, the pseudo-terminal and the timing.
+#ifndef TOOLS_DEVSIM_SIMULATOR_H
+#define TOOLS_DEVSIM_SIMULATOR_H
+
+#include "framing/frame_codec.h"
+#include "protocol/device_message.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace devsim {
+
+using Bytes = std::vector<uint8_t>;
+
+// Payload capacity of the simulator's decoder: the largest request plus room
+// for what a frame may announce beyond it, as the tool's own decoder has.
+constexpr uint16_t REQUEST_CAPACITY = 8202;
+
+// Deliberate misbehaviour, for tests and training.
+struct Faults {
+    bool overrideStatus = false; // answer every request with `status`
+    int32_t status = 0;
+    bool noise = false;        // stray bytes before each response frame
+    bool badChecksum = false;  // each response frame fails its checksum
+    bool wrongLength = false;  // each response message is one byte too long
+    bool unexpectedId = false; // each response carries an id outside the set
+};
+
+// The bytes sent ahead of a response frame with the noise fault: none of
+// them is a start or escape byte, so a receiver skips them.
+const Bytes &noiseBytes();
+
+// The id every response carries with the unexpected-id fault.
+constexpr uint32_t UNEXPECTED_RESPONSE_ID = 7;
+
+// The configuration a fresh simulator reports: plausible and acceptable to
+// every check of the tool.
+DeviceConfig defaultConfig();
+
+// Why a received configuration record cannot be trusted (a text field whose
+// array holds no NUL, or whose length byte disagrees with its text), or an
+// empty string if it can.
+std::string configProblem(const DeviceConfig &config);
+
+// What the simulator makes of one request.
+struct Outcome {
+    Bytes response;      // the response message; empty: no answer
+    std::string problem; // why the request was not understood
+    std::string note;    // why an answered request was not carried out
+    bool certificateStored = false;
+};
+
+class Simulator
+{
+public:
+    explicit Simulator(const Faults &faults = Faults());
+
+    // Handles one request message (the payload of one frame).
+    Outcome handle(const uint8_t *message, size_t length);
+
+    // Wraps a response message in a frame, with the wire-level faults applied.
+    Bytes frame(const Bytes &response) const;
+
+    const DeviceConfig &config() const { return config_; }
+    const Bytes &certificate() const { return certificate_; }
+
+private:
+    Bytes statusResponse(uint32_t id, int32_t status) const;
+    Bytes finish(Bytes response) const;
+
+    Faults faults_;
+    DeviceConfig config_;
+    Bytes certificate_;
+};
+
+// Encodes one message as a frame with the project's codec; empty if the codec
+// refuses it (an empty message or one beyond the codec's capacity).
+Bytes encodeFrame(const uint8_t *message, size_t length);
+
+// Splits bytes into `pieces` consecutive parts of nearly equal size (fewer if
+// there are fewer bytes than pieces).
+std::vector<Bytes> splitInto(const Bytes &bytes, int pieces);
+
+// Gathers request frames out of a byte stream.
+class RequestReader
+{
+public:
+    RequestReader();
+    RequestReader(const RequestReader &) = delete;
+    RequestReader &operator=(const RequestReader &) = delete;
+
+    enum class Event { None, Message, Error };
+    // Feeds one wire byte; after Event::Message, message() holds the payload
+    // until the next call.
+    Event feed(uint8_t byte);
+    Bytes message() const;
+
+private:
+    uint8_t buffer_[REQUEST_CAPACITY];
+    FrameCodec codec_;
+};
+
+} // namespace devsim
+
+#endif // TOOLS_DEVSIM_SIMULATOR_H
