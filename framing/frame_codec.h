@@ -33,7 +33,7 @@ extern "C" {
 enum {
     FRAME_START = 0xFE,
     FRAME_ESCAPE = 0xFD,
-    FRAME_ESCAPE_XOR = 0x20
+    FRAME_ESCAPE_XOR = 0x20,
 };
 
 /* Codec states; the decoder uses 1..9, the encoder 1 and 10..21. */
@@ -101,11 +101,20 @@ void frame_reset(FrameCodec *codec);
  * and any call once the payload was closed. */
 int frame_append(FrameCodec *codec, const uint8_t *chunk, uint16_t count, uint8_t last);
 
-/* Writes the next wire byte of the closed payload to *out. */
+/* Writes the next wire byte of the closed payload to *out (which must be
+ * valid); FRAME_TX_DONE marks the last one. Refuses (FRAME_ERROR, nothing
+ * written) before the payload was closed and after the frame is complete. */
 int frame_encode_byte(FrameCodec *codec, uint8_t *out);
 
 /* Feeds one received wire byte; after FRAME_RX_DONE the payload is the first
- * payloadLength bytes of buffer until the next start byte. */
+ * payloadLength bytes of buffer until the next start byte. A start byte
+ * inside a frame restarts (FRAME_ERROR, new frame begun, buffer kept); any
+ * other framing error, including an announced length of 0 or over capacity
+ * (refused at the length's high byte), aborts (FRAME_ERROR, buffer zeroed,
+ * idle until the next start byte).
+ * Hooks: stateHook then byteHook (only when both are set) after each
+ * FRAME_RX_BUSY byte, except an escape in front of the checksum, and after a
+ * restart; stateHook alone after a completed frame and after an abort. */
 int frame_decode_byte(FrameCodec *codec, uint8_t wireByte);
 
 #ifdef __cplusplus
