@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "device/extra_ports.h"
 #include "ui_mainwindow.h"
 
 #include <QHeaderView>
@@ -67,6 +68,8 @@ MainWindow::MainWindow(QWidget *parent)
     ui->serialPortComboBox->addItem(QStringLiteral("<no port selected>"));
     for (const QSerialPortInfo &info : qAsConst(portInfoList))
         ui->serialPortComboBox->addItem(info.portName());
+    // Then the ports the system does not list; their text is their path.
+    ui->serialPortComboBox->addItems(extraPortPaths());
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);

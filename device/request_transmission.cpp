@@ -1,16 +1,163 @@
-// Placeholder until the device link lands: the slots exist so the window links.
 #include "app/mainwindow.h"
+#include "ui_mainwindow.h"
 
-void MainWindow::on_pingButton_clicked() {}
-void MainWindow::on_queryButton_clicked() {}
-void MainWindow::on_updateButton_clicked() {}
-void MainWindow::on_uploadCertButton_clicked() {}
+#include <QByteArray>
+#include <QFile>
+#include <QFileDialog>
+#include <QSerialPort>
+#include <QTableWidgetItem>
 
+#include <cstring>
+
+namespace {
+
+// Starts a request in the shared record: every payload byte the layout does
+// not assign goes out as zero.
+void startRequest(DeviceMessage &message, uint32_t msgId)
+{
+    std::memset(&message.payload, 0, sizeof message.payload);
+    message.msgId = msgId;
+}
+
+// The text rows of the configuration record and the most UTF-8 bytes each
+// array holds (one byte stays for the NUL).
+struct TextFieldLimit {
+    const char *row;
+    int maxBytes;
+};
+
+#define TEXT_FIELD_LIMIT(row, field)                                                               \
+    TextFieldLimit                                                                                 \
+    {                                                                                              \
+        row, int(sizeof(DeviceConfig::field)) - 1                                                  \
+    }
+
+const TextFieldLimit textFieldLimits[] = {
+    TEXT_FIELD_LIMIT("Hostname", hostname),
+    TEXT_FIELD_LIMIT("Description", description),
+    TEXT_FIELD_LIMIT("SSID", ssid),
+    TEXT_FIELD_LIMIT("Wifi Password", wifiPassword),
+    TEXT_FIELD_LIMIT("SMTP Server Name", smtpServerName),
+    TEXT_FIELD_LIMIT("Email Account", emailAccount),
+    TEXT_FIELD_LIMIT("Email Password", emailPassword),
+    TEXT_FIELD_LIMIT("Addressee 1", addressee1),
+    TEXT_FIELD_LIMIT("Addressee 2", addressee2),
+    TEXT_FIELD_LIMIT("Addressee 3", addressee3),
+    TEXT_FIELD_LIMIT("Addressee 4", addressee4),
+    TEXT_FIELD_LIMIT("Addressee 5", addressee5),
+};
+
+#undef TEXT_FIELD_LIMIT
+
+} // namespace
+
+void MainWindow::on_pingButton_clicked()
+{
+    startRequest(message, MSG_PING_REQUEST);
+    sendMessage(MSG_LEN_PING_REQUEST, QStringLiteral("Sending Ping..."),
+                QStringLiteral("Sent %0 bytes"),
+                QStringLiteral("\r\nPing sent.  Listening for response..."));
+}
+
+void MainWindow::on_queryButton_clicked()
+{
+    startRequest(message, MSG_CONFIG_QUERY_REQUEST);
+    sendMessage(MSG_LEN_CONFIG_QUERY_REQUEST, QStringLiteral("Sending Config Query..."),
+                QStringLiteral("Sent %0 bytes:"),
+                QStringLiteral("\r\nConfig Query sent.  Listening for response..."));
+}
+
+void MainWindow::on_updateButton_clicked()
+{
+    // Validation limits characters, the record limits UTF-8 bytes: a text that
+    // would not fit is refused here rather than cut.
+    bool fits = true;
+    for (const TextFieldLimit &field : textFieldLimits) {
+        const QString row = QString::fromLatin1(field.row);
+        const QTableWidgetItem *item = ui->tableWidget->item(rowIndexByName.value(row), 0);
+        const int bytes = item ? item->text().toUtf8().size() : 0;
+        if (bytes > field.maxBytes) {
+            appendLog(QStringLiteral("%0 is too long: %1 bytes, at most %2 fit.")
+                          .arg(row, QString::number(bytes), QString::number(field.maxBytes)));
+            fits = false;
+        }
+    }
+    if (!fits)
+        return;
+
+    startRequest(message, MSG_CONFIG_UPDATE_REQUEST);
+    buildConfig(message);
+    sendMessage(MSG_LEN_CONFIG_UPDATE_REQUEST, QStringLiteral("Sending Config Update..."),
+                QStringLiteral("Sent %0 bytes"),
+                QStringLiteral("\r\nConfig Update sent.  Listening for response..."));
+}
+
+void MainWindow::on_uploadCertButton_clicked()
+{
+    const QString fileName = QFileDialog::getOpenFileName(this, QStringLiteral("Open Certificate"));
+    if (fileName.isEmpty())
+        return; // cancelled
+
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly)) {
+        appendLog(QStringLiteral("Cannot open certificate file %0: %1")
+                      .arg(fileName, file.errorString()));
+        return;
+    }
+    // One byte more than an upload carries tells a file that would be cut
+    // from one that fits exactly.
+    const QByteArray certificate = file.read(CERT_DATA_MAX + 1);
+    if (certificate.size() > CERT_DATA_MAX) {
+        appendLog(QStringLiteral("Certificate file %0 is larger than 8192 bytes; nothing sent.")
+                      .arg(fileName));
+        return;
+    }
+
+    startRequest(message, MSG_CERT_UPLOAD_REQUEST);
+    const auto length = static_cast<uint16_t>(certificate.size());
+    message.payload.certificate.length = length;
+    std::memcpy(message.payload.certificate.data, certificate.constData(), length);
+    sendMessage(MSG_LEN_CERT_UPLOAD_HEADER + length,
+                QStringLiteral("Sending Certificate Upload..."), QStringLiteral("Sent %0 bytes"),
+                QStringLiteral("\r\nCertificate Upload sent.  Listening for response..."));
+}
+
+// Frames the first messageLength bytes of message and writes them to the port.
+// The caller has set up message; this starts a fresh exchange, so a partly
+// received frame, the bytes received so far and whatever waits in the port
+// are dropped.
 void MainWindow::sendMessage(uint16_t messageLength, const QString &firstLine,
                              const QString &header, const QString &trailer)
 {
-    Q_UNUSED(messageLength);
-    Q_UNUSED(firstLine);
-    Q_UNUSED(header);
-    Q_UNUSED(trailer);
+    frame_reset(&rxCodec);
+    frame_reset(&txCodec);
+    std::memset(rxWire, 0, sizeof rxWire);
+    std::memset(txWire, 0, sizeof txWire);
+    rxWireLen = 0;
+    txWireLen = 0;
+
+    // A refused append shows up below as an encoder error.
+    frame_append(&txCodec, reinterpret_cast<const uint8_t *>(&message), messageLength, 1);
+    appendLog(firstLine);
+
+    for (;;) {
+        uint8_t byte = 0;
+        const int result = frame_encode_byte(&txCodec, &byte);
+        if (result == FRAME_ERROR || txWireLen == WIRE_BUFFER_SIZE) {
+            appendLog(QStringLiteral("Write error"));
+            return;
+        }
+        txWire[txWireLen++] = byte;
+        if (result == FRAME_TX_DONE)
+            break;
+    }
+
+    serialPort->clear(QSerialPort::AllDirections);
+    const qint64 written = serialPort->write(reinterpret_cast<const char *>(txWire), txWireLen);
+    if (written != txWireLen) {
+        appendLog(QStringLiteral("Write error: %0").arg(serialPort->errorString()));
+        return;
+    }
+    serialPort->flush();
+    appendHexDump(header, txWire, txWireLen, trailer);
 }
