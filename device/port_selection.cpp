@@ -3,6 +3,7 @@
 
 #include <QSerialPort>
 #include <QTableWidgetItem>
+#include <QTimer>
 
 void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
 {
@@ -53,13 +54,18 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
     ui->uploadCertButton->setEnabled(true);
 
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::on_readyRead);
-    // An unplugged adapter keeps failing; one line says it.
+    // A port that stops working (an unplugged adapter, a terminal whose far
+    // end closed) would report the same failure on every event-loop turn:
+    // say it once, and close the port so that it falls silent.
     connect(serialPort, &QSerialPort::errorOccurred, this,
             [this, reported = false](QSerialPort::SerialPortError error) mutable {
-                if (error != QSerialPort::ResourceError || reported)
+                if (reported ||
+                    (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
                     return;
                 reported = true;
                 appendLog(QStringLiteral("Port error: %0").arg(serialPort->errorString()));
+                // Not from inside the port's own notification.
+                QTimer::singleShot(0, serialPort, [port = serialPort]() { port->close(); });
             });
 
     for (int row = 0; row < ui->tableWidget->rowCount(); ++row)

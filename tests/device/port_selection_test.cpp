@@ -1,0 +1,135 @@
+// Choosing the port: the extra ports in the selector, the line settings, the
+// state after a choice, a port that does not open and a port that goes away.
+#include "tests/device/device_bench.h"
+
+class PortSelectionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void extraPortsFollowDiscoveredPorts();
+    void pickingThePtyOpensItWithLineSettings();
+    void indexZeroDoesNothing();
+    void portThatDoesNotOpenLeavesChoiceOpen();
+    void portThatGoesAwayIsReportedOnce();
+};
+
+void PortSelectionTest::extraPortsFollowDiscoveredPorts()
+{
+    DeviceBench bench({"/tmp/first"}, {"/tmp/last"});
+    QComboBox *selector = bench.ui().serialPortComboBox;
+    const QList<QSerialPortInfo> &discovered = Probe::portInfoList(*bench.window);
+
+    QStringList expected{"<no port selected>"};
+    for (const QSerialPortInfo &info : discovered)
+        expected << info.portName();
+    expected << "/tmp/first" << bench.pty.path() << "/tmp/last";
+    QStringList entries;
+    for (int i = 0; i < selector->count(); ++i)
+        entries << selector->itemText(i);
+    QCOMPARE(entries, expected);
+    QCOMPARE(selector->currentIndex(), 0);
+    QVERIFY(!Probe::serialPort(*bench.window));
+}
+
+void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
+{
+    DeviceBench bench;
+    bench.pickPty();
+
+    QSerialPort *port = Probe::serialPort(*bench.window);
+    QVERIFY(port);
+    QVERIFY(port->isOpen());
+    QCOMPARE(port->openMode(), QIODevice::ReadWrite);
+    QCOMPARE(port->parent(), bench.window.get());
+
+    // What the terminal itself was set to.
+    termios settings;
+    QCOMPARE(tcgetattr(int(port->handle()), &settings), 0);
+    QCOMPARE(cfgetispeed(&settings), speed_t(B115200));
+    QCOMPARE(cfgetospeed(&settings), speed_t(B115200));
+    QCOMPARE(settings.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS), tcflag_t(0));
+    QCOMPARE(settings.c_iflag & (IXON | IXOFF), tcflag_t(0));
+
+    // The log names the port by its system name, the selector by its path.
+    QCOMPARE(bench.log(), QStringList{"Port is " + bench.pty.path().mid(int(strlen("/dev/")))});
+    QCOMPARE(bench.ui().serialPortComboBox->currentText(), bench.pty.path());
+    QVERIFY(!bench.ui().serialPortComboBox->isEnabled());
+    QVERIFY(bench.ui().pingButton->isEnabled());
+    QVERIFY(bench.ui().queryButton->isEnabled());
+    QVERIFY(bench.ui().uploadCertButton->isEnabled());
+
+    // Every row was validated: the empty mandatory rows say so, Update stays off.
+    const QString mandatory = "Mandatory field.  Please provide a value.";
+    for (int row : {0, 2, 3})
+        QCOMPARE(bench.info(row), mandatory);
+    QVERIFY(!bench.ui().updateButton->isEnabled());
+}
+
+void PortSelectionTest::indexZeroDoesNothing()
+{
+    DeviceBench bench;
+    Probe::selectPort(*bench.window, 0);
+    QVERIFY(!Probe::serialPort(*bench.window));
+    QCOMPARE(bench.ui().logTableWidget->columnCount(), 0);
+    QVERIFY(bench.ui().serialPortComboBox->isEnabled());
+    QVERIFY(!bench.ui().pingButton->isEnabled());
+}
+
+void PortSelectionTest::portThatDoesNotOpenLeavesChoiceOpen()
+{
+    const QString missing = "/nonexistent/kestro-port";
+    DeviceBench bench({missing});
+    bench.pick(bench.ui().serialPortComboBox->findText(missing));
+
+    QStringList log = bench.log();
+    QCOMPARE(log.size(), 2);
+    QCOMPARE(log[0], "Port is " + missing);
+    const QString prefix = "Cannot open port " + missing + ": ";
+    QVERIFY2(log[1].startsWith(prefix) && log[1].size() > prefix.size(), qPrintable(log[1]));
+    QVERIFY(!Probe::serialPort(*bench.window));
+    QCOMPARE(bench.ui().serialPortComboBox->currentIndex(), 0);
+    QVERIFY(bench.ui().serialPortComboBox->isEnabled());
+    for (QPushButton *button : {bench.ui().pingButton, bench.ui().queryButton,
+                                bench.ui().updateButton, bench.ui().uploadCertButton})
+        QVERIFY(!button->isEnabled());
+
+    // Another port can still be picked; its line joins the log.
+    bench.pickPty();
+    QVERIFY(Probe::serialPort(*bench.window) && Probe::serialPort(*bench.window)->isOpen());
+    log = bench.log();
+    QCOMPARE(log.size(), 3);
+    QCOMPARE(log[2], "Port is " + bench.pty.path().mid(int(strlen("/dev/"))));
+    bench.click(bench.ui().pingButton);
+    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
+}
+
+void PortSelectionTest::portThatGoesAwayIsReportedOnce()
+{
+    DeviceBench bench;
+    bench.pickPty();
+    QSerialPort *port = Probe::serialPort(*bench.window);
+    bench.pty.closeMaster(); // the adapter is unplugged
+
+    auto portErrors = [&bench]() {
+        return bench.log().filter(QRegularExpression("^Port error: "));
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(portErrors().size(), 1, kPatienceMs);
+    QVERIFY(portErrors().first().size() > int(strlen("Port error: ")));
+    QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), kPatienceMs);
+
+    // A later request cannot be written, and the log says so instead of
+    // reporting it as sent.
+    const int before = bench.log().size();
+    bench.click(bench.ui().pingButton);
+    const QStringList added = bench.logFrom(before);
+    QCOMPARE(added.size(), 2);
+    QCOMPARE(added[0], "Sending Ping...");
+    QCOMPARE(added[1], "Write error: " + port->errorString());
+    QVERIFY(!port->errorString().isEmpty());
+    QCOMPARE(portErrors().size(), 1);
+}
+
+QTEST_MAIN(PortSelectionTest)
+#include "port_selection_test.moc"
