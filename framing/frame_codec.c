@@ -66,7 +66,7 @@ int frame_append(FrameCodec *codec, const uint8_t *chunk, uint16_t count, uint8_
     if (codec == NULL || chunk == NULL || codec->buffer == NULL) {
         return FRAME_ERROR;
     }
-    /* int arithmetic: the sum must not wrap at 16 bits. */
+    /* Summed as unsigned int: a 16-bit sum could wrap and pass. */
     if ((unsigned)codec->payloadIndex + count > codec->capacity) {
         return FRAME_ERROR;
     }
@@ -178,26 +178,30 @@ int frame_encode_byte(FrameCodec *codec, uint8_t *out)
 
 /* ---- Decoder ---------------------------------------------------------- */
 
-/* A byte was consumed and the frame goes on. */
-static int rx_busy(const FrameCodec *codec)
+/* Observers of the decoder's progress; both or nothing. */
+static void call_both_hooks(const FrameCodec *codec)
 {
     if (codec->stateHook != NULL && codec->byteHook != NULL) {
         codec->stateHook();
         codec->byteHook();
     }
+}
+
+/* A byte was consumed and the frame goes on. */
+static int rx_busy(const FrameCodec *codec)
+{
+    call_both_hooks(codec);
     return FRAME_RX_BUSY;
 }
 
 /* A start byte inside a frame: drop the partial frame and begin the new one.
- * The stale payload bytes stay in the buffer; they are overwritten anyway. */
+ * Stale bytes stay in the buffer; only the first payloadLength bytes of a
+ * completed frame are ever the caller's. */
 static int rx_restart(FrameCodec *codec)
 {
     clear_counters(codec);
     codec->state = FRAME_ST_RX_LEN_LO;
-    if (codec->stateHook != NULL && codec->byteHook != NULL) {
-        codec->stateHook();
-        codec->byteHook();
-    }
+    call_both_hooks(codec);
     return FRAME_ERROR;
 }
 
@@ -213,35 +217,41 @@ static int rx_abort(FrameCodec *codec)
     return FRAME_ERROR;
 }
 
-/* Takes one unstuffed value of the field that `field` (a non-escape state)
- * expects; wireByte is what arrived on the line and is what gets summed. */
-static int rx_value(FrameCodec *codec, FrameState field, uint8_t value, uint8_t wireByte)
+/* Every consumed wire byte of the length and payload is summed as it
+ * arrived, escape bytes included and escaped bytes before the XOR. */
+static int rx_summed(FrameCodec *codec, uint8_t wireByte, FrameState next)
 {
-    switch (field) {
-    case FRAME_ST_RX_LEN_LO:
-        codec->payloadLength = value;
-        codec->state = FRAME_ST_RX_LEN_HI;
-        break;
-    case FRAME_ST_RX_LEN_HI: {
-        const uint16_t length = (uint16_t)(codec->payloadLength | (uint16_t)(value << 8));
-        /* Refused as soon as it is known: a length over capacity would
-         * overrun the buffer, and a zero length could never complete. */
-        if (length == 0 || length > codec->capacity) {
-            return rx_abort(codec);
-        }
-        codec->payloadLength = length;
-        codec->state = FRAME_ST_RX_DATA;
-        break;
-    }
-    default: /* FRAME_ST_RX_DATA */
-        codec->buffer[codec->payloadIndex] = value;
-        codec->payloadIndex++;
-        codec->state =
-            codec->payloadIndex == codec->payloadLength ? FRAME_ST_RX_CHECKSUM : FRAME_ST_RX_DATA;
-        break;
-    }
     codec->checksum = (uint8_t)(codec->checksum + wireByte);
+    codec->state = next;
     return rx_busy(codec);
+}
+
+static int rx_length_low(FrameCodec *codec, uint8_t value, uint8_t wireByte)
+{
+    codec->payloadLength = value;
+    return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_HI);
+}
+
+static int rx_length_high(FrameCodec *codec, uint8_t value, uint8_t wireByte)
+{
+    const uint16_t length = (uint16_t)(codec->payloadLength | (uint16_t)(value << 8));
+    /* Refused as soon as it is known: a length over capacity would overrun
+     * the buffer, and a zero length could never complete. */
+    if (length == 0 || length > codec->capacity) {
+        return rx_abort(codec);
+    }
+    codec->payloadLength = length;
+    return rx_summed(codec, wireByte, FRAME_ST_RX_DATA);
+}
+
+/* payloadIndex < payloadLength <= capacity here, so the store is in bounds. */
+static int rx_payload(FrameCodec *codec, uint8_t value, uint8_t wireByte)
+{
+    codec->buffer[codec->payloadIndex] = value;
+    codec->payloadIndex++;
+    return rx_summed(codec, wireByte,
+                     codec->payloadIndex == codec->payloadLength ? FRAME_ST_RX_CHECKSUM
+                                                                 : FRAME_ST_RX_DATA);
 }
 
 static int rx_check(FrameCodec *codec, uint8_t received)
@@ -262,9 +272,27 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
     if (codec == NULL) {
         return FRAME_ERROR;
     }
-    const FrameState state = (FrameState)codec->state;
+    const uint8_t unescaped = (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR);
 
-    switch (state) {
+    switch (codec->state) {
+    /* The common case first: a payload byte. */
+    case FRAME_ST_RX_DATA:
+        if (wireByte == FRAME_START) {
+            return rx_restart(codec);
+        }
+        if (wireByte == FRAME_ESCAPE) {
+            return rx_summed(codec, wireByte, FRAME_ST_RX_DATA_ESC);
+        }
+        return rx_payload(codec, wireByte, wireByte);
+    case FRAME_ST_RX_DATA_ESC:
+        if (wireByte == FRAME_START) {
+            return rx_restart(codec);
+        }
+        if (wireByte == FRAME_ESCAPE) {
+            return rx_abort(codec);
+        }
+        return rx_payload(codec, unescaped, wireByte);
+
     case FRAME_ST_IDLE:
         if (wireByte != FRAME_START) {
             return FRAME_OK;
@@ -274,29 +302,38 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
         return rx_busy(codec);
 
     case FRAME_ST_RX_LEN_LO:
-    case FRAME_ST_RX_LEN_HI:
-    case FRAME_ST_RX_DATA:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
         }
         if (wireByte == FRAME_ESCAPE) {
-            codec->checksum = (uint8_t)(codec->checksum + wireByte);
-            codec->state = state + 1; /* the _ESC state beside it */
-            return rx_busy(codec);
+            return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_LO_ESC);
         }
-        return rx_value(codec, state, wireByte, wireByte);
-
+        return rx_length_low(codec, wireByte, wireByte);
     case FRAME_ST_RX_LEN_LO_ESC:
-    case FRAME_ST_RX_LEN_HI_ESC:
-    case FRAME_ST_RX_DATA_ESC:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
         }
         if (wireByte == FRAME_ESCAPE) {
             return rx_abort(codec);
         }
-        return rx_value(codec, (FrameState)(state - 1), (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR),
-                        wireByte);
+        return rx_length_low(codec, unescaped, wireByte);
+
+    case FRAME_ST_RX_LEN_HI:
+        if (wireByte == FRAME_START) {
+            return rx_restart(codec);
+        }
+        if (wireByte == FRAME_ESCAPE) {
+            return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_HI_ESC);
+        }
+        return rx_length_high(codec, wireByte, wireByte);
+    case FRAME_ST_RX_LEN_HI_ESC:
+        if (wireByte == FRAME_START) {
+            return rx_restart(codec);
+        }
+        if (wireByte == FRAME_ESCAPE) {
+            return rx_abort(codec);
+        }
+        return rx_length_high(codec, unescaped, wireByte);
 
     case FRAME_ST_RX_CHECKSUM:
         if (wireByte == FRAME_START) {
@@ -308,7 +345,6 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
             return FRAME_RX_BUSY;
         }
         return rx_check(codec, wireByte);
-
     case FRAME_ST_RX_CHECKSUM_ESC:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
@@ -316,7 +352,7 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
         if (wireByte == FRAME_ESCAPE) {
             return rx_abort(codec);
         }
-        return rx_check(codec, (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR));
+        return rx_check(codec, unescaped);
 
     default:
         /* Not initialised, or an encoder state. */
