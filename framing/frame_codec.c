@@ -217,41 +217,40 @@ static int rx_abort(FrameCodec *codec)
     return FRAME_ERROR;
 }
 
-/* Every consumed wire byte of the length and payload is summed as it
- * arrived, escape bytes included and escaped bytes before the XOR. */
-static int rx_summed(FrameCodec *codec, uint8_t wireByte, FrameState next)
-{
-    codec->checksum = (uint8_t)(codec->checksum + wireByte);
-    codec->state = next;
-    return rx_busy(codec);
-}
+/* Each of the three expecting states has its escape state right after it. */
+_Static_assert(FRAME_ST_RX_LEN_LO_ESC == FRAME_ST_RX_LEN_LO + 1, "escape state follows");
+_Static_assert(FRAME_ST_RX_LEN_HI_ESC == FRAME_ST_RX_LEN_HI + 1, "escape state follows");
+_Static_assert(FRAME_ST_RX_DATA_ESC == FRAME_ST_RX_DATA + 1, "escape state follows");
 
-static int rx_length_low(FrameCodec *codec, uint8_t value, uint8_t wireByte)
+/* Takes one unstuffed value of the field that `field` (a non-escape state)
+ * expects; wireByte is what arrived on the line and is what gets summed. */
+static int rx_value(FrameCodec *codec, FrameState field, uint8_t value, uint8_t wireByte)
 {
-    codec->payloadLength = value;
-    return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_HI);
-}
-
-static int rx_length_high(FrameCodec *codec, uint8_t value, uint8_t wireByte)
-{
-    const uint16_t length = (uint16_t)(codec->payloadLength | (uint16_t)(value << 8));
-    /* Refused as soon as it is known: a length over capacity would overrun
-     * the buffer, and a zero length could never complete. */
-    if (length == 0 || length > codec->capacity) {
-        return rx_abort(codec);
+    switch (field) {
+    case FRAME_ST_RX_LEN_LO:
+        codec->payloadLength = value;
+        codec->state = FRAME_ST_RX_LEN_HI;
+        break;
+    case FRAME_ST_RX_LEN_HI: {
+        const uint16_t length = (uint16_t)(codec->payloadLength | (uint16_t)(value << 8));
+        /* Refused as soon as it is known: a length over capacity would
+         * overrun the buffer, and a zero length could never complete. */
+        if (length == 0 || length > codec->capacity) {
+            return rx_abort(codec);
+        }
+        codec->payloadLength = length;
+        codec->state = FRAME_ST_RX_DATA;
+        break;
     }
-    codec->payloadLength = length;
-    return rx_summed(codec, wireByte, FRAME_ST_RX_DATA);
-}
-
-/* payloadIndex < payloadLength <= capacity here, so the store is in bounds. */
-static int rx_payload(FrameCodec *codec, uint8_t value, uint8_t wireByte)
-{
-    codec->buffer[codec->payloadIndex] = value;
-    codec->payloadIndex++;
-    return rx_summed(codec, wireByte,
-                     codec->payloadIndex == codec->payloadLength ? FRAME_ST_RX_CHECKSUM
-                                                                 : FRAME_ST_RX_DATA);
+    default: /* FRAME_ST_RX_DATA */
+        codec->buffer[codec->payloadIndex] = value;
+        codec->payloadIndex++;
+        codec->state =
+            codec->payloadIndex == codec->payloadLength ? FRAME_ST_RX_CHECKSUM : FRAME_ST_RX_DATA;
+        break;
+    }
+    codec->checksum = (uint8_t)(codec->checksum + wireByte);
+    return rx_busy(codec);
 }
 
 static int rx_check(FrameCodec *codec, uint8_t received)
@@ -272,27 +271,9 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
     if (codec == NULL) {
         return FRAME_ERROR;
     }
-    const uint8_t unescaped = (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR);
+    const FrameState state = (FrameState)codec->state;
 
-    switch (codec->state) {
-    /* The common case first: a payload byte. */
-    case FRAME_ST_RX_DATA:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_summed(codec, wireByte, FRAME_ST_RX_DATA_ESC);
-        }
-        return rx_payload(codec, wireByte, wireByte);
-    case FRAME_ST_RX_DATA_ESC:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_abort(codec);
-        }
-        return rx_payload(codec, unescaped, wireByte);
-
+    switch (state) {
     case FRAME_ST_IDLE:
         if (wireByte != FRAME_START) {
             return FRAME_OK;
@@ -302,38 +283,29 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
         return rx_busy(codec);
 
     case FRAME_ST_RX_LEN_LO:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_LO_ESC);
-        }
-        return rx_length_low(codec, wireByte, wireByte);
-    case FRAME_ST_RX_LEN_LO_ESC:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_abort(codec);
-        }
-        return rx_length_low(codec, unescaped, wireByte);
-
     case FRAME_ST_RX_LEN_HI:
+    case FRAME_ST_RX_DATA:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
         }
         if (wireByte == FRAME_ESCAPE) {
-            return rx_summed(codec, wireByte, FRAME_ST_RX_LEN_HI_ESC);
+            codec->checksum = (uint8_t)(codec->checksum + wireByte);
+            codec->state = state + 1; /* the _ESC state beside it */
+            return rx_busy(codec);
         }
-        return rx_length_high(codec, wireByte, wireByte);
+        return rx_value(codec, state, wireByte, wireByte);
+
+    case FRAME_ST_RX_LEN_LO_ESC:
     case FRAME_ST_RX_LEN_HI_ESC:
+    case FRAME_ST_RX_DATA_ESC:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
         }
         if (wireByte == FRAME_ESCAPE) {
             return rx_abort(codec);
         }
-        return rx_length_high(codec, unescaped, wireByte);
+        return rx_value(codec, (FrameState)(state - 1), (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR),
+                        wireByte);
 
     case FRAME_ST_RX_CHECKSUM:
         if (wireByte == FRAME_START) {
@@ -345,6 +317,7 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
             return FRAME_RX_BUSY;
         }
         return rx_check(codec, wireByte);
+
     case FRAME_ST_RX_CHECKSUM_ESC:
         if (wireByte == FRAME_START) {
             return rx_restart(codec);
@@ -352,7 +325,7 @@ int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
         if (wireByte == FRAME_ESCAPE) {
             return rx_abort(codec);
         }
-        return rx_check(codec, unescaped);
+        return rx_check(codec, (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR));
 
     default:
         /* Not initialised, or an encoder state. */
