@@ -1,0 +1,313 @@
+// Sending requests: the frames on the wire and the log lines of the four
+// senders, the certificate dialog, texts too long for the record, and what a
+// send does to an exchange in progress.
+#include "tests/device/device_bench.h"
+
+#include <QTemporaryDir>
+
+#include <cstring>
+#include <sys/ioctl.h>
+
+namespace {
+
+const QByteArray pingResponse = QByteArray::fromHex("fe0800010000000000000009");
+
+// The exchange state a send would change, to show that a refused one did not.
+struct ExchangeSnapshot {
+    explicit ExchangeSnapshot(MainWindow &w)
+        : message(reinterpret_cast<const char *>(&Probe::message(w)), int(sizeof(DeviceMessage))),
+          txWire(reinterpret_cast<const char *>(Probe::txWire(w)), Probe::txWireLen(w)),
+          rxWire(reinterpret_cast<const char *>(Probe::rxWire(w)), Probe::rxWireLen(w)),
+          rxState(Probe::rxCodec(w).state), txState(Probe::txCodec(w).state)
+    {
+    }
+    bool operator==(const ExchangeSnapshot &o) const
+    {
+        return message == o.message && txWire == o.txWire && rxWire == o.rxWire &&
+               rxState == o.rxState && txState == o.txState;
+    }
+    QByteArray message, txWire, rxWire;
+    int32_t rxState, txState;
+};
+
+// The messages inside the frames of `wire`.
+QList<QByteArray> messagesIn(const QByteArray &wire)
+{
+    QList<QByteArray> messages;
+    devsim::RequestReader reader;
+    for (const char byte : wire) {
+        if (reader.feed(uint8_t(byte)) == devsim::RequestReader::Event::Message)
+            messages << bytesOf(reader.message());
+    }
+    return messages;
+}
+
+QByteArray certificateBytes(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((i * 7 + 3) & 0xff);
+    return bytes;
+}
+
+QString sentLine(const QString &header, const QByteArray &wire, const QString &sentence)
+{
+    return header.arg(wire.size()) + hexOf(wire) + "\r\n" + sentence +
+           " sent.  Listening for response...";
+}
+
+// Waits, without letting the window read, until `count` bytes wait for it.
+bool waitUntilWaiting(QSerialPort *port, int count)
+{
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < kPatienceMs) {
+        int waiting = 0;
+        ioctl(int(port->handle()), FIONREAD, &waiting);
+        if (waiting >= count)
+            return true;
+        pollfd fd{int(port->handle()), POLLIN, 0};
+        poll(&fd, 1, 10);
+    }
+    return false;
+}
+
+} // namespace
+
+class RequestTransmissionTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void pingAndQueryFrames_data();
+    void pingAndQueryFrames();
+    void updateSendsTheRecord();
+    void updateRefusesTextsThatDoNotFit_data();
+    void updateRefusesTextsThatDoNotFit();
+    void certificate_data();
+    void certificate();
+    void cancelledDialogLeavesPartialResponse();
+    void sendDropsBytesNotYetRead();
+    void twoQuickPingsSendTwoWholeFrames();
+};
+
+void RequestTransmissionTest::pingAndQueryFrames_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QStringList>("lines");
+    QTest::addColumn<QByteArray>("wire");
+    QTest::newRow("ping") << "pingButton"
+                          << QStringList{"Sending Ping...",
+                                         "Sent 8 bytes fe 04 00 00 00 00 00 04\r\n"
+                                         "Ping sent.  Listening for response..."}
+                          << QByteArray::fromHex("fe04000000000004");
+    QTest::newRow("query") << "queryButton"
+                           << QStringList{"Sending Config Query...",
+                                          "Sent 8 bytes: fe 04 00 02 00 00 00 06\r\n"
+                                          "Config Query sent.  Listening for response..."}
+                           << QByteArray::fromHex("fe04000200000006");
+}
+
+void RequestTransmissionTest::pingAndQueryFrames()
+{
+    QFETCH(QString, button);
+    QFETCH(QStringList, lines);
+    QFETCH(QByteArray, wire);
+    DeviceBench bench;
+    bench.pickPty();
+    bench.click(bench.window->findChild<QPushButton *>(button));
+    QCOMPARE(bench.logFrom(1), lines);
+    QCOMPARE(bench.pty.read(wire.size()), wire);
+    QCOMPARE(Probe::rxWireLen(*bench.window), uint16_t(0));
+}
+
+void RequestTransmissionTest::updateSendsTheRecord()
+{
+    DeviceBench bench;
+    bench.pickPty();
+    bench.fillValidValues();
+    QVERIFY(bench.ui().updateButton->isEnabled());
+    bench.click(bench.ui().updateButton);
+
+    const QByteArray wire = bench.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST + 4);
+    const QList<QByteArray> messages = messagesIn(wire);
+    QCOMPARE(messages.size(), 1);
+    const QByteArray &sent = messages[0];
+    QCOMPARE(sent.size(), int(MSG_LEN_CONFIG_UPDATE_REQUEST));
+    QCOMPARE(sent.left(4), QByteArray::fromHex("04000000"));
+    DeviceConfig config;
+    std::memcpy(&config, sent.constData() + 4, sizeof config);
+    QCOMPARE(int(config.smtpPort), 587);
+    QCOMPARE(int(config.hostnameLength), 5);
+    QCOMPARE(QByteArray(config.hostname, 6), QByteArray("dev-1", 6));
+
+    QCOMPARE(bench.logFrom(1), (QStringList{"Sending Config Update...",
+                                            sentLine("Sent %1 bytes", wire, "Config Update")}));
+}
+
+void RequestTransmissionTest::updateRefusesTextsThatDoNotFit_data()
+{
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("lines"); // empty: the update is sent
+
+    const QString e = QString::fromUtf8("\xc3\xa9"); // two bytes in UTF-8
+    QTest::newRow("description of 255 bytes")
+        << "Description" << QString(255, 'd')
+        << QStringList{"Description is too long: 255 bytes, at most 254 fit."};
+    QTest::newRow("description of 254 bytes") << "Description" << e.repeated(127) << QStringList{};
+    QTest::newRow("wifi password of 40 characters, 80 bytes")
+        << "Wifi Password" << e.repeated(40)
+        << QStringList{"Wifi Password is too long: 80 bytes, at most 63 fit."};
+    QTest::newRow("email password of 51 characters, 101 bytes")
+        << "Email Password" << e.repeated(50) + "x"
+        << QStringList{"Email Password is too long: 101 bytes, at most 100 fit."};
+}
+
+void RequestTransmissionTest::updateRefusesTextsThatDoNotFit()
+{
+    QFETCH(QString, row);
+    QFETCH(QString, text);
+    QFETCH(QStringList, lines);
+    DeviceBench bench;
+    bench.pickPty();
+    bench.fillValidValues();
+    bench.setValue(row, text);
+    QVERIFY2(bench.ui().updateButton->isEnabled(), "the value passes validation");
+    const ExchangeSnapshot before(*bench.window);
+    const int logSize = bench.log().size();
+
+    bench.click(bench.ui().updateButton);
+    if (lines.isEmpty()) {
+        QCOMPARE(bench.logFrom(logSize).value(0), "Sending Config Update...");
+        const QList<QByteArray> messages =
+            messagesIn(bench.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST));
+        QCOMPARE(messages.size(), 1);
+        QVERIFY(messages[0].contains(text.toUtf8()));
+    } else {
+        QCOMPARE(bench.logFrom(logSize), lines);
+        QVERIFY(ExchangeSnapshot(*bench.window) == before);
+        QCOMPARE(bench.pty.pending(), QByteArray());
+    }
+}
+
+void RequestTransmissionTest::certificate_data()
+{
+    QTest::addColumn<int>("size"); // bytes of the file; -1: dialog cancelled
+    QTest::addColumn<bool>("vanishes");
+    QTest::addColumn<QString>("refusal"); // the line instead of a send, %1 the path
+
+    QTest::newRow("cancelled") << -1 << false << QString();
+    QTest::newRow("unreadable") << 10 << true << "Cannot open certificate file %1: ";
+    QTest::newRow("empty") << 0 << false << QString();
+    QTest::newRow("1000 bytes") << 1000 << false << QString();
+    QTest::newRow("8192 bytes") << 8192 << false << QString();
+    QTest::newRow("8193 bytes") << 8193 << false
+                                << "Certificate file %1 is larger than 8192 bytes; nothing sent.";
+}
+
+void RequestTransmissionTest::certificate()
+{
+    QFETCH(int, size);
+    QFETCH(bool, vanishes);
+    QFETCH(QString, refusal);
+    DeviceBench bench;
+    bench.pickPty();
+    bench.click(bench.ui().pingButton);
+    const QByteArray pingWire = bench.pty.read(8);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("device.pem");
+    const QByteArray content = certificateBytes(qMax(size, 0));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    file.close();
+
+    if (size < 0) {
+        whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
+    } else {
+        whenFileDialogShows([path, vanishes](QFileDialog *dialog) {
+            // Gone between the choice and the opening.
+            if (vanishes)
+                QObject::connect(dialog, &QFileDialog::fileSelected,
+                                 [](const QString &chosen) { QFile::remove(chosen); });
+            openInFileDialog(dialog, path);
+        });
+    }
+    const ExchangeSnapshot before(*bench.window);
+    const int logSize = bench.log().size();
+    bench.click(bench.ui().uploadCertButton);
+    const QStringList added = bench.logFrom(logSize);
+
+    if (size < 0 || !refusal.isEmpty()) {
+        QVERIFY(ExchangeSnapshot(*bench.window) == before);
+        QCOMPARE(bench.pty.pending(), QByteArray());
+        if (size < 0) {
+            QCOMPARE(added, QStringList());
+        } else {
+            QCOMPARE(added.size(), 1);
+            QVERIFY2(added[0].startsWith(refusal.arg(path)), qPrintable(added[0]));
+        }
+        return;
+    }
+    const QByteArray wire = bench.pty.read(size + 10);
+    const QList<QByteArray> messages = messagesIn(wire);
+    QCOMPARE(messages.size(), 1);
+    const QByteArray expected =
+        QByteArray::fromHex("08000000") + char(size & 0xff) + char(size >> 8) + content;
+    QCOMPARE(messages[0], expected);
+    QCOMPARE(added, (QStringList{"Sending Certificate Upload...",
+                                 sentLine("Sent %1 bytes", wire, "Certificate Upload")}));
+}
+
+void RequestTransmissionTest::cancelledDialogLeavesPartialResponse()
+{
+    DeviceBench bench;
+    bench.pickPty();
+    bench.click(bench.ui().pingButton);
+    bench.pty.read(8);
+    bench.pty.write(pingResponse.left(5));
+    QTRY_COMPARE(Probe::rxWireLen(*bench.window), uint16_t(5));
+
+    whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
+    bench.click(bench.ui().uploadCertButton);
+    bench.pty.write(pingResponse.mid(5));
+    QTRY_COMPARE(bench.logFrom(3), (QStringList{readLine(pingResponse), "Ping returned 0"}));
+}
+
+void RequestTransmissionTest::sendDropsBytesNotYetRead()
+{
+    DeviceBench bench;
+    bench.pickPty();
+    QSerialPort *port = Probe::serialPort(*bench.window);
+    const QByteArray stale = QByteArray::fromHex("fe08000500000007000000") + char(0x14);
+    bench.pty.write(stale);
+    QVERIFY(waitUntilWaiting(port, stale.size()));
+
+    bench.click(bench.ui().pingButton);
+    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
+    bench.pty.write(pingResponse);
+    QTRY_COMPARE(bench.logFrom(1), (QStringList{"Sending Ping...",
+                                                "Sent 8 bytes fe 04 00 00 00 00 00 04\r\n"
+                                                "Ping sent.  Listening for response...",
+                                                readLine(pingResponse), "Ping returned 0"}));
+}
+
+void RequestTransmissionTest::twoQuickPingsSendTwoWholeFrames()
+{
+    DeviceBench bench;
+    bench.pickPty();
+    // The device reads each frame as it comes; a send clears what is still
+    // unsent, so the test reads before it clicks again.
+    const QByteArray frame = QByteArray::fromHex("fe04000000000004");
+    bench.click(bench.ui().pingButton);
+    QCOMPARE(bench.pty.read(8), frame);
+    bench.click(bench.ui().pingButton);
+    QCOMPARE(bench.pty.read(8), frame);
+    const QStringList log = bench.logFrom(1);
+    QCOMPARE(log.size(), 4);
+    QCOMPARE(log[1], log[3]);
+    QCOMPARE(Probe::txWireLen(*bench.window), uint16_t(8));
+}
+
+QTEST_MAIN(RequestTransmissionTest)
+#include "request_transmission_test.moc"
