@@ -27,6 +27,12 @@ namespace {
 constexpr uint16_t kToolCapacity = 8202;
 constexpr size_t kGuard = 32;
 constexpr uint8_t kCanary = 0xA5;
+const uint8_t kCanaries[kGuard] = {
+    kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary,
+    kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary,
+    kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary,
+    kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary, kCanary,
+};
 
 // A 3-byte payload with an escaped byte and an unescaped 0xFF, so that it
 // fits the tiny context too.
@@ -58,10 +64,8 @@ template <uint16_t Capacity> struct GuardedDecoder {
 
     void checkInvariants(int result) const
     {
-        for (size_t i = 0; i < kGuard; ++i) {
-            FUZZ_CHECK(storage[i] == kCanary);
-            FUZZ_CHECK(storage[kGuard + Capacity + i] == kCanary);
-        }
+        FUZZ_CHECK(std::memcmp(storage, kCanaries, kGuard) == 0);
+        FUZZ_CHECK(std::memcmp(storage + kGuard + Capacity, kCanaries, kGuard) == 0);
         FUZZ_CHECK(codec.capacity == Capacity);
         FUZZ_CHECK(codec.payloadIndex <= Capacity);
         FUZZ_CHECK(codec.state >= FRAME_ST_IDLE && codec.state <= FRAME_ST_RX_CHECKSUM_ESC);
