@@ -1,0 +1,388 @@
+// The device simulator: its answers and its faults, first through its core,
+// then as the program on its pseudo-terminal.
+#include "tests/device/device_bench.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <cstring>
+
+Q_DECLARE_METATYPE(devsim::Faults)
+
+namespace {
+
+QByteArray recordBytes(const DeviceConfig &config)
+{
+    return QByteArray(reinterpret_cast<const char *>(&config), int(sizeof config));
+}
+
+QByteArray handled(devsim::Simulator &simulator, const QByteArray &request,
+                   QString *problem = nullptr)
+{
+    const devsim::Outcome outcome = simulator.handle(
+        reinterpret_cast<const uint8_t *>(request.constData()), size_t(request.size()));
+    if (problem)
+        *problem = QString::fromStdString(outcome.problem);
+    return bytesOf(outcome.response);
+}
+
+DeviceConfig configWithHostname(const QByteArray &hostname)
+{
+    DeviceConfig config = devsim::defaultConfig();
+    std::memset(config.hostname, 0, sizeof config.hostname);
+    std::memcpy(config.hostname, hostname.constData(), size_t(hostname.size()));
+    config.hostnameLength = uint8_t(hostname.size());
+    return config;
+}
+
+QByteArray updateRequest(const DeviceConfig &config)
+{
+    return messageOf(MSG_CONFIG_UPDATE_REQUEST, recordBytes(config));
+}
+
+const QByteArray pingRequestFrame = QByteArray::fromHex("fe04000000000004");
+const QByteArray pingOk = QByteArray::fromHex("fe0800010000000000000009");
+
+// The simulator program, and the tool's end of its port.
+class SimProcess
+{
+public:
+    explicit SimProcess(const QStringList &arguments)
+    {
+        process.setProgram(QStringLiteral(KESTRO_DEVSIM_PATH));
+        process.setArguments(arguments);
+        process.start();
+        if (!process.waitForReadyRead(kPatienceMs) || !process.canReadLine())
+            return;
+        path = QString::fromLocal8Bit(process.readLine()).trimmed();
+        fd = open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        termios raw;
+        if (fd >= 0 && tcgetattr(fd, &raw) == 0) {
+            cfmakeraw(&raw);
+            tcsetattr(fd, TCSANOW, &raw);
+        }
+    }
+    ~SimProcess()
+    {
+        if (fd >= 0)
+            close(fd);
+        stop();
+    }
+    bool started() const { return fd >= 0; }
+
+    void send(const QByteArray &bytes)
+    {
+        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
+    }
+    // Reads until `count` bytes came or the patience ran out.
+    QByteArray receive(int count, int patienceMs = kPatienceMs)
+    {
+        QByteArray bytes;
+        QElapsedTimer timer;
+        timer.start();
+        while (bytes.size() < count && timer.elapsed() < patienceMs) {
+            pollfd waiting{fd, POLLIN, 0};
+            if (poll(&waiting, 1, 10) > 0) {
+                char chunk[4096];
+                const ssize_t n = ::read(fd, chunk, sizeof chunk);
+                if (n > 0)
+                    bytes.append(chunk, int(n));
+            }
+        }
+        return bytes;
+    }
+    int stop()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            process.waitForFinished(kPatienceMs);
+        }
+        return process.exitCode();
+    }
+
+    QProcess process;
+    QString path;
+    int fd = -1;
+};
+
+} // namespace
+
+class DevsimTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void defaultConfigIsTrusted();
+    void answers_data();
+    void answers();
+    void updateIsStoredAndQueriedBack();
+    void messageFaults_data();
+    void messageFaults();
+    void badChecksumFailsTheFrame_data();
+    void badChecksumFailsTheFrame();
+    void splitInto_data();
+    void splitInto();
+
+    void programAnswersOnItsPort_data();
+    void programAnswersOnItsPort();
+    void programIgnoresWhatItCannotParse();
+    void programStaysSilentWhenAsked();
+    void programLinksPortAndSavesCertificate();
+    void programOptions();
+};
+
+void DevsimTest::defaultConfigIsTrusted()
+{
+    QCOMPARE(QString::fromStdString(devsim::configProblem(devsim::defaultConfig())), QString());
+}
+
+void DevsimTest::answers_data()
+{
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("response"); // empty: no answer
+    QTest::addColumn<bool>("problem");        // a line for standard error
+
+    const QByteArray ok = le32(0);
+    QTest::newRow("ping") << messageOf(0) << messageOf(1, ok) << false;
+    QTest::newRow("ping of 5 bytes") << messageOf(0, "x") << QByteArray() << true;
+    QTest::newRow("query") << messageOf(2)
+                           << messageOf(3, ok + recordBytes(devsim::defaultConfig())) << false;
+    QTest::newRow("three bytes") << QByteArray("\x02\0\0", 3) << QByteArray() << true;
+    QTest::newRow("id 6") << messageOf(6) << QByteArray() << true;
+    QTest::newRow("a response id") << messageOf(1, ok) << QByteArray() << true;
+
+    QTest::newRow("update") << updateRequest(configWithHostname("unit-2")) << messageOf(5, ok)
+                            << false;
+    DeviceConfig lengthDisagrees = configWithHostname("unit-2");
+    lengthDisagrees.hostnameLength = 7;
+    QTest::newRow("update, length byte disagrees")
+        << updateRequest(lengthDisagrees) << messageOf(5, le32(1)) << false;
+    DeviceConfig noNul = devsim::defaultConfig();
+    std::memset(noNul.ssid, 'a', sizeof noNul.ssid);
+    noNul.ssidLength = sizeof noNul.ssid;
+    QTest::newRow("update, text without NUL")
+        << updateRequest(noNul) << messageOf(5, le32(1)) << false;
+    QTest::newRow("update of 2318 bytes")
+        << updateRequest(devsim::defaultConfig()).left(2318) << QByteArray() << true;
+
+    QTest::newRow("certificate") << messageOf(8, QByteArray::fromHex("0300") + "abc")
+                                 << messageOf(9, ok) << false;
+    QTest::newRow("empty certificate")
+        << messageOf(8, QByteArray::fromHex("0000")) << messageOf(9, ok) << false;
+    QTest::newRow("certificate shorter than announced")
+        << messageOf(8, QByteArray::fromHex("0500") + "abc") << QByteArray() << true;
+    QTest::newRow("certificate of 8193 bytes")
+        << messageOf(8, QByteArray::fromHex("0120") + QByteArray(8193, 'c')) << QByteArray()
+        << true;
+}
+
+void DevsimTest::answers()
+{
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, response);
+    QFETCH(bool, problem);
+    devsim::Simulator simulator;
+    QString why;
+    QCOMPARE(handled(simulator, request, &why), response);
+    QCOMPARE(!why.isEmpty(), problem);
+    if (request.startsWith(messageOf(8)) && !response.isEmpty())
+        QCOMPARE(bytesOf(simulator.certificate()), request.mid(6));
+}
+
+void DevsimTest::updateIsStoredAndQueriedBack()
+{
+    devsim::Simulator simulator;
+    const DeviceConfig stored = configWithHostname("unit-9");
+    handled(simulator, updateRequest(stored));
+    DeviceConfig refused = configWithHostname("unit-10");
+    refused.hostnameLength = 0;
+    QCOMPARE(handled(simulator, updateRequest(refused)), messageOf(5, le32(1)));
+    QCOMPARE(handled(simulator, messageOf(2)), messageOf(3, le32(0) + recordBytes(stored)));
+}
+
+void DevsimTest::messageFaults_data()
+{
+    QTest::addColumn<devsim::Faults>("faults");
+    QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QByteArray>("response");
+
+    devsim::Faults status;
+    status.overrideStatus = true;
+    status.status = -3;
+    QTest::newRow("status -3, ping") << status << messageOf(0) << messageOf(1, le32(-3));
+    QTest::newRow("status -3, refused update")
+        << status << updateRequest(configWithHostname("")) << messageOf(5, le32(-3));
+    devsim::Faults id;
+    id.unexpectedId = true;
+    QTest::newRow("unexpected id") << id << messageOf(0) << messageOf(7, le32(0));
+    devsim::Faults length;
+    length.wrongLength = true;
+    QTest::newRow("wrong length") << length << messageOf(8, QByteArray(2, '\0'))
+                                  << messageOf(9, le32(0)) + '\0';
+}
+
+void DevsimTest::messageFaults()
+{
+    QFETCH(devsim::Faults, faults);
+    QFETCH(QByteArray, request);
+    QFETCH(QByteArray, response);
+    devsim::Simulator simulator(faults);
+    QCOMPARE(handled(simulator, request), response);
+}
+
+void DevsimTest::badChecksumFailsTheFrame_data()
+{
+    QTest::addColumn<int>("status");
+    // The checksum of the status frame is 09 plus the status byte.
+    QTest::newRow("plain checksum") << 0;
+    QTest::newRow("escaped checksum") << 0xf5;       // FE, sent as FD DE
+    QTest::newRow("wrong checksum escaped") << 0xb6; // BF, the wrong one C0
+}
+
+void DevsimTest::badChecksumFailsTheFrame()
+{
+    QFETCH(int, status);
+    devsim::Faults faults;
+    faults.badChecksum = true;
+    faults.noise = true;
+    const devsim::Simulator simulator(faults);
+    const QByteArray message = messageOf(1, le32(status));
+    const QByteArray good = frameOf(message);
+    const QByteArray bad = bytesOf(
+        simulator.frame(devsim::Bytes(message.constData(), message.constData() + message.size())));
+
+    QVERIFY(bad.startsWith(bytesOf(devsim::noiseBytes())));
+    // Everything up to the checksum is the good frame's.
+    const int checksumAt = good.size() - (good[good.size() - 2] == char(0xfd) ? 2 : 1);
+    QCOMPARE(bad.mid(4, checksumAt), good.left(checksumAt));
+    devsim::RequestReader reader;
+    QList<devsim::RequestReader::Event> events;
+    for (const char byte : bad)
+        events << reader.feed(uint8_t(byte));
+    QVERIFY(events.last() == devsim::RequestReader::Event::Error);
+    QVERIFY(!events.contains(devsim::RequestReader::Event::Message));
+}
+
+void DevsimTest::splitInto_data()
+{
+    QTest::addColumn<int>("size");
+    QTest::addColumn<int>("pieces");
+    QTest::addColumn<QList<int>>("sizes");
+    QTest::newRow("12 in 3") << 12 << 3 << QList<int>{4, 4, 4};
+    QTest::newRow("13 in 3") << 13 << 3 << QList<int>{4, 4, 5};
+    QTest::newRow("2 in 5") << 2 << 5 << QList<int>{1, 1};
+    QTest::newRow("5 in 1") << 5 << 1 << QList<int>{5};
+    QTest::newRow("0 in 3") << 0 << 3 << QList<int>{};
+}
+
+void DevsimTest::splitInto()
+{
+    QFETCH(int, size);
+    QFETCH(int, pieces);
+    QFETCH(QList<int>, sizes);
+    devsim::Bytes bytes(static_cast<size_t>(size));
+    for (size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = uint8_t(i);
+    QList<int> got;
+    devsim::Bytes joined;
+    for (const devsim::Bytes &piece : devsim::splitInto(bytes, pieces)) {
+        got << int(piece.size());
+        joined.insert(joined.end(), piece.begin(), piece.end());
+    }
+    QCOMPARE(got, sizes);
+    QVERIFY(joined == bytes);
+}
+
+void DevsimTest::programAnswersOnItsPort_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("wire");
+
+    QByteArray badChecksum = pingOk;
+    badChecksum[badChecksum.size() - 1] = 0x0a;
+    QTest::newRow("plain") << QStringList{} << pingOk;
+    QTest::newRow("status -1") << QStringList{"--status", "-1"}
+                               << QByteArray::fromHex("fe080001000000ffffffff05");
+    QTest::newRow("noise") << QStringList{"--noise"} << bytesOf(devsim::noiseBytes()) + pingOk;
+    QTest::newRow("split") << QStringList{"--split=3"} << pingOk;
+    QTest::newRow("delay") << QStringList{"--delay", "20"} << pingOk;
+    QTest::newRow("bad checksum") << QStringList{"--bad-checksum"} << badChecksum;
+    QTest::newRow("unexpected id")
+        << QStringList{"--unexpected-id"} << frameOf(messageOf(7, le32(0)));
+    QTest::newRow("wrong length") << QStringList{"--wrong-length"}
+                                  << frameOf(messageOf(1, le32(0)) + '\0');
+}
+
+void DevsimTest::programAnswersOnItsPort()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, wire);
+    SimProcess sim(arguments);
+    QVERIFY2(sim.started(), qPrintable(sim.process.readAllStandardError()));
+    sim.send(pingRequestFrame);
+    QCOMPARE(sim.receive(wire.size()), wire);
+}
+
+void DevsimTest::programIgnoresWhatItCannotParse()
+{
+    SimProcess sim({});
+    QVERIFY(sim.started());
+    // A message too short for an id, then a Ping: only the Ping is answered.
+    sim.send(frameOf(QByteArray(1, 0x07)) + pingRequestFrame);
+    QCOMPARE(sim.receive(pingOk.size()), pingOk);
+    QByteArray errors;
+    QTRY_VERIFY_WITH_TIMEOUT((errors += sim.process.readAllStandardError()).contains("no answer"),
+                             kPatienceMs);
+}
+
+void DevsimTest::programStaysSilentWhenAsked()
+{
+    SimProcess sim({"--silent"});
+    QVERIFY(sim.started());
+    sim.send(pingRequestFrame);
+    QCOMPARE(sim.receive(1, 300), QByteArray());
+}
+
+void DevsimTest::programLinksPortAndSavesCertificate()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("kestro-port");
+    const QString certOut = dir.filePath("received.pem");
+    SimProcess sim({"--link", link, "--cert-out", certOut});
+    QVERIFY(sim.started());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), sim.path);
+
+    sim.send(frameOf(messageOf(8, QByteArray::fromHex("0500") + "hello")));
+    QCOMPARE(sim.receive(12), frameOf(messageOf(9, le32(0))));
+    QFile saved(certOut);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), QByteArray("hello"));
+
+    QCOMPARE(sim.stop(), 0);
+    QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
+}
+
+void DevsimTest::programOptions()
+{
+    QProcess help;
+    help.start(QStringLiteral(KESTRO_DEVSIM_PATH), {"--help"});
+    QVERIFY(help.waitForFinished(kPatienceMs));
+    QCOMPARE(help.exitCode(), 0);
+    const QByteArray text = help.readAllStandardOutput();
+    for (const char *option :
+         {"--link", "--cert-out", "--status", "--split", "--noise", "--bad-checksum",
+          "--wrong-length", "--unexpected-id", "--silent", "--delay", "--help"})
+        QVERIFY2(text.contains(option), option);
+
+    for (const QStringList &wrong : {QStringList{"--loud"}, QStringList{"--split", "0"},
+                                     QStringList{"--status", "x"}, QStringList{"--delay"}}) {
+        QProcess process;
+        process.start(QStringLiteral(KESTRO_DEVSIM_PATH), wrong);
+        QVERIFY(process.waitForFinished(kPatienceMs));
+        QCOMPARE(process.exitCode(), 2);
+        QVERIFY(process.readAllStandardOutput().isEmpty());
+    }
+}
+
+QTEST_MAIN(DevsimTest)
+#include "devsim_test.moc"
