@@ -2,6 +2,8 @@
 // state after a choice, a port that does not open and a port that goes away.
 #include "tests/device/device_bench.h"
 
+#include <QTemporaryDir>
+
 class PortSelectionTest : public QObject
 {
     Q_OBJECT
@@ -9,6 +11,7 @@ class PortSelectionTest : public QObject
 private slots:
     void extraPortsFollowDiscoveredPorts();
     void pickingThePtyOpensItWithLineSettings();
+    void linkToThePtyOpensToo();
     void indexZeroDoesNothing();
     void portThatDoesNotOpenLeavesChoiceOpen();
     void portThatGoesAwayIsReportedOnce();
@@ -65,6 +68,20 @@ void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
     for (int row : {0, 2, 3})
         QCOMPARE(bench.info(row), mandatory);
     QVERIFY(!bench.ui().updateButton->isEnabled());
+}
+
+void PortSelectionTest::linkToThePtyOpensToo()
+{
+    // A link such as the simulator's --link or a socat bridge makes: the log
+    // names it by the path it was given.
+    QTemporaryDir dir;
+    const QString link = dir.filePath("device-port");
+    DeviceBench bench({link});
+    QVERIFY(QFile::link(bench.pty.path(), link));
+    bench.pick(bench.ui().serialPortComboBox->findText(link));
+    QCOMPARE(bench.log(), QStringList{"Port is " + link});
+    bench.click(bench.ui().queryButton);
+    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000200000006"));
 }
 
 void PortSelectionTest::indexZeroDoesNothing()
