@@ -1,5 +1,6 @@
 // Conversions between the configuration table and the DeviceConfig record.
 #include "app/mainwindow.h"
+#include "config/config_fields.h"
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
@@ -9,39 +10,6 @@
 #include <cstring>
 
 namespace {
-
-// One row of the table and where its value lives in the record. Rows are
-// listed in table order, which is also the order in which they are shown.
-struct ConfigField {
-    const char *rowName;
-    std::size_t lengthOffset; // the text's byte count
-    std::size_t arrayOffset;  // the text's bytes, a NUL, then zeros
-    std::size_t arraySize;    // 0 marks the port number
-};
-
-#define KESTRO_TEXT_FIELD(rowName, member)                                                         \
-    {                                                                                              \
-        rowName, offsetof(DeviceConfig, member##Length), offsetof(DeviceConfig, member),           \
-            sizeof(DeviceConfig::member)                                                           \
-    }
-
-const ConfigField kConfigFields[] = {
-    KESTRO_TEXT_FIELD("Hostname", hostname),
-    KESTRO_TEXT_FIELD("Description", description),
-    KESTRO_TEXT_FIELD("SSID", ssid),
-    KESTRO_TEXT_FIELD("Wifi Password", wifiPassword),
-    KESTRO_TEXT_FIELD("SMTP Server Name", smtpServerName),
-    {"SMTP Port", 0, offsetof(DeviceConfig, smtpPort), 0},
-    KESTRO_TEXT_FIELD("Email Account", emailAccount),
-    KESTRO_TEXT_FIELD("Email Password", emailPassword),
-    KESTRO_TEXT_FIELD("Addressee 1", addressee1),
-    KESTRO_TEXT_FIELD("Addressee 2", addressee2),
-    KESTRO_TEXT_FIELD("Addressee 3", addressee3),
-    KESTRO_TEXT_FIELD("Addressee 4", addressee4),
-    KESTRO_TEXT_FIELD("Addressee 5", addressee5),
-};
-
-#undef KESTRO_TEXT_FIELD
 
 // Number of leading bytes of the UTF-8 text that fit in maxBytes without
 // splitting a character: a cut never lands in front of a continuation byte.
@@ -60,7 +28,7 @@ int fittingUtf8Length(const QByteArray &utf8, int maxBytes)
 void storeText(unsigned char *record, const ConfigField &field, const QString &text)
 {
     const QByteArray utf8 = text.toUtf8();
-    const int length = fittingUtf8Length(utf8, int(field.arraySize) - 1);
+    const int length = fittingUtf8Length(utf8, field.maxTextBytes());
     std::memcpy(record + field.arrayOffset, utf8.constData(), std::size_t(length));
     record[field.lengthOffset] = static_cast<unsigned char>(length);
 }
@@ -89,7 +57,7 @@ void MainWindow::buildConfig(DeviceMessage &message)
         const QTableWidgetItem *item =
             ui->tableWidget->item(rowIndexByName.value(QLatin1String(field.rowName)), 0);
         const QString text = item ? item->text() : QString();
-        if (field.arraySize == 0) {
+        if (!field.isText()) {
             bool ok = false;
             const ushort port = text.toUShort(&ok, 10);
             config.smtpPort = ok ? port : 0;
@@ -105,7 +73,7 @@ void MainWindow::showConfig(const DeviceMessage &message)
     const auto *record = reinterpret_cast<const unsigned char *>(&config);
     for (const ConfigField &field : kConfigFields) {
         const QString text =
-            field.arraySize == 0 ? QString::number(config.smtpPort) : loadText(record, field);
+            field.isText() ? loadText(record, field) : QString::number(config.smtpPort);
         // Each row whose text changes is validated as it is set.
         QTableWidgetItem *item =
             ui->tableWidget->item(rowIndexByName.value(QLatin1String(field.rowName)), 0);

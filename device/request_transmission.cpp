@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "config/config_fields.h"
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
@@ -18,36 +19,6 @@ void startRequest(DeviceMessage &message, uint32_t msgId)
     std::memset(&message.payload, 0, sizeof message.payload);
     message.msgId = msgId;
 }
-
-// The text rows of the configuration record and the most UTF-8 bytes each
-// array holds (one byte stays for the NUL).
-struct TextFieldLimit {
-    const char *row;
-    int maxBytes;
-};
-
-#define TEXT_FIELD_LIMIT(row, field)                                                               \
-    TextFieldLimit                                                                                 \
-    {                                                                                              \
-        row, int(sizeof(DeviceConfig::field)) - 1                                                  \
-    }
-
-const TextFieldLimit textFieldLimits[] = {
-    TEXT_FIELD_LIMIT("Hostname", hostname),
-    TEXT_FIELD_LIMIT("Description", description),
-    TEXT_FIELD_LIMIT("SSID", ssid),
-    TEXT_FIELD_LIMIT("Wifi Password", wifiPassword),
-    TEXT_FIELD_LIMIT("SMTP Server Name", smtpServerName),
-    TEXT_FIELD_LIMIT("Email Account", emailAccount),
-    TEXT_FIELD_LIMIT("Email Password", emailPassword),
-    TEXT_FIELD_LIMIT("Addressee 1", addressee1),
-    TEXT_FIELD_LIMIT("Addressee 2", addressee2),
-    TEXT_FIELD_LIMIT("Addressee 3", addressee3),
-    TEXT_FIELD_LIMIT("Addressee 4", addressee4),
-    TEXT_FIELD_LIMIT("Addressee 5", addressee5),
-};
-
-#undef TEXT_FIELD_LIMIT
 
 } // namespace
 
@@ -72,13 +43,15 @@ void MainWindow::on_updateButton_clicked()
     // Validation limits characters, the record limits UTF-8 bytes: a text that
     // would not fit is refused here rather than cut.
     bool fits = true;
-    for (const TextFieldLimit &field : textFieldLimits) {
-        const QString row = QString::fromLatin1(field.row);
+    for (const ConfigField &field : kConfigFields) {
+        if (!field.isText())
+            continue;
+        const QString row = QString::fromLatin1(field.rowName);
         const QTableWidgetItem *item = ui->tableWidget->item(rowIndexByName.value(row), 0);
         const int bytes = item ? item->text().toUtf8().size() : 0;
-        if (bytes > field.maxBytes) {
+        if (bytes > field.maxTextBytes()) {
             appendLog(QStringLiteral("%0 is too long: %1 bytes, at most %2 fit.")
-                          .arg(row, QString::number(bytes), QString::number(field.maxBytes)));
+                          .arg(row, QString::number(bytes), QString::number(field.maxTextBytes())));
             fits = false;
         }
     }
