@@ -30,8 +30,11 @@ const char usage[] = "Usage: kestro-devsim [OPTION]...\n"
                      "Faults, for tests and training:\n"
                      "  --status N        answer every request with status N\n"
                      "  --split N         send each response in N pieces with short pauses\n"
+                     "  --split-pause MS  pause MS milliseconds between pieces (default 30)\n"
                      "  --noise           send stray bytes before each response\n"
                      "  --bad-checksum    send each response with a wrong checksum\n"
+                     "  --bad-checksum-every N\n"
+                     "                    send every N-th response with a wrong checksum\n"
                      "  --wrong-length    make each response message one byte too long\n"
                      "  --unexpected-id   give each response an id outside the message set\n"
                      "  --silent          never answer\n"
@@ -39,9 +42,9 @@ const char usage[] = "Usage: kestro-devsim [OPTION]...\n"
                      "\n"
                      "  --help            show this text and exit\n";
 
-// Pause between the pieces of a split response: long enough for a reader to
-// see them arrive separately.
-const long splitPauseMs = 30;
+// Pause between the pieces of a split response by default: long enough for a
+// reader to see them arrive separately.
+const long defaultSplitPauseMs = 30;
 
 volatile sig_atomic_t stopRequested = 0;
 
@@ -55,6 +58,8 @@ struct Options {
     std::string link;
     std::string certOut;
     long split = 1;
+    long splitPauseMs = defaultSplitPauseMs;
+    long badChecksumEvery = 0; // 0: as --bad-checksum says, for all or none
     long delayMs = 0;
     bool silent = false;
 };
@@ -92,7 +97,8 @@ int parseOptions(int argc, char **argv, Options &options)
             inlineValue = true;
         }
         const bool takesValue = name == "--link" || name == "--cert-out" || name == "--status" ||
-                                name == "--split" || name == "--delay";
+                                name == "--split" || name == "--delay" || name == "--split-pause" ||
+                                name == "--bad-checksum-every";
         if (takesValue && !inlineValue) {
             if (i + 1 >= argc)
                 return badUsage(name + " needs a value");
@@ -117,6 +123,12 @@ int parseOptions(int argc, char **argv, Options &options)
         } else if (name == "--split") {
             if (!parseLong(value, 1, 100000, options.split))
                 return badUsage("--split needs a number of pieces from 1");
+        } else if (name == "--split-pause") {
+            if (!parseLong(value, 0, 3600000, options.splitPauseMs))
+                return badUsage("--split-pause needs milliseconds from 0");
+        } else if (name == "--bad-checksum-every") {
+            if (!parseLong(value, 1, INT32_MAX, options.badChecksumEvery))
+                return badUsage("--bad-checksum-every needs a count from 1");
         } else if (name == "--delay") {
             if (!parseLong(value, 0, 3600000, options.delayMs))
                 return badUsage("--delay needs milliseconds from 0");
@@ -182,7 +194,7 @@ void answer(int master, const Options &options, const devsim::Simulator &simulat
         devsim::splitInto(simulator.frame(response), static_cast<int>(options.split));
     for (size_t i = 0; i < pieces.size() && !stopRequested; ++i) {
         if (i > 0)
-            sleepMs(splitPauseMs);
+            sleepMs(options.splitPauseMs);
         if (!writeAll(master, pieces[i].data(), pieces[i].size())) {
             std::fprintf(stderr, "kestro-devsim: write to the port failed: %s\n",
                          std::strerror(errno));
@@ -248,6 +260,11 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     devsim::Simulator simulator(options.faults);
+    // Frames the responses that --bad-checksum-every picks.
+    devsim::Faults brokenFaults = options.faults;
+    brokenFaults.badChecksum = true;
+    const devsim::Simulator brokenFramer(brokenFaults);
+    long responses = 0;
     devsim::RequestReader reader;
     int status = 0;
     while (!stopRequested) {
@@ -285,7 +302,9 @@ int main(int argc, char **argv)
                     std::fprintf(stderr, "kestro-devsim: %s\n", outcome.note.c_str());
                 if (outcome.certificateStored && !options.certOut.empty())
                     saveCertificate(options.certOut, simulator.certificate());
-                answer(master, options, simulator, outcome.response);
+                const bool broken = options.badChecksumEvery > 0 && !outcome.response.empty() &&
+                                    ++responses % options.badChecksumEvery == 0;
+                answer(master, options, broken ? brokenFramer : simulator, outcome.response);
                 break;
             }
             }
