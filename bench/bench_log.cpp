@@ -119,6 +119,7 @@ void runKind(const char *kind, const QString &entry)
         if (n == 10) {
             tenth[0] = a;
             tenth[1] = l;
+            noteA = noteL = "the reference for the later entries";
         } else {
             char text[120];
             std::snprintf(

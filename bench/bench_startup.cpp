@@ -134,7 +134,7 @@ double median(std::vector<double> values)
 
 void report(const std::string &name, double value, const char *unit, const std::string &note)
 {
-    std::printf("%-44s %12.3f %-3s  %s\n", name.c_str(), value, unit, note.c_str());
+    std::printf("%-58s %12.3f %-3s  %s\n", name.c_str(), value, unit, note.c_str());
     std::fflush(stdout);
 }
 

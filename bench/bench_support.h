@@ -63,7 +63,7 @@ inline double median(std::vector<double> values)
 inline void report(const std::string &name, double value, const char *unit,
                    const std::string &note = std::string())
 {
-    std::printf("%-44s %12.3f %-3s%s%s\n", name.c_str(), value, unit, note.empty() ? "" : "  ",
+    std::printf("%-58s %12.3f %-3s%s%s\n", name.c_str(), value, unit, note.empty() ? "" : "  ",
                 note.c_str());
     std::fflush(stdout);
 }
