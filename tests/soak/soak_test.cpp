@@ -8,9 +8,6 @@
 // the result; or, for a frame the simulator broke on purpose, one
 // "Parser error." alone. The counts are bounded, not the time; every wait is
 // on a condition, with a generous limit that only a hang reaches.
-//
-// KESTRO_SOAK_DIVISOR divides the exchange counts (for slow sanitizer builds
-// only; the normal run uses the full counts).
 #include "tests/support/main_window_probe.h"
 #include "tools/devsim/simulator.h"
 
@@ -40,13 +37,6 @@ constexpr int kBrokenEvery = 7;
 // Every piece of a split response goes out 1 ms after the one before: enough
 // for the window to read the pieces one by one.
 const QStringList kSplitNoisy{"--split", "3", "--split-pause", "1", "--noise"};
-
-int divisor()
-{
-    bool ok = false;
-    const int value = qEnvironmentVariableIntValue("KESTRO_SOAK_DIVISOR", &ok);
-    return ok && value > 1 ? value : 1;
-}
 
 QString hexOf(const devsim::Bytes &bytes)
 {
@@ -252,13 +242,13 @@ void SoakTest::soak(const QStringList &faults, int pings, int queries, int broke
 
 void SoakTest::pingsAndQueries()
 {
-    soak(kSplitNoisy, kPings / divisor(), kQueries / divisor(), 0);
+    soak(kSplitNoisy, kPings, kQueries, 0);
 }
 
 void SoakTest::brokenChecksums()
 {
     soak(kSplitNoisy + QStringList{"--bad-checksum-every", QString::number(kBrokenEvery)},
-         kBrokenRunPings / divisor(), kBrokenRunQueries / divisor(), kBrokenEvery);
+         kBrokenRunPings, kBrokenRunQueries, kBrokenEvery);
 }
 
 QTEST_MAIN(SoakTest)
