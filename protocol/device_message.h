@@ -43,10 +43,10 @@ struct CertificatePayload {
 struct DeviceMessage {
     uint32_t msgId;
     union {
-        DeviceConfig config;                    // MSG_CONFIG_UPDATE_REQUEST
-        StatusResponse statusResponse;          // ping, update and upload responses
+        DeviceConfig config;                     // MSG_CONFIG_UPDATE_REQUEST
+        StatusResponse statusResponse;           // ping, update and upload responses
         ConfigQueryResponse configQueryResponse; // MSG_CONFIG_QUERY_RESPONSE
-        CertificatePayload certificate;         // MSG_CERT_UPLOAD_REQUEST
+        CertificatePayload certificate;          // MSG_CERT_UPLOAD_REQUEST
     } payload;
 };
 #pragma pack(pop)
