@@ -13,21 +13,6 @@ using namespace bench;
 
 constexpr int kExchanges = 10000;
 
-long residentKb()
-{
-    FILE *status = std::fopen("/proc/self/status", "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
-            break;
-    }
-    std::fclose(status);
-    return kb;
-}
-
 } // namespace
 
 int main(int argc, char **argv)

@@ -10,13 +10,11 @@
 // costs before any of its code runs. The parent reads the clock just before
 // it starts a child, so each figure counts from the true process start.
 // Both children share the steady clock (CLOCK_MONOTONIC) with the parent.
-#include "app/mainwindow.h"
+#include "bench/bench_support.h"
 
 #include <QApplication>
 #include <QGuiApplication>
-#include <QWindow>
 
-#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -31,7 +29,7 @@ extern char **environ;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using namespace bench;
 
 constexpr int kRuns = 20;
 
@@ -39,27 +37,6 @@ long long nowNs()
 {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-[[noreturn]] void fail(const std::string &why)
-{
-    std::fprintf(stderr, "benchmark failed: %s\n", why.c_str());
-    std::exit(1);
-}
-
-long residentKb()
-{
-    FILE *status = std::fopen("/proc/self/status", "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
-            break;
-    }
-    std::fclose(status);
-    return kb;
 }
 
 int trivialChild(long long mainEntry)
@@ -78,13 +55,7 @@ int startupChild(int argc, char **argv, long long mainEntry)
     const long long appReady = nowNs();
     MainWindow window;
     const long long windowReady = nowNs();
-    window.show();
-    const long long deadline = nowNs() + 10'000'000'000LL;
-    while (!(window.windowHandle() && window.windowHandle()->isExposed())) {
-        if (nowNs() > deadline)
-            fail("the window was not exposed");
-        QCoreApplication::processEvents();
-    }
+    waitExposed(window);
     const long long shown = nowNs();
     std::printf("%lld %lld %lld %lld %ld\n", mainEntry, appReady, windowReady, shown, residentKb());
     std::fflush(stdout);
@@ -125,19 +96,6 @@ long long runChild(const char *self, const char *mode, std::string &output)
     return start;
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const size_t m = values.size() / 2;
-    return values.size() % 2 ? values[m] : (values[m - 1] + values[m]) / 2.0;
-}
-
-void report(const std::string &name, double value, const char *unit, const std::string &note)
-{
-    std::printf("%-58s %12.3f %-3s  %s\n", name.c_str(), value, unit, note.c_str());
-    std::fflush(stdout);
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -148,8 +106,7 @@ int main(int argc, char **argv)
     if (argc == 2 && std::strcmp(argv[1], "--startup-child") == 0)
         return startupChild(argc, argv, mainEntry);
 
-    if (!getenv("QT_QPA_PLATFORM"))
-        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    useOffscreenPlatform();
     // The tool as installed: no extra ports.
     unsetenv("KESTRO_EXTRA_PORTS");
 

@@ -1,10 +1,12 @@
 // Shared pieces of the window benchmarks: a pseudo-terminal whose master end
 // plays the device, a window with that terminal picked as its port, waiting on
-// conditions while the event loop runs, medians, and the one-line report.
+// conditions while the event loop runs, medians, resident memory, and the
+// one-line report.
 #ifndef BENCH_BENCH_SUPPORT_H
 #define BENCH_BENCH_SUPPORT_H
 
 #include "tests/support/main_window_probe.h"
+#include "tests/support/raw_pty.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -14,19 +16,13 @@
 #include <QWindow>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <functional>
 #include <memory>
-#include <poll.h>
-#include <pty.h>
 #include <string>
-#include <termios.h>
-#include <unistd.h>
 #include <vector>
 
 namespace bench {
@@ -73,6 +69,22 @@ inline std::string verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
+// The process's resident memory (VmRSS) in kB; -1 if it cannot be read.
+inline long residentKb()
+{
+    FILE *status = std::fopen("/proc/self/status", "r");
+    if (!status)
+        return -1;
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+            break;
+    }
+    std::fclose(status);
+    return kb;
+}
+
 // Runs the event loop until `done` answers true; false after `timeoutMs`.
 // Spins without blocking, so that the moment of completion is seen at once.
 inline bool spinUntil(const std::function<bool()> &done, double timeoutMs = 10000)
@@ -105,48 +117,25 @@ inline Clock::time_point settle()
     return busyEnd;
 }
 
-// Both ends of a pseudo-terminal: the window opens the slave by its path, the
-// benchmark reads and writes the master raw and without blocking.
+// The terminal whose master end plays the device; the benchmark fails where
+// the terminal cannot do its part.
 class Pty
 {
 public:
     Pty()
     {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
-            fail(std::string("openpty: ") + std::strerror(errno));
-        termios raw;
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-        path_ = ttyname(slave_);
+        if (!raw_.isOpen())
+            fail(std::string("cannot open a pseudo-terminal: ") + std::strerror(raw_.openError()));
     }
-    ~Pty()
-    {
-        close(master_);
-        close(slave_);
-    }
-    Pty(const Pty &) = delete;
-    Pty &operator=(const Pty &) = delete;
 
-    const std::string &path() const { return path_; }
-    int master() const { return master_; }
+    const std::string &path() const { return raw_.path(); }
 
     // Writes every byte; while the terminal is full the window reads on.
     void write(const uint8_t *bytes, size_t count)
     {
-        size_t done = 0;
-        const Clock::time_point start = Clock::now();
-        while (done < count) {
-            const ssize_t n = ::write(master_, bytes + done, count - done);
-            if (n > 0) {
-                done += size_t(n);
-                continue;
-            }
-            if (msSince(start) > 10000)
-                fail("the device side could not write its bytes");
-            QCoreApplication::processEvents();
-        }
+        if (!writeAll(raw_.master(), bytes, count, 10000,
+                      [] { QCoreApplication::processEvents(); }))
+            fail("the device side could not write its bytes");
     }
     void write(const QByteArray &bytes)
     {
@@ -156,28 +145,14 @@ public:
     // Reads what the window wrote until at least `atLeast` bytes came.
     QByteArray read(int atLeast)
     {
-        QByteArray bytes;
-        const Clock::time_point start = Clock::now();
-        for (;;) {
-            char chunk[4096];
-            const ssize_t n = ::read(master_, chunk, sizeof chunk);
-            if (n > 0) {
-                bytes.append(chunk, int(n));
-                continue;
-            }
-            if (bytes.size() >= atLeast)
-                return bytes;
-            if (msSince(start) > 10000)
-                fail("the window's request did not arrive");
-            pollfd waiting{master_, POLLIN, 0};
-            poll(&waiting, 1, 1);
-        }
+        std::string bytes;
+        if (!readAtLeast(raw_.master(), bytes, size_t(atLeast), 10000))
+            fail("the window's request did not arrive");
+        return QByteArray::fromStdString(bytes);
     }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
-    std::string path_;
+    RawPty raw_;
 };
 
 inline void useOffscreenPlatform()

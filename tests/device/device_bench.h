@@ -5,6 +5,7 @@
 #define TESTS_DEVICE_DEVICE_BENCH_H
 
 #include "tests/support/main_window_probe.h"
+#include "tests/support/raw_pty.h"
 #include "tools/devsim/simulator.h"
 
 #include <QApplication>
@@ -17,14 +18,10 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <cerrno>
-#include <fcntl.h>
+#include <cstring>
 #include <functional>
 #include <memory>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
+#include <string>
 
 using Probe = MainWindowProbe;
 
@@ -71,85 +68,44 @@ inline QString readLine(const QByteArray &bytes)
     return QStringLiteral("\r\nRead %1 bytes:").arg(bytes.size()) + hexOf(bytes);
 }
 
-// Both ends of a pseudo-terminal: the window opens the slave by its path, the
-// test reads and writes the master raw.
+// The terminal whose master end the test plays as the device.
 class PtyPair
 {
 public:
     PtyPair()
     {
-        if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0)
-            qFatal("openpty failed: %s", strerror(errno));
-        termios raw;
-        tcgetattr(slave_, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave_, TCSANOW, &raw);
-        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-        path_ = QString::fromLocal8Bit(ttyname(slave_));
+        if (!raw_.isOpen())
+            qFatal("cannot open a pseudo-terminal: %s", strerror(raw_.openError()));
     }
-    ~PtyPair()
-    {
-        closeMaster();
-        close(slave_);
-    }
-    PtyPair(const PtyPair &) = delete;
-    PtyPair &operator=(const PtyPair &) = delete;
 
-    QString path() const { return path_; }
+    QString path() const { return QString::fromStdString(raw_.path()); }
 
     // Plays the device's side: writes every byte, letting the window read
     // whenever the terminal's buffer is full.
     void write(const QByteArray &bytes)
     {
-        int done = 0;
-        QElapsedTimer timer;
-        timer.start();
-        while (done < bytes.size() && timer.elapsed() < kPatienceMs) {
-            const ssize_t n =
-                ::write(master_, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n > 0)
-                done += int(n);
-            else
-                QTest::qWait(1);
-        }
-        QVERIFY2(done == bytes.size(), "the device side could not write its bytes");
+        QVERIFY2(writeAll(raw_.master(), bytes.constData(), size_t(bytes.size()), kPatienceMs,
+                          [] { QTest::qWait(1); }),
+                 "the device side could not write its bytes");
     }
 
     // Whatever the window has written so far; waits up to kPatienceMs for at
     // least `atLeast` bytes.
     QByteArray read(int atLeast = 1)
     {
-        QByteArray bytes;
-        QElapsedTimer timer;
-        timer.start();
-        for (;;) {
-            char chunk[65536];
-            const ssize_t n = ::read(master_, chunk, sizeof chunk);
-            if (n > 0) {
-                bytes.append(chunk, int(n));
-                continue;
-            }
-            if (bytes.size() >= atLeast || timer.elapsed() > kPatienceMs)
-                return bytes;
-            pollfd waiting{master_, POLLIN, 0};
-            poll(&waiting, 1, 10);
-        }
+        std::string bytes;
+        // Fewer bytes than asked for are the test's to judge.
+        static_cast<void>(readAtLeast(raw_.master(), bytes, size_t(atLeast), kPatienceMs));
+        return QByteArray::fromStdString(bytes);
     }
 
     // Bytes the window has written that are still unread, without waiting.
     QByteArray pending() { return read(0); }
 
-    void closeMaster()
-    {
-        if (master_ >= 0)
-            close(master_);
-        master_ = -1;
-    }
+    void closeMaster() { raw_.closeMaster(); }
 
 private:
-    int master_ = -1;
-    int slave_ = -1;
-    QString path_;
+    RawPty raw_;
 };
 
 // The window with a pseudo-terminal among its extra ports.

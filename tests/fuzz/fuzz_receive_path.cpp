@@ -26,6 +26,7 @@
 // after a Config Query response and the drained port are checked after every
 // piece.
 #include "tests/support/main_window_probe.h"
+#include "tests/support/raw_pty.h"
 
 #include <QApplication>
 #include <QComboBox>
@@ -39,11 +40,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
+#include <string>
 #include <vector>
 
 namespace {
@@ -154,8 +151,7 @@ struct Model {
 };
 
 struct Harness {
-    int master = -1;
-    int slave = -1;
+    RawPty pty;
     MainWindow *window = nullptr;
     QSerialPort *port = nullptr;
     Model model;
@@ -166,14 +162,9 @@ struct Harness {
 
     void start()
     {
-        if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
-            failure("openpty failed");
-        termios raw;
-        tcgetattr(slave, &raw);
-        cfmakeraw(&raw);
-        tcsetattr(slave, TCSANOW, &raw);
-        fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-        const QString path = QString::fromLocal8Bit(ttyname(slave));
+        if (!pty.isOpen())
+            failure("cannot open a pseudo-terminal");
+        const QString path = QString::fromStdString(pty.path());
         qputenv("KESTRO_EXTRA_PORTS", path.toLocal8Bit());
 
         // Lives as long as the process: libFuzzer never returns from its loop.
@@ -203,13 +194,10 @@ struct Harness {
 
     void pump()
     {
-        while (pendingAt < pending.size()) {
-            const ssize_t n =
-                ::write(master, pending.data() + pendingAt, pending.size() - pendingAt);
-            if (n <= 0)
-                return;
-            pendingAt += size_t(n);
-        }
+        pendingAt +=
+            writeAvailable(pty.master(), pending.data() + pendingAt, pending.size() - pendingAt);
+        if (pendingAt < pending.size())
+            return;
         pending.clear();
         pendingAt = 0;
     }
@@ -234,22 +222,11 @@ struct Harness {
     // Reads what the window wrote at the master end; it must be `request`.
     void expectRequest(const uint8_t *request, size_t count)
     {
-        uint8_t got[16];
-        size_t have = 0;
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kPatienceMs);
-        while (have < count) {
-            const ssize_t n = ::read(master, got + have, sizeof got - have);
-            if (n > 0) {
-                have += size_t(n);
-                continue;
-            }
-            if (std::chrono::steady_clock::now() > deadline)
-                failure("the request did not reach the device end");
-            pollfd waiting{master, POLLIN, 0};
-            poll(&waiting, 1, 10);
-        }
-        FUZZ_CHECK(have == count && std::memcmp(got, request, count) == 0, hexOf(got, have));
+        std::string got;
+        if (!readAtLeast(pty.master(), got, count, kPatienceMs))
+            failure("the request did not reach the device end");
+        FUZZ_CHECK(got.size() == count && std::memcmp(got.data(), request, count) == 0,
+                   hexOf(reinterpret_cast<const uint8_t *>(got.data()), got.size()));
     }
 
     void expectLines(int from, const QStringList &expected)
