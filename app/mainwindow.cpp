@@ -9,8 +9,6 @@
 
 namespace {
 
-constexpr int kConfigColumnWidth = 320;
-constexpr int kConfigRowHeight = 20;
 // The log column spans the window less the frame, margins and scroll bar.
 constexpr int kLogWidthAllowance = 37;
 
@@ -26,42 +24,8 @@ MainWindow::MainWindow(QWidget *parent)
     // below already reach their slots; both ignore what construction produces.
     ui->setupUi(this);
 
-    columnHeaderLabels << QStringLiteral("Values") << QStringLiteral("Info");
-    rowHeaderLabels << QStringLiteral("Hostname") << QStringLiteral("Description")
-                    << QStringLiteral("SSID") << QStringLiteral("Wifi Password")
-                    << QStringLiteral("SMTP Server Name") << QStringLiteral("SMTP Port")
-                    << QStringLiteral("Email Account") << QStringLiteral("Email Password")
-                    << QStringLiteral("Addressee 1") << QStringLiteral("Addressee 2")
-                    << QStringLiteral("Addressee 3") << QStringLiteral("Addressee 4")
-                    << QStringLiteral("Addressee 5");
-
-    QTableWidget *table = ui->tableWidget;
-    table->setColumnCount(columnHeaderLabels.size());
-    table->setRowCount(rowHeaderLabels.size());
-    table->setHorizontalHeaderLabels(columnHeaderLabels);
-    table->setVerticalHeaderLabels(rowHeaderLabels);
-    table->setColumnWidth(0, kConfigColumnWidth);
-    table->setColumnWidth(1, kConfigColumnWidth);
-
+    setUpConfigTable();
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
-
-    for (int i = 0; i < rowHeaderLabels.size(); ++i) {
-        table->setRowHeight(i, kConfigRowHeight);
-
-        // The value item goes in before the Info item: the validation slot
-        // ignores a row without Info item, so nothing is diagnosed here.
-        auto *valueItem = new QTableWidgetItem(QString());
-        valueItem->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEditable | Qt::ItemIsEnabled);
-        valueItem->setTextAlignment(Qt::AlignLeft);
-        table->setItem(i, 0, valueItem);
-
-        auto *infoItem = new QTableWidgetItem(QString());
-        infoItem->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-        infoItem->setTextAlignment(Qt::AlignLeft);
-        table->setItem(i, 1, infoItem);
-
-        rowIndexByName.insert(rowHeaderLabels.at(i), i);
-    }
 
     // Selector index i >= 1 stands for portInfoList element i - 1.
     portInfoList = QSerialPortInfo::availablePorts();

@@ -18,8 +18,6 @@ class MainWindow;
 class QSerialPort;
 QT_END_NAMESPACE
 
-// Capacity of each frame codec's payload buffer.
-constexpr uint16_t FRAME_BUFFER_SIZE = 8202;
 // Size of each wire buffer: the largest count a 16-bit fill count expresses.
 constexpr uint16_t WIRE_BUFFER_SIZE = 65535;
 
@@ -52,10 +50,18 @@ private:
     void appendHexDump(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,
                        const QString &trailer = QString());
 
+    void setUpConfigTable();
+    QStringList tableValues() const;
     void buildConfig(DeviceMessage &message);
     void showConfig(const DeviceMessage &message);
-    QString checkEmailAddress(QString address);
-    QString checkServerName(QString name);
+
+    bool diagnoseEditedRow(int row);
+    void applyAddresseeRule();
+    void refreshUpdateButton();
+    void revalidateAllRows();
+    bool portIsChosen() const;
+    QString info(int row) const;
+    void setInfo(int row, const QString &text);
 
     void sendMessage(uint16_t messageLength, const QString &firstLine, const QString &header,
                      const QString &trailer);

@@ -16,7 +16,7 @@
 // - in process: the byte is first moved into the port's buffer with the
 //   window's slot held off, then on_readyRead is called directly.
 #include "bench/bench_support.h"
-#include "framing/frame_codec.h"
+#include "protocol/message_framing.h"
 
 #include <QPushButton>
 #include <QSerialPort>
@@ -66,31 +66,15 @@ DeviceConfig configFor(int run)
     return config;
 }
 
-std::vector<uint8_t> encodeFrame(const uint8_t *message, uint16_t length)
-{
-    static uint8_t buffer[8202];
-    FrameCodec codec;
-    frame_init(&codec, buffer, sizeof buffer);
-    if (frame_append(&codec, message, length, 1) != FRAME_TX_QUEUED)
-        fail("the response does not frame");
-    std::vector<uint8_t> wire;
-    for (;;) {
-        uint8_t byte = 0;
-        const int result = frame_encode_byte(&codec, &byte);
-        if (result == FRAME_ERROR)
-            fail("the response does not frame");
-        wire.push_back(byte);
-        if (result == FRAME_TX_DONE)
-            return wire;
-    }
-}
-
 DeviceMessage queryResponse(int run);
 
 std::vector<uint8_t> queryResponseFrame(int run)
 {
     const DeviceMessage message = queryResponse(run);
-    return encodeFrame(reinterpret_cast<const uint8_t *>(&message), MSG_LEN_CONFIG_QUERY_RESPONSE);
+    const Bytes wire = frameMessage(&message, MSG_LEN_CONFIG_QUERY_RESPONSE);
+    if (wire.empty())
+        fail("the response does not frame");
+    return wire;
 }
 
 DeviceMessage queryResponse(int run)

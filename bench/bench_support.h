@@ -189,7 +189,7 @@ struct WindowOnPty {
             fail("the terminal did not open");
     }
 
-    Ui::MainWindow &ui() { return MainWindowProbe::ui(*window); }
+    WindowWidgets ui() { return MainWindowProbe::ui(*window); }
     int logRows() { return ui().logTableWidget->rowCount(); }
     QString logLine(int row)
     {

@@ -68,6 +68,5 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
                 QTimer::singleShot(0, serialPort, [port = serialPort]() { port->close(); });
             });
 
-    for (int row = 0; row < ui->tableWidget->rowCount(); ++row)
-        on_tableWidget_cellChanged(row, 0);
+    revalidateAllRows();
 }

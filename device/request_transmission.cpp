@@ -1,12 +1,11 @@
 #include "app/mainwindow.h"
-#include "config/config_fields.h"
+#include "config/field_rules.h"
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QFileDialog>
 #include <QSerialPort>
-#include <QTableWidgetItem>
 
 #include <cstring>
 
@@ -42,20 +41,10 @@ void MainWindow::on_updateButton_clicked()
 {
     // Validation limits characters, the record limits UTF-8 bytes: a text that
     // would not fit is refused here rather than cut.
-    bool fits = true;
-    for (const ConfigField &field : kConfigFields) {
-        if (!field.isText())
-            continue;
-        const QString row = QString::fromLatin1(field.rowName);
-        const QTableWidgetItem *item = ui->tableWidget->item(rowIndexByName.value(row), 0);
-        const int bytes = item ? item->text().toUtf8().size() : 0;
-        if (bytes > field.maxTextBytes()) {
-            appendLog(QStringLiteral("%0 is too long: %1 bytes, at most %2 fit.")
-                          .arg(row, QString::number(bytes), QString::number(field.maxTextBytes())));
-            fits = false;
-        }
-    }
-    if (!fits)
+    const QStringList tooLong = textsThatDoNotFit(tableValues());
+    for (const QString &line : tooLong)
+        appendLog(line);
+    if (!tooLong.isEmpty())
         return;
 
     startRequest(message, MSG_CONFIG_UPDATE_REQUEST);

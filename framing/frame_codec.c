@@ -10,7 +10,7 @@
 /* Bytes the sender must escape. 0xFF is deliberately not among them. */
 static int is_special(uint8_t b)
 {
-    return b == 0xC0 || b == FRAME_ESCAPE || b == FRAME_START;
+    return b == FRAME_RESERVED || b == FRAME_ESCAPE || b == FRAME_START;
 }
 
 static void clear_counters(FrameCodec *codec)

@@ -8,9 +8,10 @@
  * - FE (FRAME_START) begins a frame and never appears inside one.
  * - The length counts payload bytes before stuffing; at least 1, at most
  *   the receiver's capacity.
- * - Special bytes C0, FD and FE inside the length, payload or checksum are
- *   sent as FD (FRAME_ESCAPE) followed by the byte XOR 20 (FRAME_ESCAPE_XOR):
- *   C0 -> FD E0, FD -> FD DD, FE -> FD DE. FF is not special.
+ * - Special bytes C0 (FRAME_RESERVED), FD and FE inside the length, payload
+ *   or checksum are sent as FD (FRAME_ESCAPE) followed by the byte XOR 20
+ *   (FRAME_ESCAPE_XOR): C0 -> FD E0, FD -> FD DD, FE -> FD DE. FF is not
+ *   special.
  * - The checksum is the sum modulo 256 of every wire byte after the start
  *   byte and before the checksum, escape bytes included and escaped bytes in
  *   their XORed wire form.
@@ -31,8 +32,9 @@ extern "C" {
 #endif
 
 enum {
-    FRAME_START = 0xFE,
-    FRAME_ESCAPE = 0xFD,
+    FRAME_START = 0xFE,    /* begins every frame, never escaped */
+    FRAME_ESCAPE = 0xFD,   /* the next byte is taken XOR FRAME_ESCAPE_XOR */
+    FRAME_RESERVED = 0xC0, /* escaped when sent, ordinary data when received */
     FRAME_ESCAPE_XOR = 0x20,
 };
 
@@ -90,28 +92,35 @@ typedef struct FrameCodec {
     uint8_t checksum;       /* running sum of the frame's wire bytes */
 } FrameCodec;
 
-/* Binds buffer (zeroed) and capacity, clears hooks and counters, goes idle. */
+/* Binds buffer (zeroed) and capacity, clears hooks and counters, goes idle.
+ * Returns FRAME_OK, or FRAME_ERROR for an absent context or buffer or a
+ * capacity of 0 (nothing changed). */
 int frame_init(FrameCodec *codec, uint8_t *buffer, uint16_t capacity);
 
-/* Clears counters and buffer, goes idle and calls stateHook; NULL ignored. */
+/* Clears counters and buffer, goes idle and calls stateHook; NULL ignored.
+ * Returns nothing: a reset cannot fail. */
 void frame_reset(FrameCodec *codec);
 
 /* Appends count payload bytes; last != 0 closes the payload for sending.
- * Refuses (FRAME_ERROR) a chunk that does not fit, an empty final payload
- * and any call once the payload was closed. */
+ * Returns FRAME_TX_QUEUED, or FRAME_ERROR (nothing changed) for a chunk
+ * that does not fit, an empty final payload and any call once the payload
+ * was closed. */
 int frame_append(FrameCodec *codec, const uint8_t *chunk, uint16_t count, uint8_t last);
 
 /* Writes the next wire byte of the closed payload to *out (which must be
- * valid); FRAME_TX_DONE marks the last one. Refuses (FRAME_ERROR, nothing
- * written) before the payload was closed and after the frame is complete. */
+ * valid). Returns FRAME_TX_MORE, FRAME_TX_DONE with the frame's last byte,
+ * or FRAME_ERROR (nothing written) before the payload was closed and after
+ * the frame is complete. */
 int frame_encode_byte(FrameCodec *codec, uint8_t *out);
 
-/* Feeds one received wire byte; after FRAME_RX_DONE the payload is the first
- * payloadLength bytes of buffer until the next start byte. A start byte
- * inside a frame restarts (FRAME_ERROR, new frame begun, buffer kept); any
- * other framing error, including an announced length of 0 or over capacity
- * (refused at the length's high byte), aborts (FRAME_ERROR, buffer zeroed,
- * idle until the next start byte).
+/* Feeds one received wire byte. Returns FRAME_OK for a byte outside a frame
+ * (ignored), FRAME_RX_BUSY while a frame is in progress, FRAME_RX_DONE when
+ * the byte completed a frame whose checksum matched (the payload is then the
+ * first payloadLength bytes of buffer until the next start byte), or
+ * FRAME_ERROR. A start byte inside a frame restarts (FRAME_ERROR, new frame
+ * begun, buffer kept); any other framing error, including an announced
+ * length of 0 or over capacity (refused at the length's high byte), aborts
+ * (FRAME_ERROR, buffer zeroed, idle until the next start byte).
  * Hooks: stateHook then byteHook (only when both are set) after each
  * FRAME_RX_BUSY byte, except an escape in front of the checksum, and after a
  * restart; stateHook alone after a completed frame and after an abort. */

@@ -77,6 +77,13 @@ static_assert(offsetof(DeviceMessage, payload) + offsetof(CertificatePayload, le
 static_assert(offsetof(DeviceMessage, payload) + offsetof(CertificatePayload, data) == 6,
               "certificate data at message offset 6");
 
+// Payload capacity of every frame codec in the system: the largest message
+// plus four bytes. A frame that announces a little more than any message can
+// hold is still received whole and reported with its true length, instead of
+// being refused as a framing error.
+constexpr uint16_t FRAME_BUFFER_SIZE = sizeof(DeviceMessage) + 4;
+
+static_assert(FRAME_BUFFER_SIZE == 8202, "frame buffer size");
 static_assert(MSG_LEN_STATUS_RESPONSE == 8, "status response length");
 static_assert(MSG_LEN_CONFIG_QUERY_RESPONSE == 2323, "config query response length");
 static_assert(MSG_LEN_CONFIG_UPDATE_REQUEST == 2319, "config update request length");

@@ -36,8 +36,8 @@ inline QByteArray bytesOf(const devsim::Bytes &bytes)
 // The wire bytes of one frame carrying `message`, from the project's encoder.
 inline QByteArray frameOf(const QByteArray &message)
 {
-    return bytesOf(devsim::encodeFrame(reinterpret_cast<const uint8_t *>(message.constData()),
-                                       size_t(message.size())));
+    return bytesOf(frameMessage(reinterpret_cast<const uint8_t *>(message.constData()),
+                                size_t(message.size())));
 }
 
 // A message: a 32-bit little-endian id, then `rest`.
@@ -123,7 +123,7 @@ public:
             qWarning("the window was not exposed");
     }
 
-    Ui::MainWindow &ui() { return Probe::ui(*window); }
+    WindowWidgets ui() { return Probe::ui(*window); }
 
     // Selector index of the terminal's entry: after the placeholder, the
     // discovered ports and the `before` paths.
@@ -173,7 +173,7 @@ public:
     std::unique_ptr<MainWindow> window;
 
 private:
-    const Ui::MainWindow &ui_const() const { return Probe::ui(*window); }
+    WindowWidgets ui_const() const { return Probe::ui(*window); }
 };
 
 // Runs `action` on the certificate dialog once it is shown (the dialog runs

@@ -246,12 +246,12 @@ void DevsimTest::badChecksumFailsTheFrame()
     // Everything up to the checksum is the good frame's.
     const int checksumAt = good.size() - (good[good.size() - 2] == char(0xfd) ? 2 : 1);
     QCOMPARE(bad.mid(4, checksumAt), good.left(checksumAt));
-    devsim::RequestReader reader;
-    QList<devsim::RequestReader::Event> events;
+    FrameReader reader;
+    QList<FrameReader::Event> events;
     for (const char byte : bad)
         events << reader.feed(uint8_t(byte));
-    QVERIFY(events.last() == devsim::RequestReader::Event::Error);
-    QVERIFY(!events.contains(devsim::RequestReader::Event::Message));
+    QVERIFY(events.last() == FrameReader::Event::Error);
+    QVERIFY(!events.contains(FrameReader::Event::Message));
 }
 
 void DevsimTest::splitInto_data()

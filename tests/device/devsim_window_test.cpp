@@ -31,7 +31,7 @@ void DevsimWindowTest::allFourCommands()
     MainWindow window;
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
-    Ui::MainWindow &ui = Probe::ui(window);
+    const WindowWidgets ui = Probe::ui(window);
     QTableWidget *table = ui.tableWidget;
     auto log = [&ui]() {
         QStringList lines;

@@ -34,9 +34,9 @@ struct ExchangeSnapshot {
 QList<QByteArray> messagesIn(const QByteArray &wire)
 {
     QList<QByteArray> messages;
-    devsim::RequestReader reader;
+    FrameReader reader;
     for (const char byte : wire) {
-        if (reader.feed(uint8_t(byte)) == devsim::RequestReader::Event::Message)
+        if (reader.feed(uint8_t(byte)) == FrameReader::Event::Message)
             messages << bytesOf(reader.message());
     }
     return messages;

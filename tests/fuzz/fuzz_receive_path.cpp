@@ -157,7 +157,7 @@ struct Harness {
     Model model;
     bool tableTouched = false;
 
-    Ui::MainWindow &ui() { return Probe::ui(*window); }
+    WindowWidgets ui() { return Probe::ui(*window); }
     QTableWidget *log() { return ui().logTableWidget; }
 
     void start()

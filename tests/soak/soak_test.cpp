@@ -111,7 +111,7 @@ public:
     SoakBench &operator=(const SoakBench &) = delete;
 
     bool ready() { return window && Probe::serialPort(*window); }
-    Ui::MainWindow &ui() { return Probe::ui(*window); }
+    WindowWidgets ui() { return Probe::ui(*window); }
     int rows() { return ui().logTableWidget->rowCount(); }
     QString line(int row) { return ui().logTableWidget->item(row, 0)->text(); }
     int count(const QString &text)

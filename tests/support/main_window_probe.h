@@ -5,10 +5,42 @@
 #define TESTS_SUPPORT_MAIN_WINDOW_PROBE_H
 
 #include "app/mainwindow.h"
-#include "ui_mainwindow.h"
+
+#include <QComboBox>
+#include <QPushButton>
+#include <QTableWidget>
+
+// The window's widgets that tests drive, found by their object names in the
+// form, as a user-level test sees them.
+struct WindowWidgets {
+    QTableWidget *tableWidget;
+    QTableWidget *logTableWidget;
+    QComboBox *serialPortComboBox;
+    QPushButton *pingButton;
+    QPushButton *queryButton;
+    QPushButton *updateButton;
+    QPushButton *uploadCertButton;
+};
+
+template <typename Widget> Widget *formWidget(const MainWindow &w, const char *name)
+{
+    auto *widget = w.findChild<Widget *>(QLatin1String(name));
+    if (!widget)
+        qFatal("the form has no widget %s", name);
+    return widget;
+}
 
 struct MainWindowProbe {
-    static Ui::MainWindow &ui(MainWindow &w) { return *w.ui; }
+    static WindowWidgets ui(const MainWindow &w)
+    {
+        return {formWidget<QTableWidget>(w, "tableWidget"),
+                formWidget<QTableWidget>(w, "logTableWidget"),
+                formWidget<QComboBox>(w, "serialPortComboBox"),
+                formWidget<QPushButton>(w, "pingButton"),
+                formWidget<QPushButton>(w, "queryButton"),
+                formWidget<QPushButton>(w, "updateButton"),
+                formWidget<QPushButton>(w, "uploadCertButton")};
+    }
 
     static const QStringList &rowHeaderLabels(MainWindow &w) { return w.rowHeaderLabels; }
     static const QStringList &columnHeaderLabels(MainWindow &w) { return w.columnHeaderLabels; }
@@ -34,14 +66,6 @@ struct MainWindowProbe {
     }
     static void buildConfig(MainWindow &w, DeviceMessage &message) { w.buildConfig(message); }
     static void showConfig(MainWindow &w, const DeviceMessage &message) { w.showConfig(message); }
-    static QString checkEmailAddress(MainWindow &w, const QString &address)
-    {
-        return w.checkEmailAddress(address);
-    }
-    static QString checkServerName(MainWindow &w, const QString &name)
-    {
-        return w.checkServerName(name);
-    }
 
     // Direct calls of the slots, as the port selection and the receive path make them.
     static void cellChanged(MainWindow &w, int row, int col)

@@ -1,6 +1,7 @@
 // Field validation: the diagnosis each value gets, the rule that ties the
 // addressees to the account and the server, and the Update button that
 // follows the Info column once a port has been selected.
+#include "config/field_rules.h"
 #include "tests/support/main_window_probe.h"
 
 #include <QLineEdit>
@@ -99,7 +100,7 @@ public:
     }
 
     MainWindow window;
-    Ui::MainWindow &ui;
+    WindowWidgets ui;
     QTableWidget *table;
 };
 
@@ -452,10 +453,10 @@ void FieldValidationTest::typingShowsDiagnosis()
 void FieldValidationTest::serverNameLengthComesFirst()
 {
     Fixture f;
-    QCOMPARE(Probe::checkServerName(f.window, repeated(".", 255)), kServerTooLong);
-    QCOMPARE(Probe::checkServerName(f.window, repeated(".", 254)), kGroup);
-    QCOMPARE(Probe::checkServerName(f.window, ""), QString());
-    QCOMPARE(Probe::checkEmailAddress(f.window, ""), QString());
+    QCOMPARE(checkServerName(repeated(".", 255)), kServerTooLong);
+    QCOMPARE(checkServerName(repeated(".", 254)), kGroup);
+    QCOMPARE(checkServerName(""), QString());
+    QCOMPARE(checkEmailAddress(""), QString());
 }
 
 QTEST_MAIN(FieldValidationTest)

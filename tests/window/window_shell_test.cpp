@@ -98,7 +98,7 @@ void WindowShellTest::configurationTableAfterConstruction()
 void WindowShellTest::logAndControlsAfterConstruction()
 {
     MainWindow window;
-    Ui::MainWindow &ui = Probe::ui(window);
+    const WindowWidgets ui = Probe::ui(window);
     QTableWidget *log = ui.logTableWidget;
 
     QCOMPARE(window.windowTitle(), QString("Varnak Kestro 3 Commissioning Tool"));
@@ -182,7 +182,7 @@ void WindowShellTest::slotTableOrder()
 void WindowShellTest::layoutKeepsTableFixed()
 {
     MainWindow window;
-    Ui::MainWindow &ui = Probe::ui(window);
+    const WindowWidgets ui = Probe::ui(window);
     window.show();
     QVERIFY(QTest::qWaitForWindowExposed(&window));
 

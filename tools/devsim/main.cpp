@@ -265,7 +265,7 @@ int main(int argc, char **argv)
     brokenFaults.badChecksum = true;
     const devsim::Simulator brokenFramer(brokenFaults);
     long responses = 0;
-    devsim::RequestReader reader;
+    FrameReader reader;
     int status = 0;
     while (!stopRequested) {
         pollfd waiting{master, POLLIN, 0};
@@ -289,11 +289,11 @@ int main(int argc, char **argv)
         }
         for (ssize_t i = 0; i < count && !stopRequested; ++i) {
             switch (reader.feed(bytes[i])) {
-            case devsim::RequestReader::Event::None: break;
-            case devsim::RequestReader::Event::Error:
+            case FrameReader::Event::None: break;
+            case FrameReader::Event::Error:
                 std::fprintf(stderr, "kestro-devsim: damaged frame dropped\n");
                 break;
-            case devsim::RequestReader::Event::Message: {
+            case FrameReader::Event::Message: {
                 const devsim::Bytes request = reader.message();
                 const devsim::Outcome outcome = simulator.handle(request.data(), request.size());
                 if (!outcome.problem.empty())

@@ -8,43 +8,13 @@ namespace devsim {
 
 namespace {
 
-// One text field of the configuration record: its length byte and its array.
-struct TextField {
-    const char *name;
-    size_t lengthOffset;
-    size_t textOffset;
-    size_t size;
-};
-
-#define DEVSIM_TEXT_FIELD(field)                                                                   \
-    TextField                                                                                      \
-    {                                                                                              \
-#field, offsetof(DeviceConfig, field##Length), offsetof(DeviceConfig, field),              \
-            sizeof(DeviceConfig::field)                                                            \
-    }
-
-const TextField textFields[] = {
-    DEVSIM_TEXT_FIELD(hostname),       DEVSIM_TEXT_FIELD(description),
-    DEVSIM_TEXT_FIELD(ssid),           DEVSIM_TEXT_FIELD(wifiPassword),
-    DEVSIM_TEXT_FIELD(smtpServerName), DEVSIM_TEXT_FIELD(emailAccount),
-    DEVSIM_TEXT_FIELD(emailPassword),  DEVSIM_TEXT_FIELD(addressee1),
-    DEVSIM_TEXT_FIELD(addressee2),     DEVSIM_TEXT_FIELD(addressee3),
-    DEVSIM_TEXT_FIELD(addressee4),     DEVSIM_TEXT_FIELD(addressee5),
-};
-
-#undef DEVSIM_TEXT_FIELD
-
-void setText(DeviceConfig &config, const char *name, const char *text)
+void setText(DeviceConfig &config, int row, const char *text)
 {
-    for (const TextField &field : textFields) {
-        if (std::strcmp(field.name, name) != 0)
-            continue;
-        auto *record = reinterpret_cast<uint8_t *>(&config);
-        const size_t length = std::strlen(text);
-        record[field.lengthOffset] = static_cast<uint8_t>(length);
-        std::memcpy(record + field.textOffset, text, length);
-        return;
-    }
+    const ConfigField &field = kConfigFields[row];
+    auto *record = reinterpret_cast<uint8_t *>(&config);
+    const size_t length = std::strlen(text);
+    record[field.lengthOffset] = static_cast<uint8_t>(length);
+    std::memcpy(record + field.arrayOffset, text, length);
 }
 
 uint32_t readU32(const uint8_t *bytes)
@@ -58,11 +28,6 @@ void appendU32(Bytes &bytes, uint32_t value)
 {
     for (int i = 0; i < 4; ++i)
         bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-bool isSpecial(uint8_t byte)
-{
-    return byte == 0xC0 || byte == FRAME_ESCAPE || byte == FRAME_START;
 }
 
 std::string lengthProblem(const char *request, size_t length, size_t expected)
@@ -84,30 +49,32 @@ DeviceConfig defaultConfig()
     DeviceConfig config;
     std::memset(&config, 0, sizeof config);
     config.smtpPort = 587;
-    setText(config, "hostname", "kestro-3-sim");
-    setText(config, "description", "Simulated Kestro 3 on the bench");
-    setText(config, "ssid", "field-lab");
-    setText(config, "wifiPassword", "correct horse battery");
-    setText(config, "smtpServerName", "mail.example.com");
-    setText(config, "emailAccount", "kestro@example.com");
-    setText(config, "emailPassword", "s3cret-mail");
-    setText(config, "addressee1", "technician@example.com");
+    setText(config, RowHostname, "kestro-3-sim");
+    setText(config, RowDescription, "Simulated Kestro 3 on the bench");
+    setText(config, RowSsid, "field-lab");
+    setText(config, RowWifiPassword, "correct horse battery");
+    setText(config, RowSmtpServerName, "mail.example.com");
+    setText(config, RowEmailAccount, "kestro@example.com");
+    setText(config, RowEmailPassword, "s3cret-mail");
+    setText(config, RowFirstAddressee, "technician@example.com");
     return config;
 }
 
 std::string configProblem(const DeviceConfig &config)
 {
     const auto *record = reinterpret_cast<const uint8_t *>(&config);
-    for (const TextField &field : textFields) {
-        const auto *text = record + field.textOffset;
-        const void *nul = std::memchr(text, 0, field.size);
+    for (const ConfigField &field : kConfigFields) {
+        if (!field.isText())
+            continue;
+        const auto *text = record + field.arrayOffset;
+        const void *nul = std::memchr(text, 0, field.arraySize);
         if (!nul)
-            return std::string(field.name) + " has no NUL inside its " +
-                   std::to_string(field.size) + " bytes";
+            return std::string(field.key) + " has no NUL inside its " +
+                   std::to_string(field.arraySize) + " bytes";
         const size_t textLength = static_cast<size_t>(static_cast<const uint8_t *>(nul) - text);
         const unsigned lengthByte = record[field.lengthOffset];
         if (lengthByte != textLength)
-            return std::string(field.name) + " length byte " + std::to_string(lengthByte) +
+            return std::string(field.key) + " length byte " + std::to_string(lengthByte) +
                    " disagrees with its text of " + std::to_string(textLength) + " bytes";
     }
     return std::string();
@@ -209,7 +176,7 @@ Outcome Simulator::handle(const uint8_t *message, size_t length)
 
 Bytes Simulator::frame(const Bytes &response) const
 {
-    Bytes wire = encodeFrame(response.data(), response.size());
+    Bytes wire = frameMessage(response.data(), response.size());
     if (wire.empty())
         return wire;
     if (faults_.badChecksum) {
@@ -220,7 +187,7 @@ Bytes Simulator::frame(const Bytes &response) const
             escaped ? static_cast<uint8_t>(wire.back() ^ FRAME_ESCAPE_XOR) : wire.back();
         wire.resize(wire.size() - (escaped ? 2 : 1));
         const uint8_t wrong = static_cast<uint8_t>(checksum + 1);
-        if (isSpecial(wrong)) {
+        if (isSpecialByte(wrong)) {
             wire.push_back(FRAME_ESCAPE);
             wire.push_back(static_cast<uint8_t>(wrong ^ FRAME_ESCAPE_XOR));
         } else {
@@ -230,27 +197,6 @@ Bytes Simulator::frame(const Bytes &response) const
     if (faults_.noise)
         wire.insert(wire.begin(), noiseBytes().begin(), noiseBytes().end());
     return wire;
-}
-
-Bytes encodeFrame(const uint8_t *message, size_t length)
-{
-    if (length > REQUEST_CAPACITY)
-        return Bytes();
-    uint8_t buffer[REQUEST_CAPACITY];
-    FrameCodec codec;
-    frame_init(&codec, buffer, REQUEST_CAPACITY);
-    if (frame_append(&codec, message, static_cast<uint16_t>(length), 1) != FRAME_TX_QUEUED)
-        return Bytes();
-    Bytes wire;
-    for (;;) {
-        uint8_t byte = 0;
-        const int result = frame_encode_byte(&codec, &byte);
-        if (result == FRAME_ERROR)
-            return Bytes();
-        wire.push_back(byte);
-        if (result == FRAME_TX_DONE)
-            return wire;
-    }
 }
 
 std::vector<Bytes> splitInto(const Bytes &bytes, int pieces)
@@ -269,25 +215,6 @@ std::vector<Bytes> splitInto(const Bytes &bytes, int pieces)
         start = end;
     }
     return parts;
-}
-
-RequestReader::RequestReader()
-{
-    frame_init(&codec_, buffer_, REQUEST_CAPACITY);
-}
-
-RequestReader::Event RequestReader::feed(uint8_t byte)
-{
-    switch (frame_decode_byte(&codec_, byte)) {
-    case FRAME_RX_DONE: return Event::Message;
-    case FRAME_ERROR: return Event::Error;
-    default: return Event::None;
-    }
-}
-
-Bytes RequestReader::message() const
-{
-    return Bytes(buffer_, buffer_ + codec_.payloadLength);
 }
 
 } // namespace devsim

@@ -4,8 +4,8 @@
 #ifndef TOOLS_DEVSIM_SIMULATOR_H
 #define TOOLS_DEVSIM_SIMULATOR_H
 
-#include "framing/frame_codec.h"
-#include "protocol/device_message.h"
+#include "protocol/config_fields.h"
+#include "protocol/message_framing.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,11 +14,7 @@
 
 namespace devsim {
 
-using Bytes = std::vector<uint8_t>;
-
-// Payload capacity of the simulator's decoder: the largest request plus room
-// for what a frame may announce beyond it, as the tool's own decoder has.
-constexpr uint16_t REQUEST_CAPACITY = 8202;
+using ::Bytes;
 
 // Deliberate misbehaviour, for tests and training.
 struct Faults {
@@ -77,32 +73,9 @@ private:
     Bytes certificate_;
 };
 
-// Encodes one message as a frame with the project's codec; empty if the codec
-// refuses it (an empty message or one beyond the codec's capacity).
-Bytes encodeFrame(const uint8_t *message, size_t length);
-
 // Splits bytes into `pieces` consecutive parts of nearly equal size (fewer if
 // there are fewer bytes than pieces).
 std::vector<Bytes> splitInto(const Bytes &bytes, int pieces);
-
-// Gathers request frames out of a byte stream.
-class RequestReader
-{
-public:
-    RequestReader();
-    RequestReader(const RequestReader &) = delete;
-    RequestReader &operator=(const RequestReader &) = delete;
-
-    enum class Event { None, Message, Error };
-    // Feeds one wire byte; after Event::Message, message() holds the payload
-    // until the next call.
-    Event feed(uint8_t byte);
-    Bytes message() const;
-
-private:
-    uint8_t buffer_[REQUEST_CAPACITY];
-    FrameCodec codec_;
-};
 
 } // namespace devsim
 

@@ -1,0 +1,21 @@
+// The configuration record as thirteen texts in row order (see
+// protocol/config_fields.h), the form in which the window's table and
+// kestroctl's files hold it.
+#ifndef CONFIG_CONFIG_VALUES_H
+#define CONFIG_CONFIG_VALUES_H
+
+#include "protocol/device_config.h"
+
+#include <QStringList>
+
+// Each text runs to the first NUL of its array, or to the array's end if
+// there is none; the length byte is not trusted. Invalid UTF-8 shows as
+// replacement characters. The port is written in decimal.
+QStringList valuesFromConfig(const DeviceConfig &config);
+
+// Fills the whole record from the values: each text as byte count, UTF-8
+// bytes and NUL, cut at the last whole character that fits; the port as a
+// decimal number, 0 when the text is none.
+void configFromValues(const QStringList &values, DeviceConfig &config);
+
+#endif // CONFIG_CONFIG_VALUES_H
