@@ -1,6 +1,7 @@
 #ifndef APP_MAINWINDOW_H
 #define APP_MAINWINDOW_H
 
+#include "device/hex_dump.h"
 #include "framing/frame_codec.h"
 #include "protocol/device_message.h"
 
@@ -86,10 +87,5 @@ private:
     // Tests reach the exchange state and the form through this one door.
     friend struct MainWindowProbe;
 };
-
-// Builds one hex-dump log entry: headerTemplate with %0 replaced by count,
-// then " xx" for each of the count bytes, then trailer.
-QString hexDumpEntry(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,
-                     const QString &trailer = QString());
 
 #endif // APP_MAINWINDOW_H
