@@ -4,6 +4,7 @@
 #define TESTS_CODEC_CODEC_TEST_SUPPORT_H
 
 #include "framing/frame_codec.h"
+#include "protocol/device_message.h"
 
 #include <cstdint>
 #include <sstream>
@@ -11,6 +12,9 @@
 #include <vector>
 
 using Bytes = std::vector<uint8_t>;
+
+// The capacity every codec of the tool and the simulator has.
+constexpr uint16_t kCap = FRAME_BUFFER_SIZE;
 
 // "FE 04 00" -> {0xFE, 0x04, 0x00}
 inline Bytes hex(const std::string &text)
@@ -48,7 +52,7 @@ inline char resultLetter(int result)
 
 // A context with its own payload buffer.
 struct Codec {
-    explicit Codec(uint16_t capacity = 8202) : buffer(capacity, 0xAA)
+    explicit Codec(uint16_t capacity = kCap) : buffer(capacity, 0xAA)
     {
         frame_init(&ctx, buffer.data(), capacity);
     }

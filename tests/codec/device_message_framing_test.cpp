@@ -9,11 +9,9 @@
 
 namespace {
 
-constexpr uint16_t kFrameCapacity = 8202;
-
 Bytes frameMessage(const DeviceMessage &message, uint16_t length)
 {
-    Codec tx(kFrameCapacity);
+    Codec tx(kCap);
     if (frame_append(&tx.ctx, reinterpret_cast<const uint8_t *>(&message), length, 1) !=
         FRAME_TX_QUEUED) {
         return {};
@@ -51,7 +49,7 @@ TEST(DeviceMessageFraming, LargestUploadRoundTripsThroughTheToolsBuffer)
     ASSERT_FALSE(wire.empty());
     EXPECT_EQ(toHex(Bytes(wire.begin(), wire.begin() + 9)), "FE 06 20 08 00 00 00 00 20");
 
-    Codec rx(kFrameCapacity);
+    Codec rx(kCap);
     ASSERT_EQ(decodeAll(&rx.ctx, wire), resultRun(wire.size(), 'B', 'D'));
     ASSERT_EQ(rx.ctx.payloadLength, MSG_LEN_CERT_UPLOAD_MAX);
     DeviceMessage received;

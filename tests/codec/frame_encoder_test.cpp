@@ -196,8 +196,8 @@ struct AppendCase {
 TEST(FrameAppend, AcceptsWhatFitsAndRefusesTheRest)
 {
     const AppendCase cases[] = {
-        {"fills capacity exactly", {{8202, 1, FRAME_TX_QUEUED}}, 8202, 0, FRAME_ST_TX_START},
-        {"one byte over capacity", {{8203, 1, FRAME_ERROR}}, 0, 0, FRAME_ST_IDLE},
+        {"fills capacity exactly", {{kCap, 1, FRAME_TX_QUEUED}}, kCap, 0, FRAME_ST_TX_START},
+        {"one byte over capacity", {{kCap + 1, 1, FRAME_ERROR}}, 0, 0, FRAME_ST_IDLE},
         {"second chunk overflows",
          {{8000, 0, FRAME_TX_QUEUED}, {203, 1, FRAME_ERROR}},
          8000,
@@ -205,7 +205,7 @@ TEST(FrameAppend, AcceptsWhatFitsAndRefusesTheRest)
          FRAME_ST_TX_FILLING},
         {"second chunk fills up",
          {{8000, 0, FRAME_TX_QUEUED}, {203, 0, FRAME_ERROR}, {202, 1, FRAME_TX_QUEUED}},
-         8202,
+         kCap,
          0,
          FRAME_ST_TX_START},
         // 8000 + 65535 wraps to 7999 in 16 bits.

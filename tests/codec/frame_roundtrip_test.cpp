@@ -25,7 +25,7 @@ size_t randomSize(std::mt19937 &rng)
 {
     const uint32_t r = rng();
     switch (r % 10) {
-    case 0: return 1 + (r >> 8) % 8202;
+    case 0: return 1 + (r >> 8) % kCap;
     case 1:
     case 2:
     case 3: return 1 + (r >> 8) % 1024;
@@ -55,7 +55,7 @@ TEST(FrameRoundTrip, SeededRandomPayloadsSurviveEncodeAndDecode)
     std::mt19937 rng(20240611u);
     Codec tx;
     Codec rx; // one decoder for the whole stream, never reset
-    std::vector<size_t> sizes = {1, 2, 8201, 8202};
+    std::vector<size_t> sizes = {1, 2, kCap - 1, kCap};
     for (int i = 0; i < 3000; ++i) {
         sizes.push_back(randomSize(rng));
     }

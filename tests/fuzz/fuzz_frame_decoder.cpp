@@ -7,6 +7,7 @@
 //    the decoder resynchronises by itself whatever came before.
 // 3. The input, used as a payload, must survive encode and decode unchanged.
 #include "framing/frame_codec.h"
+#include "protocol/device_message.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,7 @@ namespace {
         }                                                                                          \
     } while (0)
 
-constexpr uint16_t kToolCapacity = 8202;
+constexpr uint16_t kToolCapacity = FRAME_BUFFER_SIZE;
 constexpr size_t kGuard = 32;
 constexpr uint8_t kCanary = 0xA5;
 const uint8_t kCanaries[kGuard] = {

@@ -83,7 +83,7 @@ QString hexOf(const uint8_t *bytes, size_t count)
 // What the receive path must do with each byte: the same decoder, a record
 // of received bytes and the message record, and the lines that follow.
 struct Model {
-    uint8_t frameBuffer[8202];
+    uint8_t frameBuffer[FRAME_BUFFER_SIZE];
     FrameCodec codec;
     DeviceMessage message;
     std::vector<uint8_t> wire;

@@ -112,65 +112,83 @@ Outcome Simulator::handle(const uint8_t *message, size_t length)
     }
     const uint32_t id = readU32(message);
     switch (id) {
-    case MSG_PING_REQUEST:
-        if (length != MSG_LEN_PING_REQUEST) {
-            outcome.problem = lengthProblem("Ping", length, MSG_LEN_PING_REQUEST);
-            return outcome;
-        }
-        outcome.response = statusResponse(MSG_PING_RESPONSE, 0);
-        break;
-    case MSG_CONFIG_QUERY_REQUEST: {
-        if (length != MSG_LEN_CONFIG_QUERY_REQUEST) {
-            outcome.problem = lengthProblem("Config Query", length, MSG_LEN_CONFIG_QUERY_REQUEST);
-            return outcome;
-        }
-        outcome.response = statusResponse(MSG_CONFIG_QUERY_RESPONSE, 0);
-        const auto *record = reinterpret_cast<const uint8_t *>(&config_);
-        outcome.response.insert(outcome.response.end(), record, record + sizeof config_);
-        break;
-    }
-    case MSG_CONFIG_UPDATE_REQUEST: {
-        if (length != MSG_LEN_CONFIG_UPDATE_REQUEST) {
-            outcome.problem = lengthProblem("Config Update", length, MSG_LEN_CONFIG_UPDATE_REQUEST);
-            return outcome;
-        }
-        DeviceConfig received;
-        std::memcpy(&received, message + 4, sizeof received);
-        const std::string problem = configProblem(received);
-        if (problem.empty()) {
-            config_ = received;
-            outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 0);
-        } else {
-            outcome.note = "Config Update not stored: " + problem;
-            outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 1);
-        }
-        break;
-    }
-    case MSG_CERT_UPLOAD_REQUEST: {
-        if (length < MSG_LEN_CERT_UPLOAD_HEADER) {
-            outcome.problem = "Certificate Upload request of " + std::to_string(length) +
-                              " bytes has no length field; no answer";
-            return outcome;
-        }
-        const size_t certLength = static_cast<size_t>(message[4] | (message[5] << 8));
-        if (certLength > CERT_DATA_MAX || length != MSG_LEN_CERT_UPLOAD_HEADER + certLength) {
-            outcome.problem = "Certificate Upload request of " + std::to_string(length) +
-                              " bytes announces " + std::to_string(certLength) +
-                              " certificate bytes; no answer";
-            return outcome;
-        }
-        const uint8_t *data = message + MSG_LEN_CERT_UPLOAD_HEADER;
-        certificate_.assign(data, data + certLength);
-        outcome.certificateStored = true;
-        outcome.response = statusResponse(MSG_CERT_UPLOAD_RESPONSE, 0);
-        break;
-    }
+    case MSG_PING_REQUEST: outcome = handlePing(length); break;
+    case MSG_CONFIG_QUERY_REQUEST: outcome = handleQuery(length); break;
+    case MSG_CONFIG_UPDATE_REQUEST: outcome = handleUpdate(message, length); break;
+    case MSG_CERT_UPLOAD_REQUEST: outcome = handleCertificate(message, length); break;
     default:
         outcome.problem = "unknown request id " + std::to_string(id) + " (" +
                           std::to_string(length) + " bytes); no answer";
         return outcome;
     }
-    outcome.response = finish(std::move(outcome.response));
+    if (!outcome.response.empty())
+        outcome.response = finish(std::move(outcome.response));
+    return outcome;
+}
+
+Outcome Simulator::handlePing(size_t length) const
+{
+    Outcome outcome;
+    if (length != MSG_LEN_PING_REQUEST)
+        outcome.problem = lengthProblem("Ping", length, MSG_LEN_PING_REQUEST);
+    else
+        outcome.response = statusResponse(MSG_PING_RESPONSE, 0);
+    return outcome;
+}
+
+Outcome Simulator::handleQuery(size_t length) const
+{
+    Outcome outcome;
+    if (length != MSG_LEN_CONFIG_QUERY_REQUEST) {
+        outcome.problem = lengthProblem("Config Query", length, MSG_LEN_CONFIG_QUERY_REQUEST);
+        return outcome;
+    }
+    outcome.response = statusResponse(MSG_CONFIG_QUERY_RESPONSE, 0);
+    const auto *record = reinterpret_cast<const uint8_t *>(&config_);
+    outcome.response.insert(outcome.response.end(), record, record + sizeof config_);
+    return outcome;
+}
+
+// A record the device cannot trust is not stored, and the status says so.
+Outcome Simulator::handleUpdate(const uint8_t *message, size_t length)
+{
+    Outcome outcome;
+    if (length != MSG_LEN_CONFIG_UPDATE_REQUEST) {
+        outcome.problem = lengthProblem("Config Update", length, MSG_LEN_CONFIG_UPDATE_REQUEST);
+        return outcome;
+    }
+    DeviceConfig received;
+    std::memcpy(&received, message + 4, sizeof received);
+    const std::string problem = configProblem(received);
+    if (problem.empty()) {
+        config_ = received;
+        outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 0);
+    } else {
+        outcome.note = "Config Update not stored: " + problem;
+        outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 1);
+    }
+    return outcome;
+}
+
+Outcome Simulator::handleCertificate(const uint8_t *message, size_t length)
+{
+    Outcome outcome;
+    if (length < MSG_LEN_CERT_UPLOAD_HEADER) {
+        outcome.problem = "Certificate Upload request of " + std::to_string(length) +
+                          " bytes has no length field; no answer";
+        return outcome;
+    }
+    const size_t certLength = static_cast<size_t>(message[4] | (message[5] << 8));
+    if (certLength > CERT_DATA_MAX || length != MSG_LEN_CERT_UPLOAD_HEADER + certLength) {
+        outcome.problem = "Certificate Upload request of " + std::to_string(length) +
+                          " bytes announces " + std::to_string(certLength) +
+                          " certificate bytes; no answer";
+        return outcome;
+    }
+    const uint8_t *data = message + MSG_LEN_CERT_UPLOAD_HEADER;
+    certificate_.assign(data, data + certLength);
+    outcome.certificateStored = true;
+    outcome.response = statusResponse(MSG_CERT_UPLOAD_RESPONSE, 0);
     return outcome;
 }
 

@@ -65,6 +65,12 @@ public:
     const Bytes &certificate() const { return certificate_; }
 
 private:
+    // One handler per request; each answers with the response before the
+    // response faults are applied, or with the problem that leaves it unanswered.
+    Outcome handlePing(size_t length) const;
+    Outcome handleQuery(size_t length) const;
+    Outcome handleUpdate(const uint8_t *message, size_t length);
+    Outcome handleCertificate(const uint8_t *message, size_t length);
     Bytes statusResponse(uint32_t id, int32_t status) const;
     Bytes finish(Bytes response) const;
 
