@@ -24,8 +24,15 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # reported as leaks; the offscreen tests check ours.
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 
+tool_pid=""
+# Neither program outlives the test, however it ends.
+stop_all() {
+    [ -n "$tool_pid" ] && kill "$tool_pid" 2>/dev/null
+    kill "$SIM_PID" 2>/dev/null
+    return 0
+}
 coproc SIM { exec "$devsim"; }
-trap 'kill "$SIM_PID" 2>/dev/null || true' EXIT
+trap stop_all EXIT
 read -r -t 10 port <&"${SIM[0]}" || fail "the simulator printed no port"
 [ -e "$port" ] || fail "the simulator's port $port does not exist"
 
