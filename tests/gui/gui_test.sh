@@ -27,9 +27,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 tool_pid=""
 # Neither program outlives the test, however it ends.
 stop_all() {
-    [ -n "$tool_pid" ] && kill "$tool_pid" 2>/dev/null
-    kill "$SIM_PID" 2>/dev/null
-    return 0
+    if [ -n "$tool_pid" ]; then kill "$tool_pid" 2>/dev/null || true; fi
+    kill "$SIM_PID" 2>/dev/null || true
 }
 coproc SIM { exec "$devsim"; }
 trap stop_all EXIT
