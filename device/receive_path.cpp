@@ -41,39 +41,51 @@ void MainWindow::on_readyRead()
     }
 }
 
+namespace {
+
+// The responses the tool understands: each one's id, its only valid length
+// and the line that reports its status.
+struct ResponseKind {
+    uint32_t msgId;
+    int length;
+    const char *resultLine;
+};
+
+const ResponseKind kResponseKinds[] = {
+    {MSG_PING_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Ping returned %0"},
+    {MSG_CONFIG_QUERY_RESPONSE, MSG_LEN_CONFIG_QUERY_RESPONSE, "Config Query returned %0"},
+    {MSG_CONFIG_UPDATE_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Config Update returned %0"},
+    {MSG_CERT_UPLOAD_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Certificate Upload returned %0"},
+};
+
+const ResponseKind *responseKind(uint32_t msgId)
+{
+    for (const ResponseKind &kind : kResponseKinds) {
+        if (kind.msgId == msgId)
+            return &kind;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 void MainWindow::on_msgReady(int msgLen)
 {
     appendHexDump(QStringLiteral("\r\nRead %0 bytes:"), rxWire, rxWireLen);
 
-    QString resultLine;
-    int expectedLength = 0;
-    switch (message.msgId) {
-    case MSG_PING_RESPONSE:
-        resultLine = QStringLiteral("Ping returned %0");
-        expectedLength = MSG_LEN_STATUS_RESPONSE;
-        break;
-    case MSG_CONFIG_QUERY_RESPONSE:
-        resultLine = QStringLiteral("Config Query returned %0");
-        expectedLength = MSG_LEN_CONFIG_QUERY_RESPONSE;
-        break;
-    case MSG_CONFIG_UPDATE_RESPONSE:
-        resultLine = QStringLiteral("Config Update returned %0");
-        expectedLength = MSG_LEN_STATUS_RESPONSE;
-        break;
-    case MSG_CERT_UPLOAD_RESPONSE:
-        resultLine = QStringLiteral("Certificate Upload returned %0");
-        expectedLength = MSG_LEN_STATUS_RESPONSE;
-        break;
-    default: appendLog(QStringLiteral("Unexpected message id %0").arg(message.msgId)); return;
+    const ResponseKind *kind = responseKind(message.msgId);
+    if (!kind) {
+        appendLog(QStringLiteral("Unexpected message id %0").arg(message.msgId));
+        return;
     }
-    if (msgLen != expectedLength) {
+    if (msgLen != kind->length) {
         appendLog(QStringLiteral("Invalid message length %0").arg(msgLen));
         return;
     }
 
     // Every response carries its status right after the id.
     const int32_t status = message.payload.statusResponse.status;
-    appendLog(resultLine.arg(status));
+    appendLog(QString::fromLatin1(kind->resultLine).arg(status));
     // The device's configuration is shown whatever the status says.
     if (message.msgId == MSG_CONFIG_QUERY_RESPONSE)
         showConfig(message);
