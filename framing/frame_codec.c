@@ -129,6 +129,17 @@ static int emit_final(FrameCodec *codec, uint8_t *out, uint8_t b)
     return FRAME_TX_DONE;
 }
 
+/* The checksum goes out last, escaped if it is special. */
+static int emit_checksum(FrameCodec *codec, uint8_t *out)
+{
+    if (!is_special(codec->checksum)) {
+        return emit_final(codec, out, codec->checksum);
+    }
+    *out = FRAME_ESCAPE;
+    codec->state = FRAME_ST_TX_CHECKSUM_ESC;
+    return FRAME_TX_MORE;
+}
+
 int frame_encode_byte(FrameCodec *codec, uint8_t *out)
 {
     if (codec == NULL) {
@@ -161,18 +172,10 @@ int frame_encode_byte(FrameCodec *codec, uint8_t *out)
         return emit_length_byte(codec, out, lenHi, FRAME_ST_TX_LEN_HI_ESC, FRAME_ST_TX_DATA);
     case FRAME_ST_TX_LEN_HI_ESC:
         return emit_summed(codec, out, (uint8_t)(lenHi ^ FRAME_ESCAPE_XOR), FRAME_ST_TX_DATA);
-    case FRAME_ST_TX_CHECKSUM:
-        if (is_special(codec->checksum)) {
-            *out = FRAME_ESCAPE;
-            codec->state = FRAME_ST_TX_CHECKSUM_ESC;
-            return FRAME_TX_MORE;
-        }
-        return emit_final(codec, out, codec->checksum);
+    case FRAME_ST_TX_CHECKSUM: return emit_checksum(codec, out);
     case FRAME_ST_TX_CHECKSUM_ESC:
         return emit_final(codec, out, (uint8_t)(codec->checksum ^ FRAME_ESCAPE_XOR));
-    default:
-        /* Idle, still filling, done, a decoder state or garbage. */
-        return FRAME_ERROR;
+    default: /* idle, still filling, done, a decoder state or garbage */ return FRAME_ERROR;
     }
 }
 
@@ -221,6 +224,8 @@ static int rx_abort(FrameCodec *codec)
 _Static_assert(FRAME_ST_RX_LEN_LO_ESC == FRAME_ST_RX_LEN_LO + 1, "escape state follows");
 _Static_assert(FRAME_ST_RX_LEN_HI_ESC == FRAME_ST_RX_LEN_HI + 1, "escape state follows");
 _Static_assert(FRAME_ST_RX_DATA_ESC == FRAME_ST_RX_DATA + 1, "escape state follows");
+/* The decoder's states are the contiguous range LEN_LO..CHECKSUM_ESC. */
+_Static_assert(FRAME_ST_RX_CHECKSUM_ESC == FRAME_ST_RX_LEN_LO + 7, "decoder states contiguous");
 
 /* Takes one unstuffed value of the field that `field` (a non-escape state)
  * expects; wireByte is what arrived on the line and is what gets summed. */
@@ -266,69 +271,60 @@ static int rx_check(FrameCodec *codec, uint8_t received)
     return FRAME_RX_DONE;
 }
 
+/* An escape in front of a length or payload byte; the escape is summed. */
+static int rx_escape(FrameCodec *codec, FrameState field)
+{
+    codec->checksum = (uint8_t)(codec->checksum + FRAME_ESCAPE);
+    codec->state = field + 1; /* the _ESC state beside it */
+    return rx_busy(codec);
+}
+
+static int rx_idle(FrameCodec *codec, uint8_t wireByte)
+{
+    if (wireByte != FRAME_START) {
+        return FRAME_OK;
+    }
+    clear_counters(codec);
+    codec->state = FRAME_ST_RX_LEN_LO;
+    return rx_busy(codec);
+}
+
 int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
 {
     if (codec == NULL) {
         return FRAME_ERROR;
     }
     const FrameState state = (FrameState)codec->state;
+    if (state == FRAME_ST_IDLE) {
+        return rx_idle(codec, wireByte);
+    }
+    if (state < FRAME_ST_RX_LEN_LO || state > FRAME_ST_RX_CHECKSUM_ESC) {
+        return FRAME_ERROR; /* not initialised, or an encoder state */
+    }
+    if (wireByte == FRAME_START) {
+        return rx_restart(codec);
+    }
 
     switch (state) {
-    case FRAME_ST_IDLE:
-        if (wireByte != FRAME_START) {
-            return FRAME_OK;
-        }
-        clear_counters(codec);
-        codec->state = FRAME_ST_RX_LEN_LO;
-        return rx_busy(codec);
-
     case FRAME_ST_RX_LEN_LO:
     case FRAME_ST_RX_LEN_HI:
     case FRAME_ST_RX_DATA:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            codec->checksum = (uint8_t)(codec->checksum + wireByte);
-            codec->state = state + 1; /* the _ESC state beside it */
-            return rx_busy(codec);
-        }
-        return rx_value(codec, state, wireByte, wireByte);
-
-    case FRAME_ST_RX_LEN_LO_ESC:
-    case FRAME_ST_RX_LEN_HI_ESC:
-    case FRAME_ST_RX_DATA_ESC:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_abort(codec);
-        }
-        return rx_value(codec, (FrameState)(state - 1), (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR),
-                        wireByte);
-
+        return wireByte == FRAME_ESCAPE ? rx_escape(codec, state)
+                                        : rx_value(codec, state, wireByte, wireByte);
     case FRAME_ST_RX_CHECKSUM:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
         if (wireByte == FRAME_ESCAPE) {
             /* The checksum field is not summed, and this byte calls no hook. */
             codec->state = FRAME_ST_RX_CHECKSUM_ESC;
             return FRAME_RX_BUSY;
         }
         return rx_check(codec, wireByte);
-
-    case FRAME_ST_RX_CHECKSUM_ESC:
-        if (wireByte == FRAME_START) {
-            return rx_restart(codec);
-        }
+    default: /* the four _ESC states: an escape after an escape is broken */
         if (wireByte == FRAME_ESCAPE) {
             return rx_abort(codec);
         }
-        return rx_check(codec, (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR));
-
-    default:
-        /* Not initialised, or an encoder state. */
-        return FRAME_ERROR;
+        const uint8_t value = (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR);
+        return state == FRAME_ST_RX_CHECKSUM_ESC
+                   ? rx_check(codec, value)
+                   : rx_value(codec, (FrameState)(state - 1), value, wireByte);
     }
 }
