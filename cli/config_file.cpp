@@ -94,7 +94,14 @@ bool takeValue(const QString &path, const QString &key, const QJsonValue &value,
                       .arg(path, key, typeName(wanted), typeName(value.type()));
         return false;
     }
-    changes[row] = row == RowSmtpPort ? numberText(value.toDouble()) : value.toString();
+    const QString text = row == RowSmtpPort ? numberText(value.toDouble()) : value.toString();
+    // The record ends each text at its first NUL, so such a text would not
+    // arrive as given.
+    if (text.contains(QChar(0))) {
+        problem = QStringLiteral("%1: key \"%2\" must not contain a NUL character").arg(path, key);
+        return false;
+    }
+    changes[row] = text;
     return true;
 }
 

@@ -6,22 +6,30 @@
 
 namespace {
 
-void writeTo(std::FILE *stream, const QByteArray &bytes)
+bool resultsLost = false;
+
+bool writeTo(std::FILE *stream, const QByteArray &bytes)
 {
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
-    std::fflush(stream);
+    const size_t written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
+    return std::fflush(stream) == 0 && written == size_t(bytes.size());
 }
 
 } // namespace
 
 void printResult(const QString &line)
 {
-    writeTo(stdout, (line + QLatin1Char('\n')).toUtf8());
+    printResultText((line + QLatin1Char('\n')).toUtf8());
 }
 
 void printResultText(const QByteArray &utf8)
 {
-    writeTo(stdout, utf8);
+    if (!writeTo(stdout, utf8))
+        resultsLost = true;
+}
+
+bool resultsDelivered()
+{
+    return !resultsLost;
 }
 
 void printProblem(const QString &line)

@@ -11,6 +11,9 @@
 void printResult(const QString &line);
 // Text on standard output as it is, for output that brings its own newlines.
 void printResultText(const QByteArray &utf8);
+// False once anything meant for standard output could not be written (a
+// full disk, a closed pipe), so that such a run does not end as a success.
+bool resultsDelivered();
 // One diagnostic line on standard error, prefixed with the program's name.
 void printProblem(const QString &line);
 // One line on standard error as it is (trace entries, usage).

@@ -26,5 +26,11 @@ int main(int argc, char **argv)
         return ExitUsage;
     case ParseOutcome::Run: break;
     }
-    return runCommand(invocation);
+    const int code = runCommand(invocation);
+    if (code == ExitDone && !resultsDelivered()) {
+        // Like a file given with -o that cannot be written.
+        printProblem(QStringLiteral("cannot write the results to standard output"));
+        return ExitInvalidInput;
+    }
+    return code;
 }
