@@ -1,0 +1,22 @@
+// Where kestroctl's words go: results to standard output, diagnostics (and
+// the trace) to standard error, so that a script can capture the one and
+// show the other.
+#ifndef CLI_CONSOLE_H
+#define CLI_CONSOLE_H
+
+#include <QByteArray>
+#include <QString>
+
+// One line of result on standard output.
+void printResult(const QString &line);
+// Text on standard output as it is, for output that brings its own newlines.
+void printResultText(const QByteArray &utf8);
+// False once anything meant for standard output could not be written (a
+// full disk, a closed pipe), so that such a run does not end as a success.
+bool resultsDelivered();
+// One diagnostic line on standard error, prefixed with the program's name.
+void printProblem(const QString &line);
+// One line on standard error as it is (trace entries, usage).
+void printRaw(const QString &line);
+
+#endif // CLI_CONSOLE_H

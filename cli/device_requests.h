@@ -1,0 +1,32 @@
+// The requests kestroctl sends and what it makes of their responses, shared
+// by the commands.
+#ifndef CLI_DEVICE_REQUESTS_H
+#define CLI_DEVICE_REQUESTS_H
+
+#include "cli/command_line.h"
+#include "cli/device_link.h"
+#include "protocol/device_config.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+LinkSettings linkSettings(const Invocation &invocation);
+
+// The exit code for an exchange that got no valid response.
+int exitCodeOf(LinkResult result);
+
+// A request message: the id, then `payload`.
+QByteArray requestMessage(uint32_t msgId, const QByteArray &payload = QByteArray());
+QByteArray configUpdateRequest(const DeviceConfig &config);
+QByteArray certificateUploadRequest(const QByteArray &certificate);
+
+// Reads the device's configuration as the thirteen values. Answers the exit
+// code: ExitDone, or why there are no values (a non-zero status is printed).
+int queryValues(DeviceLink &link, QStringList &values);
+
+// Sends a request that the device answers with a status, and prints the
+// window's "<request> returned <status>" line on standard output. Answers
+// ExitDone only for status 0.
+int statusExchange(DeviceLink &link, const RequestKind &kind, const QByteArray &request);
+
+#endif // CLI_DEVICE_REQUESTS_H
