@@ -7,6 +7,7 @@
 #include <QHash>
 #include <QList>
 #include <QMainWindow>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QString>
 #include <QStringList>
@@ -15,7 +16,6 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
-class QSerialPort;
 QT_END_NAMESPACE
 
 // Capacity of each frame codec's payload buffer.
@@ -59,6 +59,11 @@ private:
 
     void sendMessage(uint16_t messageLength, const QString &firstLine, const QString &header,
                      const QString &trailer);
+    bool writeFrame();
+
+    void listPorts();
+    void handlePortError(QSerialPort::SerialPortError error);
+    static bool isLineFault(QSerialPort::SerialPortError error, const QString &errorString);
 
     Ui::MainWindow *ui;
     QStringList rowHeaderLabels;

@@ -1,7 +1,9 @@
-// Choosing the port: the extra ports in the selector, the line settings, the
-// state after a choice, a port that does not open and a port that goes away.
+// Choosing the port: the extra ports in the selector and their refresh, the
+// line settings, the state after a choice, a port that does not open and a
+// port that goes away.
 #include "tests/device/device_bench.h"
 
+#include <QPointer>
 #include <QTemporaryDir>
 
 class PortSelectionTest : public QObject
@@ -14,6 +16,7 @@ private slots:
     void linkToThePtyOpensToo();
     void indexZeroDoesNothing();
     void portThatDoesNotOpenLeavesChoiceOpen();
+    void portThatGoesAwayIsReportedOnce_data();
     void portThatGoesAwayIsReportedOnce();
 };
 
@@ -33,6 +36,21 @@ void PortSelectionTest::extraPortsFollowDiscoveredPorts()
     QCOMPARE(entries, expected);
     QCOMPARE(selector->currentIndex(), 0);
     QVERIFY(!Probe::serialPort(*bench.window));
+
+    // Opening the list takes it again; nothing is opened by that, and the
+    // entry picked afterwards is the port its text names.
+    qputenv("KESTRO_EXTRA_PORTS", ("/tmp/late:" + bench.pty.path()).toLocal8Bit());
+    selector->showPopup();
+    selector->hidePopup();
+    expected = expected.mid(0, expected.indexOf("/tmp/first")) << "/tmp/late" << bench.pty.path();
+    entries.clear();
+    for (int i = 0; i < selector->count(); ++i)
+        entries << selector->itemText(i);
+    QCOMPARE(entries, expected);
+    QCOMPARE(selector->currentIndex(), 0);
+    QCOMPARE(bench.log(), QStringList());
+    bench.pick(expected.size() - 1);
+    QCOMPARE(bench.log(), QStringList{"Port is " + bench.pty.path().mid(int(strlen("/dev/")))});
 }
 
 void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
@@ -122,30 +140,72 @@ void PortSelectionTest::portThatDoesNotOpenLeavesChoiceOpen()
     QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
 }
 
+void PortSelectionTest::portThatGoesAwayIsReportedOnce_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<QStringList>("lines"); // %1: the port's error, %2: its name
+
+    const QStringList handBack{"Port error: %1", "Port %2 closed. Pick a port to continue."};
+    QTest::newRow("while idle") << "idle" << handBack;
+    // The request fails, and says so, before the port is handed back.
+    QTest::newRow("just before a send")
+        << "send" << QStringList{"Sending Ping...", "Write error: %1"} + handBack;
+    // The certificate chosen afterwards has no port to go to.
+    QTest::newRow("while the certificate dialog is open") << "dialog" << handBack;
+}
+
 void PortSelectionTest::portThatGoesAwayIsReportedOnce()
 {
+    QFETCH(QString, when);
+    QFETCH(QStringList, lines);
     DeviceBench bench;
     bench.pickPty();
-    QSerialPort *port = Probe::serialPort(*bench.window);
-    bench.pty.closeMaster(); // the adapter is unplugged
-
+    bench.setValue("Hostname", "kept-1");
+    bench.setValue("Addressee 1", "nobody");
+    const QString diagnosis = bench.info(8);
+    QVERIFY(!diagnosis.isEmpty());
+    const QPointer<QSerialPort> port = Probe::serialPort(*bench.window);
+    const QString name = port->portName();
+    const int before = bench.log().size();
     auto portErrors = [&bench]() {
         return bench.log().filter(QRegularExpression("^Port error: "));
     };
-    QTRY_COMPARE_WITH_TIMEOUT(portErrors().size(), 1, kPatienceMs);
-    QVERIFY(portErrors().first().size() > int(strlen("Port error: ")));
-    QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), kPatienceMs);
 
-    // A later request cannot be written, and the log says so instead of
-    // reporting it as sent.
-    const int before = bench.log().size();
-    bench.click(bench.ui().pingButton);
+    bench.pty.closeMaster(); // the adapter is unplugged
+    if (when == "send") {
+        bench.click(bench.ui().pingButton);
+    } else if (when == "dialog") {
+        QTemporaryDir dir;
+        const QString path = dir.filePath("device.pem");
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("cert") == 4);
+        file.close();
+        whenFileDialogShows([&](QFileDialog *dialog) {
+            QTRY_COMPARE_WITH_TIMEOUT(portErrors().size(), 1, kPatienceMs);
+            openInFileDialog(dialog, path);
+        });
+        bench.click(bench.ui().uploadCertButton);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(port.isNull(), kPatienceMs); // closed and deleted
+    QTest::qWait(50); // more turns of the event loop, in which a port would fail again
+
     const QStringList added = bench.logFrom(before);
-    QCOMPARE(added.size(), 2);
-    QCOMPARE(added[0], "Sending Ping...");
-    QCOMPARE(added[1], "Write error: " + port->errorString());
-    QVERIFY(!port->errorString().isEmpty());
-    QCOMPARE(portErrors().size(), 1);
+    QCOMPARE(added.size(), lines.size());
+    const QString error = portErrors().value(0).mid(int(strlen("Port error: ")));
+    QVERIFY(!error.isEmpty());
+    for (int i = 0; i < lines.size(); ++i)
+        QCOMPARE(added[i], QString(lines[i]).replace("%1", error).replace("%2", name));
+    QCOMPARE(bench.pty.pending(), QByteArray());
+
+    // The choice is back with the user; the table is as it was.
+    QVERIFY(!Probe::serialPort(*bench.window));
+    QCOMPARE(bench.ui().serialPortComboBox->currentIndex(), 0);
+    QVERIFY(bench.ui().serialPortComboBox->isEnabled());
+    for (QPushButton *button : {bench.ui().pingButton, bench.ui().queryButton,
+                                bench.ui().updateButton, bench.ui().uploadCertButton})
+        QVERIFY(!button->isEnabled());
+    QCOMPARE(bench.value("Hostname"), "kept-1");
+    QCOMPARE(bench.info(8), diagnosis);
 }
 
 QTEST_MAIN(PortSelectionTest)
