@@ -1,5 +1,6 @@
-// The window and the real simulator program together, through all four
-// commands, as a newcomer would try them.
+// The window and the real simulator program together: all four commands as a
+// newcomer would try them, a device that goes away and comes back, and sends
+// that follow each other at the line's real speed.
 #include "tests/device/device_bench.h"
 
 #include <QProcess>
@@ -12,20 +13,37 @@ class DevsimWindowTest : public QObject
 
 private slots:
     void allFourCommands();
+    void hangUpThenReplug();
+    void certificateThenPingAtLineSpeed();
 };
+
+namespace {
+
+// Starts the simulator; answers the path of its port, empty if it did not start.
+QString startSim(QProcess &sim, const QStringList &arguments)
+{
+    sim.start(QStringLiteral(KESTRO_DEVSIM_PATH), arguments);
+    if (!sim.waitForReadyRead(kPatienceMs) || !sim.canReadLine())
+        return QString();
+    return QString::fromLocal8Bit(sim.readLine()).trimmed();
+}
+
+void stopSim(QProcess &sim)
+{
+    sim.terminate();
+    sim.waitForFinished(kPatienceMs);
+}
+
+} // namespace
 
 void DevsimWindowTest::allFourCommands()
 {
     QTemporaryDir dir;
     const QString certOut = dir.filePath("received.pem");
     QProcess sim;
-    sim.start(QStringLiteral(KESTRO_DEVSIM_PATH), {"--cert-out", certOut});
-    QVERIFY(sim.waitForReadyRead(kPatienceMs) && sim.canReadLine());
-    const QString port = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    const auto stopSim = qScopeGuard([&sim]() {
-        sim.terminate();
-        sim.waitForFinished(kPatienceMs);
-    });
+    const QString port = startSim(sim, {"--cert-out", certOut});
+    QVERIFY(!port.isEmpty());
+    const auto stop = qScopeGuard([&sim]() { stopSim(sim); });
 
     qputenv("KESTRO_EXTRA_PORTS", port.toLocal8Bit());
     MainWindow window;
@@ -90,6 +108,95 @@ void DevsimWindowTest::allFourCommands()
     QFile saved(certOut);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), certificate);
+}
+
+void DevsimWindowTest::hangUpThenReplug()
+{
+    QTemporaryDir dir;
+    const QString link = dir.filePath("kestro-port");
+    QProcess first;
+    QVERIFY(!startSim(first, {"--link", link, "--hangup-after", "2"}).isEmpty());
+    const auto stopFirst = qScopeGuard([&first]() { stopSim(first); });
+    DeviceBench bench({link});
+    QComboBox *selector = bench.ui().serialPortComboBox;
+    selector->setCurrentIndex(selector->findText(link));
+
+    bench.click(bench.ui().queryButton);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.log().last(), "Config Query returned 0", kPatienceMs);
+    bench.setValue("Hostname", "edited-7");
+    bench.setValue("Addressee 1", "nobody");
+    const QString diagnosis = bench.info(8);
+    QVERIFY(!diagnosis.isEmpty());
+    // The device answers this one, then its cable is pulled.
+    bench.click(bench.ui().pingButton);
+    const QString closed = "Port " + link + " closed. Pick a port to continue.";
+    QTRY_COMPARE_WITH_TIMEOUT(bench.log().last(), closed, kPatienceMs);
+    QTRY_COMPARE_WITH_TIMEOUT(first.state(), QProcess::NotRunning, kPatienceMs);
+    QCOMPARE(first.exitCode(), 0);
+
+    const QStringList log = bench.log();
+    QCOMPARE(log[log.size() - 3], "Ping returned 0");
+    QVERIFY2(log[log.size() - 2].startsWith("Port error: "), qPrintable(log[log.size() - 2]));
+    QCOMPARE(log.filter(QRegularExpression("^Port error: ")).size(), 1);
+    QVERIFY(!Probe::serialPort(*bench.window));
+    QCOMPARE(selector->currentIndex(), 0);
+    QVERIFY(selector->isEnabled());
+    for (QPushButton *button : {bench.ui().pingButton, bench.ui().queryButton,
+                                bench.ui().updateButton, bench.ui().uploadCertButton})
+        QVERIFY(!button->isEnabled());
+    QCOMPARE(bench.value("Hostname"), "edited-7");
+    QCOMPARE(bench.info(8), diagnosis);
+
+    // Plugged in again: a new simulator on the same path, picked as before.
+    QProcess second;
+    QVERIFY(!startSim(second, {"--link", link}).isEmpty());
+    const auto stopSecond = qScopeGuard([&second]() { stopSim(second); });
+    selector->setCurrentIndex(selector->findText(link));
+    QVERIFY(Probe::serialPort(*bench.window) && Probe::serialPort(*bench.window)->isOpen());
+    QCOMPARE(bench.log(), log + QStringList{"Port is " + link});
+    bench.click(bench.ui().pingButton);
+    QTRY_COMPARE_WITH_TIMEOUT(bench.log().last(), "Ping returned 0", kPatienceMs);
+    QCOMPARE(bench.log().size(), log.size() + 5);
+    QCOMPARE(bench.value("Hostname"), "edited-7");
+}
+
+void DevsimWindowTest::certificateThenPingAtLineSpeed()
+{
+    QTemporaryDir dir;
+    const QString certOut = dir.filePath("received.pem");
+    QProcess sim;
+    const QString port = startSim(sim, {"--baud", "115200", "--cert-out", certOut});
+    QVERIFY(!port.isEmpty());
+    const auto stop = qScopeGuard([&sim]() { stopSim(sim); });
+    DeviceBench bench({port});
+    bench.pick(bench.ui().serialPortComboBox->findText(port));
+
+    // Every byte escaped: the frame doubles to over 16 KB, 1.4 s on the line
+    // and more than the system's buffer takes at once.
+    QByteArray certificate(8192, '\0');
+    for (int i = 0; i < certificate.size(); ++i)
+        certificate[i] = "\xc0\xfd\xfe"[i % 3];
+    const QString certPath = dir.filePath("device.pem");
+    QFile certFile(certPath);
+    QVERIFY(certFile.open(QIODevice::WriteOnly) && certFile.write(certificate) == 8192);
+    certFile.close();
+    chooseInFileDialog(certPath);
+    bench.click(bench.ui().uploadCertButton);
+    bench.click(bench.ui().pingButton); // while the certificate is still going out
+
+    QTRY_COMPARE_WITH_TIMEOUT(bench.log().filter(" returned "),
+                              (QStringList{"Certificate Upload returned 0", "Ping returned 0"}),
+                              2 * kPatienceMs);
+    QFile saved(certOut);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    QCOMPARE(saved.readAll(), certificate);
+    const QStringList log = bench.log();
+    QCOMPARE(log.size(), 9);
+    QCOMPARE(log[1], "Sending Certificate Upload...");
+    QVERIFY2(log[2].endsWith("Certificate Upload sent.  Listening for response..."),
+             qPrintable(log[2].right(60)));
+    QCOMPARE(log[3], "Sending Ping...");
+    QVERIFY2(log[4].endsWith("Ping sent.  Listening for response..."), qPrintable(log[4]));
 }
 
 QTEST_MAIN(DevsimWindowTest)
