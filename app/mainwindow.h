@@ -63,7 +63,7 @@ private:
 
     void listPorts();
     void handlePortError(QSerialPort::SerialPortError error);
-    static bool isLineFault(QSerialPort::SerialPortError error, const QString &errorString);
+    static bool isLineFault(QSerialPort::SerialPortError error);
 
     Ui::MainWindow *ui;
     QStringList rowHeaderLabels;

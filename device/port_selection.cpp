@@ -6,8 +6,6 @@
 #include <QSignalBlocker>
 #include <QTableWidgetItem>
 
-#include <cerrno>
-
 // Takes the port list afresh and rebuilds the selector from it: entry 0 is
 // "<no port selected>", entry i >= 1 stands for portInfoList element i - 1,
 // and the ports the system does not list follow, their text being their
@@ -84,24 +82,18 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
 }
 
 // Whether an error means that the line is gone: an unplugged adapter, a
-// device that rebooted, a terminal whose far end closed. A write that finds
-// the system's buffer full while the device reads slowly is reported as a
-// resource error too, yet its bytes go out as the buffer drains.
-bool MainWindow::isLineFault(QSerialPort::SerialPortError error, const QString &errorString)
+// device that rebooted, a terminal whose far end closed.
+bool MainWindow::isLineFault(QSerialPort::SerialPortError error)
 {
-    switch (error) {
-    case QSerialPort::ReadError:
-    case QSerialPort::WriteError: return true;
-    case QSerialPort::ResourceError: return errorString != qt_error_string(EAGAIN);
-    default: return false;
-    }
+    return error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+           error == QSerialPort::WriteError;
 }
 
 // Hands the choice of port back to the user when the line is gone; the table,
 // its diagnoses and the log stay as they are.
 void MainWindow::handlePortError(QSerialPort::SerialPortError error)
 {
-    if (!serialPort || !isLineFault(error, serialPort->errorString()))
+    if (!serialPort || !isLineFault(error))
         return;
     QSerialPort *port = serialPort;
     serialPort = nullptr;

@@ -9,6 +9,7 @@
 #include <QSignalBlocker>
 #include <QTableWidgetItem>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -168,13 +169,17 @@ bool MainWindow::writeFrame()
         // what is still going out is the rest of an earlier frame.
         port->clear(QSerialPort::Input);
         written = port->write(reinterpret_cast<const char *>(txWire), txWireLen);
-        // A full system buffer is no failure: the bytes follow as it drains.
         if (written == txWireLen)
             port->flush();
     }
-    if (written == txWireLen && !isLineFault(port->error(), port->errorString()))
+    // A flush that finds the system's buffer full while the device reads
+    // slowly is no failure: the bytes follow as the buffer drains.
+    const QSerialPort::SerialPortError error = port->error();
+    const bool bufferFull =
+        error == QSerialPort::ResourceError && port->errorString() == qt_error_string(EAGAIN);
+    if (written == txWireLen && (!isLineFault(error) || bufferFull))
         return true;
     appendLog(QStringLiteral("Write error: %0").arg(port->errorString()));
-    handlePortError(port->error());
+    handlePortError(error);
     return false;
 }

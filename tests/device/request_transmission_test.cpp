@@ -3,14 +3,10 @@
 // send does to an exchange in progress.
 #include "tests/device/device_bench.h"
 
-#include <QScopeGuard>
 #include <QTemporaryDir>
-#include <QThread>
 
 #include <cstring>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <thread>
 
 namespace {
 
@@ -52,29 +48,6 @@ QByteArray certificateBytes(int size)
     for (int i = 0; i < size; ++i)
         bytes[i] = char((i * 7 + 3) & 0xff);
     return bytes;
-}
-
-// Plays a program that feeds the pipe at `path` in pieces, pausing between
-// them, so that each read finds only part of the content.
-void writeInPieces(const std::string &path, const QByteArray &content)
-{
-    int fd = -1;
-    QElapsedTimer timer;
-    timer.start();
-    // The window opens the pipe once the dialog has chosen it.
-    while (fd < 0 && timer.elapsed() < kPatienceMs) {
-        fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-        if (fd < 0)
-            QThread::msleep(5);
-    }
-    for (int at = 0; fd >= 0 && at < content.size(); at += 1000) {
-        const int piece = qMin(1000, content.size() - at);
-        if (!writeAll(fd, content.constData() + at, size_t(piece), kPatienceMs, [] {}))
-            break;
-        QThread::msleep(10);
-    }
-    if (fd >= 0)
-        close(fd);
 }
 
 QString sentLine(const QString &header, const QByteArray &wire, const QString &sentence)
@@ -221,52 +194,40 @@ void RequestTransmissionTest::updateRefusesTextsThatDoNotFit()
 
 void RequestTransmissionTest::certificate_data()
 {
-    QTest::addColumn<int>("size"); // bytes of the file; -1: dialog cancelled
-    // "file"; "vanishes" between the choice and the opening; "pipe", written
-    // in pieces; or a file that opens but fails to read
-    QTest::addColumn<QString>("source");
+    // bytes of the file; -1: dialog cancelled; -2: a file that opens but
+    // fails to read
+    QTest::addColumn<int>("size");
+    QTest::addColumn<bool>("vanishes");
     QTest::addColumn<QString>("refusal"); // the line instead of a send, %1 the path
 
-    QTest::newRow("cancelled") << -1 << "file" << QString();
-    QTest::newRow("unreadable") << 10 << "vanishes"
-                                << "Cannot open certificate file %1: ";
-    QTest::newRow("read error") << 10 << "/proc/self/mem"
-                                << "Cannot read certificate file %1: ";
-    QTest::newRow("empty") << 0 << "file" << QString();
-    QTest::newRow("1000 bytes") << 1000 << "file" << QString();
-    QTest::newRow("5000 bytes from a pipe") << 5000 << "pipe" << QString();
-    QTest::newRow("8192 bytes") << 8192 << "file" << QString();
-    QTest::newRow("8193 bytes") << 8193 << "file"
+    QTest::newRow("cancelled") << -1 << false << QString();
+    QTest::newRow("unreadable") << 10 << true << "Cannot open certificate file %1: ";
+    QTest::newRow("read error") << -2 << false << "Cannot read certificate file %1: ";
+    QTest::newRow("empty") << 0 << false << QString();
+    QTest::newRow("1000 bytes") << 1000 << false << QString();
+    QTest::newRow("8192 bytes") << 8192 << false << QString();
+    QTest::newRow("8193 bytes") << 8193 << false
                                 << "Certificate file %1 is larger than 8192 bytes; nothing sent.";
 }
 
 void RequestTransmissionTest::certificate()
 {
     QFETCH(int, size);
-    QFETCH(QString, source);
+    QFETCH(bool, vanishes);
     QFETCH(QString, refusal);
     DeviceBench bench;
     bench.pickPty();
     bench.click(bench.ui().pingButton);
     const QByteArray pingWire = bench.pty.read(8);
     QTemporaryDir dir;
-    const QString path = source.startsWith('/') ? source : dir.filePath("device.pem");
+    const QString path = size == -2 ? "/proc/self/mem" : dir.filePath("device.pem");
     const QByteArray content = certificateBytes(qMax(size, 0));
-    std::thread writer;
-    const auto joinWriter = qScopeGuard([&writer] {
-        if (writer.joinable())
-            writer.join();
-    });
-    if (source == "pipe") {
-        QCOMPARE(mkfifo(path.toLocal8Bit().constData(), 0600), 0);
-        writer = std::thread(writeInPieces, path.toStdString(), content);
-    } else if (source != path) {
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
-    }
-    const bool vanishes = source == "vanishes";
+    QFile file(path);
+    QVERIFY(size == -2 ||
+            (file.open(QIODevice::WriteOnly) && file.write(content) == content.size()));
+    file.close();
 
-    if (size < 0) {
+    if (size == -1) {
         whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
     } else {
         whenFileDialogShows([path, vanishes](QFileDialog *dialog) {
@@ -285,7 +246,7 @@ void RequestTransmissionTest::certificate()
     if (size < 0 || !refusal.isEmpty()) {
         QVERIFY(ExchangeSnapshot(*bench.window) == before);
         QCOMPARE(bench.pty.pending(), QByteArray());
-        if (size < 0) {
+        if (size == -1) {
             QCOMPARE(added, QStringList());
         } else {
             QCOMPARE(added.size(), 1);
@@ -340,8 +301,8 @@ void RequestTransmissionTest::quickSendsGoOutWhole_data()
 {
     QTest::addColumn<int>("certificateSize"); // of the first send; 0: a Ping
     QTest::newRow("two pings") << 0;
-    // Every byte escaped: a frame of 16 KB, more than the terminal takes
-    // before the device reads, so the Ping finds the system's buffer full.
+    // Every byte escaped: a 16 KB frame, more than the terminal takes before
+    // the device reads, so the Ping finds the system's buffer full.
     QTest::newRow("certificate, then ping") << 8192;
 }
 
@@ -351,33 +312,25 @@ void RequestTransmissionTest::quickSendsGoOutWhole()
     DeviceBench bench;
     bench.pickPty();
     QTemporaryDir dir;
-    QList<QByteArray> expected;
+    QFile file(dir.filePath("device.pem"));
+    QByteArray first = messageOf(MSG_PING_REQUEST);
     if (certificateSize > 0) {
-        QByteArray certificate(certificateSize, '\0');
-        for (int i = 0; i < certificate.size(); ++i)
-            certificate[i] = "\xc0\xfd\xfe"[i % 3];
-        QFile file(dir.filePath("device.pem"));
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(certificate) == certificateSize);
+        const QByteArray certificate = QByteArray("\xc0\xfd\xfe").repeated(3000).left(8192);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(certificate) == 8192);
         file.close();
         chooseInFileDialog(file.fileName());
-        bench.click(bench.ui().uploadCertButton);
-        expected << messageOf(8, QByteArray(1, char(certificateSize & 0xff)) +
-                                     char(certificateSize >> 8) + certificate);
-    } else {
-        bench.click(bench.ui().pingButton);
-        expected << messageOf(0);
+        first = messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray::fromHex("0020") + certificate);
     }
+    bench.click(certificateSize > 0 ? bench.ui().uploadCertButton : bench.ui().pingButton);
     // The device has read nothing yet when the second send starts: the first
     // frame still goes out whole, and the Ping follows it.
     bench.click(bench.ui().pingButton);
-    expected << messageOf(0);
 
     QByteArray wire;
     auto received = [&]() { return messagesIn(wire += bench.pty.pending()); };
-    QTRY_COMPARE_WITH_TIMEOUT(received(), expected, kPatienceMs);
+    QTRY_COMPARE_WITH_TIMEOUT(received(), (QList<QByteArray>{first, messageOf(0)}), kPatienceMs);
     const QStringList log = bench.logFrom(1);
     QCOMPARE(log.size(), 4);
-    QCOMPARE(log[2], "Sending Ping...");
     QCOMPARE(log[3], sentLine("Sent %1 bytes", frameOf(messageOf(0)), "Ping"));
     QCOMPARE(Probe::txWireLen(*bench.window), uint16_t(8));
 }
