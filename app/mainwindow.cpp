@@ -1,5 +1,4 @@
 #include "app/mainwindow.h"
-#include "device/extra_ports.h"
 #include "ui_mainwindow.h"
 
 #include <QHeaderView>
@@ -20,20 +19,18 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
       txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0)
 {
-    // setupUi connects the slots by name, so the table and the selector filled
-    // below already reach their slots; both ignore what construction produces.
+    // setupUi connects the slots by name, so the table filled below already
+    // reaches its slot, which ignores what construction produces. (The
+    // selector is filled with its signals blocked.)
     ui->setupUi(this);
 
     setUpConfigTable();
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
 
-    // Selector index i >= 1 stands for portInfoList element i - 1.
-    portInfoList = QSerialPortInfo::availablePorts();
-    ui->serialPortComboBox->addItem(QStringLiteral("<no port selected>"));
-    for (const QSerialPortInfo &info : qAsConst(portInfoList))
-        ui->serialPortComboBox->addItem(info.portName());
-    // Then the ports the system does not list; their text is their path.
-    ui->serialPortComboBox->addItems(extraPortPaths());
+    listPorts();
+    // Taken again each time the list opens, so that an adapter plugged in
+    // after start-up can be picked.
+    connect(ui->serialPortComboBox, &PortSelector::aboutToShowPopup, this, &MainWindow::listPorts);
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QList>
 #include <QMainWindow>
+#include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QString>
 #include <QStringList>
@@ -16,7 +17,6 @@ QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
-class QSerialPort;
 QT_END_NAMESPACE
 
 // Size of each wire buffer: the largest count a 16-bit fill count expresses.
@@ -66,6 +66,11 @@ private:
 
     void sendMessage(uint16_t messageLength, const QString &firstLine, const QString &header,
                      const QString &trailer);
+    bool writeFrame();
+
+    void listPorts();
+    void handlePortError(QSerialPort::SerialPortError error);
+    static bool isLineFault(QSerialPort::SerialPortError error);
 
     Ui::MainWindow *ui;
     QStringList rowHeaderLabels;

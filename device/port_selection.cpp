@@ -1,9 +1,30 @@
 #include "app/mainwindow.h"
+#include "device/extra_ports.h"
 #include "ui_mainwindow.h"
 
 #include <QSerialPort>
+#include <QSignalBlocker>
 #include <QTableWidgetItem>
-#include <QTimer>
+
+// Takes the port list afresh and rebuilds the selector from it: entry 0 is
+// "<no port selected>", entry i >= 1 stands for portInfoList element i - 1,
+// and the ports the system does not list follow, their text being their
+// path. The list and the entries change together, so the entry picked is
+// always the port its text names.
+void MainWindow::listPorts()
+{
+    // While a port is open the selector is locked and shows that port.
+    if (serialPort)
+        return;
+    // Rebuilding must not look like a choice: nothing is opened here.
+    const QSignalBlocker quiet(ui->serialPortComboBox);
+    portInfoList = QSerialPortInfo::availablePorts();
+    ui->serialPortComboBox->clear();
+    ui->serialPortComboBox->addItem(QStringLiteral("<no port selected>"));
+    for (const QSerialPortInfo &info : qAsConst(portInfoList))
+        ui->serialPortComboBox->addItem(info.portName());
+    ui->serialPortComboBox->addItems(extraPortPaths());
+}
 
 void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
 {
@@ -54,19 +75,41 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
     ui->uploadCertButton->setEnabled(true);
 
     connect(serialPort, &QIODevice::readyRead, this, &MainWindow::on_readyRead);
-    // A port that stops working (an unplugged adapter, a terminal whose far
-    // end closed) would report the same failure on every event-loop turn:
-    // say it once, and close the port so that it falls silent.
-    connect(serialPort, &QSerialPort::errorOccurred, this,
-            [this, reported = false](QSerialPort::SerialPortError error) mutable {
-                if (reported ||
-                    (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
-                    return;
-                reported = true;
-                appendLog(QStringLiteral("Port error: %0").arg(serialPort->errorString()));
-                // Not from inside the port's own notification.
-                QTimer::singleShot(0, serialPort, [port = serialPort]() { port->close(); });
-            });
+    connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handlePortError);
 
     revalidateAllRows();
+}
+
+// Whether an error means that the line is gone: an unplugged adapter, a
+// device that rebooted, a terminal whose far end closed.
+bool MainWindow::isLineFault(QSerialPort::SerialPortError error)
+{
+    return error == QSerialPort::ResourceError || error == QSerialPort::ReadError ||
+           error == QSerialPort::WriteError;
+}
+
+// Hands the choice of port back to the user when the line is gone; the table,
+// its diagnoses and the log stay as they are.
+void MainWindow::handlePortError(QSerialPort::SerialPortError error)
+{
+    if (!serialPort || !isLineFault(error))
+        return;
+    QSerialPort *port = serialPort;
+    serialPort = nullptr;
+    // A gone line fails again on every turn of the event loop until the port
+    // is closed: said once is enough.
+    disconnect(port, nullptr, this, nullptr);
+    appendLog(QStringLiteral("Port error: %0").arg(port->errorString()));
+    appendLog(QStringLiteral("Port %0 closed. Pick a port to continue.").arg(port->portName()));
+    // This may run inside the port's own notification, which must not lose
+    // its object: the port closes as it is deleted, once control is back in
+    // the event loop.
+    port->deleteLater();
+
+    ui->pingButton->setEnabled(false);
+    ui->queryButton->setEnabled(false);
+    ui->updateButton->setEnabled(false);
+    ui->uploadCertButton->setEnabled(false);
+    ui->serialPortComboBox->setCurrentIndex(0);
+    ui->serialPortComboBox->setEnabled(true);
 }

@@ -6,7 +6,9 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QSerialPort>
+#include <QSignalBlocker>
 
+#include <cerrno>
 #include <cstring>
 
 namespace {
@@ -17,6 +19,35 @@ void startRequest(DeviceMessage &message, uint32_t msgId)
 {
     std::memset(&message.payload, 0, sizeof message.payload);
     message.msgId = msgId;
+}
+
+// Reads the certificate from fileName into certificate: the whole file, or
+// one byte more than an upload carries, so that a file which would be cut
+// is told from one that fits exactly. Pipes and character devices hand over
+// what they have at the moment, so it takes as many reads as it takes.
+// Answers the line that refuses the file, or an empty string.
+QString readCertificate(const QString &fileName, QByteArray &certificate)
+{
+    QFile file(fileName);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringLiteral("Cannot open certificate file %0: %1")
+            .arg(fileName, file.errorString());
+    certificate.resize(CERT_DATA_MAX + 1);
+    qint64 count = 0;
+    while (count < certificate.size()) {
+        const qint64 got = file.read(certificate.data() + count, certificate.size() - count);
+        if (got < 0)
+            return QStringLiteral("Cannot read certificate file %0: %1")
+                .arg(fileName, file.errorString());
+        if (got == 0)
+            break; // the end of the file
+        count += got;
+    }
+    certificate.resize(int(count));
+    if (count > CERT_DATA_MAX)
+        return QStringLiteral("Certificate file %0 is larger than 8192 bytes; nothing sent.")
+            .arg(fileName);
+    return QString();
 }
 
 } // namespace
@@ -57,21 +88,15 @@ void MainWindow::on_updateButton_clicked()
 void MainWindow::on_uploadCertButton_clicked()
 {
     const QString fileName = QFileDialog::getOpenFileName(this, QStringLiteral("Open Certificate"));
-    if (fileName.isEmpty())
-        return; // cancelled
-
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly)) {
-        appendLog(QStringLiteral("Cannot open certificate file %0: %1")
-                      .arg(fileName, file.errorString()));
+    // Cancelled; or the line went away while the dialog was open, which the
+    // log has already said.
+    if (fileName.isEmpty() || !serialPort)
         return;
-    }
-    // One byte more than an upload carries tells a file that would be cut
-    // from one that fits exactly.
-    const QByteArray certificate = file.read(CERT_DATA_MAX + 1);
-    if (certificate.size() > CERT_DATA_MAX) {
-        appendLog(QStringLiteral("Certificate file %0 is larger than 8192 bytes; nothing sent.")
-                      .arg(fileName));
+
+    QByteArray certificate;
+    const QString refusal = readCertificate(fileName, certificate);
+    if (!refusal.isEmpty()) {
+        appendLog(refusal);
         return;
     }
 
@@ -114,12 +139,36 @@ void MainWindow::sendMessage(uint16_t messageLength, const QString &firstLine,
             break;
     }
 
-    serialPort->clear(QSerialPort::AllDirections);
-    const qint64 written = serialPort->write(reinterpret_cast<const char *>(txWire), txWireLen);
-    if (written != txWireLen) {
-        appendLog(QStringLiteral("Write error: %0").arg(serialPort->errorString()));
-        return;
+    if (writeFrame())
+        appendHexDump(header, txWire, txWireLen, trailer);
+}
+
+// Writes the frame in txWire to the port; false, after saying so, if the port
+// refused it. A port whose line is gone is then handed back.
+bool MainWindow::writeFrame()
+{
+    QSerialPort *port = serialPort;
+    qint64 written = 0;
+    {
+        // A fault met here is reported as this send's failure first, and
+        // only then hands the port back.
+        const QSignalBlocker quiet(port);
+        port->clearError();
+        // Only what waits to be read belongs to the exchange being replaced;
+        // what is still going out is the rest of an earlier frame.
+        port->clear(QSerialPort::Input);
+        written = port->write(reinterpret_cast<const char *>(txWire), txWireLen);
+        if (written == txWireLen)
+            port->flush();
     }
-    serialPort->flush();
-    appendHexDump(header, txWire, txWireLen, trailer);
+    // A flush that finds the system's buffer full while the device reads
+    // slowly is no failure: the bytes follow as the buffer drains.
+    const QSerialPort::SerialPortError error = port->error();
+    const bool bufferFull =
+        error == QSerialPort::ResourceError && port->errorString() == qt_error_string(EAGAIN);
+    if (written == txWireLen && (!isLineFault(error) || bufferFull))
+        return true;
+    appendLog(QStringLiteral("Write error: %0").arg(port->errorString()));
+    handlePortError(error);
+    return false;
 }

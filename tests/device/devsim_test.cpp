@@ -339,6 +339,7 @@ void DevsimTest::programLinksPortAndSavesCertificate()
     QTemporaryDir dir;
     const QString link = dir.filePath("kestro-port");
     const QString certOut = dir.filePath("received.pem");
+    QVERIFY(QFile::link(dir.filePath("gone"), link)); // left by a simulator that was killed
     SimProcess sim({"--link", link, "--cert-out", certOut});
     QVERIFY(sim.started());
     QCOMPARE(QFileInfo(link).symLinkTarget(), sim.path);
@@ -349,7 +350,14 @@ void DevsimTest::programLinksPortAndSavesCertificate()
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray("hello"));
 
+    // The device plugged in again while the old one still runs: the link
+    // moves to the new one, and the old one leaves it there when it stops.
+    SimProcess replug({"--link", link});
+    QVERIFY(replug.started());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.path);
     QCOMPARE(sim.stop(), 0);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.path);
+    QCOMPARE(replug.stop(), 0);
     QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
 }
 
@@ -360,13 +368,14 @@ void DevsimTest::programOptions()
     QVERIFY(help.waitForFinished(kPatienceMs));
     QCOMPARE(help.exitCode(), 0);
     const QByteArray text = help.readAllStandardOutput();
-    for (const char *option :
-         {"--link", "--cert-out", "--status", "--split", "--noise", "--bad-checksum",
-          "--wrong-length", "--unexpected-id", "--silent", "--delay", "--help"})
+    for (const char *option : {"--link", "--cert-out", "--status", "--split", "--noise",
+                               "--bad-checksum", "--wrong-length", "--unexpected-id", "--silent",
+                               "--delay", "--baud", "--hangup-after", "--help"})
         QVERIFY2(text.contains(option), option);
 
-    for (const QStringList &wrong : {QStringList{"--loud"}, QStringList{"--split", "0"},
-                                     QStringList{"--status", "x"}, QStringList{"--delay"}}) {
+    for (const QStringList &wrong :
+         {QStringList{"--loud"}, QStringList{"--split", "0"}, QStringList{"--status", "x"},
+          QStringList{"--delay"}, QStringList{"--baud", "0"}, QStringList{"--hangup-after=x"}}) {
         QProcess process;
         process.start(QStringLiteral(KESTRO_DEVSIM_PATH), wrong);
         QVERIFY(process.waitForFinished(kPatienceMs));

@@ -1,5 +1,6 @@
 // The window and the real simulator program together, through all four
-// commands, as a newcomer would try them.
+// commands at the line's real speed as a newcomer would try them, then a
+// pulled cable and the device plugged in again.
 #include "tests/device/device_bench.h"
 
 #include <QProcess>
@@ -18,13 +19,19 @@ void DevsimWindowTest::allFourCommands()
 {
     QTemporaryDir dir;
     const QString certOut = dir.filePath("received.pem");
-    QProcess sim;
-    sim.start(QStringLiteral(KESTRO_DEVSIM_PATH), {"--cert-out", certOut});
-    QVERIFY(sim.waitForReadyRead(kPatienceMs) && sim.canReadLine());
-    const QString port = QString::fromLocal8Bit(sim.readLine()).trimmed();
-    const auto stopSim = qScopeGuard([&sim]() {
-        sim.terminate();
-        sim.waitForFinished(kPatienceMs);
+    const QString port = dir.filePath("kestro-port");
+    QProcess sim, replugged;
+    auto start = [&port](QProcess &process, const QStringList &arguments) {
+        process.start(QStringLiteral(KESTRO_DEVSIM_PATH), QStringList{"--link", port} + arguments);
+        return process.waitForReadyRead(kPatienceMs) && process.canReadLine();
+    };
+    // Its sixth response is the last before the cable is pulled.
+    QVERIFY(start(sim, {"--cert-out", certOut, "--baud", "115200", "--hangup-after", "6"}));
+    const auto stopSims = qScopeGuard([&sim, &replugged]() {
+        for (QProcess *process : {&sim, &replugged}) {
+            process->terminate();
+            process->waitForFinished(kPatienceMs);
+        }
     });
 
     qputenv("KESTRO_EXTRA_PORTS", port.toLocal8Bit());
@@ -78,18 +85,47 @@ void DevsimWindowTest::allFourCommands()
     QCOMPARE(value("Hostname"), "bench-7");
     QCOMPARE(value("Addressee 2"), "second@example.com");
 
-    QByteArray certificate(1000, '\0');
+    // Every byte escaped: a 16 KB frame, 1.4 s on the line, still going out
+    // when Ping is pressed.
+    QByteArray certificate(8192, '\0');
     for (int i = 0; i < certificate.size(); ++i)
-        certificate[i] = char(i % 251);
+        certificate[i] = "\xc0\xfd\xfe"[i % 3];
     const QString certPath = dir.filePath("device.pem");
     QFile certFile(certPath);
-    QVERIFY(certFile.open(QIODevice::WriteOnly) && certFile.write(certificate) == 1000);
+    QVERIFY(certFile.open(QIODevice::WriteOnly) && certFile.write(certificate) == 8192);
     certFile.close();
+    setValue("Addressee 3", "nobody");
+    const QString diagnosis = table->item(10, 1)->text();
     chooseInFileDialog(certPath);
-    run(ui.uploadCertButton, "Certificate Upload");
+    const int before = log().size();
+    QTest::mouseClick(ui.uploadCertButton, Qt::LeftButton);
+    QTest::mouseClick(ui.pingButton, Qt::LeftButton);
+    const QString closed = "Port " + port + " closed. Pick a port to continue.";
+    QTRY_COMPARE_WITH_TIMEOUT(log().last(), closed, 2 * kPatienceMs);
+    QStringList lines = log().mid(before);
+    QCOMPARE(lines.size(), 10);
+    QCOMPARE(lines.filter(QRegularExpression("^Sending|returned|^Port error: ")),
+             (QStringList{"Sending Certificate Upload...", "Sending Ping...",
+                          "Certificate Upload returned 0", "Ping returned 0", lines[8]}));
     QFile saved(certOut);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), certificate);
+
+    // The choice is back with the user; the table is as it was.
+    QVERIFY(!Probe::serialPort(window) && ui.serialPortComboBox->isEnabled());
+    QCOMPARE(ui.serialPortComboBox->currentIndex(), 0);
+    for (QPushButton *button :
+         {ui.pingButton, ui.queryButton, ui.updateButton, ui.uploadCertButton})
+        QVERIFY(!button->isEnabled());
+    QCOMPARE(value("Hostname"), "bench-7");
+    QVERIFY(!diagnosis.isEmpty() && table->item(10, 1)->text() == diagnosis);
+
+    // Plugged in again: a new simulator on the same path, picked as before.
+    QVERIFY(start(replugged, {}));
+    lines = log();
+    ui.serialPortComboBox->setCurrentIndex(ui.serialPortComboBox->findText(port));
+    QCOMPARE(log(), lines + QStringList{"Port is " + port});
+    run(ui.pingButton, "Ping");
 }
 
 QTEST_MAIN(DevsimWindowTest)

@@ -1,7 +1,9 @@
-// Choosing the port: the extra ports in the selector, the line settings, the
-// state after a choice, a port that does not open and a port that goes away.
+// Choosing the port: the extra ports in the selector and their refresh, the
+// line settings, the state after a choice, a port that does not open and a
+// port that goes away.
 #include "tests/device/device_bench.h"
 
+#include <QPointer>
 #include <QTemporaryDir>
 
 class PortSelectionTest : public QObject
@@ -14,6 +16,7 @@ private slots:
     void linkToThePtyOpensToo();
     void indexZeroDoesNothing();
     void portThatDoesNotOpenLeavesChoiceOpen();
+    void portThatGoesAwayIsReportedOnce_data();
     void portThatGoesAwayIsReportedOnce();
 };
 
@@ -33,6 +36,15 @@ void PortSelectionTest::extraPortsFollowDiscoveredPorts()
     QCOMPARE(entries, expected);
     QCOMPARE(selector->currentIndex(), 0);
     QVERIFY(!Probe::serialPort(*bench.window));
+
+    // Opening the list takes it again without opening a port; the entry
+    // picked afterwards is the port its text names.
+    qputenv("KESTRO_EXTRA_PORTS", ("/tmp/late:" + bench.pty.path()).toLocal8Bit());
+    selector->showPopup();
+    QCOMPARE(selector->count(), discovered.size() + 3);
+    QCOMPARE(selector->itemText(discovered.size() + 1), "/tmp/late");
+    bench.pickPty();
+    QCOMPARE(bench.log(), QStringList{"Port is " + bench.pty.path().mid(int(strlen("/dev/")))});
 }
 
 void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
@@ -122,30 +134,50 @@ void PortSelectionTest::portThatDoesNotOpenLeavesChoiceOpen()
     QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
 }
 
+void PortSelectionTest::portThatGoesAwayIsReportedOnce_data()
+{
+    QTest::addColumn<QString>("when");
+    QTest::addColumn<QStringList>("lines"); // %1: the port's error, %2: its name
+
+    const QStringList handBack{"Port error: %1", "Port %2 closed. Pick a port to continue."};
+    QTest::newRow("while idle") << "idle" << handBack;
+    // The request fails, and says so, before the port is handed back.
+    QTest::newRow("just before a send")
+        << "send" << QStringList{"Sending Ping...", "Write error: %1"} + handBack;
+    // The certificate chosen afterwards has no port to go to.
+    QTest::newRow("while the certificate dialog is open") << "dialog" << handBack;
+}
+
 void PortSelectionTest::portThatGoesAwayIsReportedOnce()
 {
+    QFETCH(QString, when);
+    QFETCH(QStringList, lines);
     DeviceBench bench;
     bench.pickPty();
-    QSerialPort *port = Probe::serialPort(*bench.window);
-    bench.pty.closeMaster(); // the adapter is unplugged
-
-    auto portErrors = [&bench]() {
-        return bench.log().filter(QRegularExpression("^Port error: "));
-    };
-    QTRY_COMPARE_WITH_TIMEOUT(portErrors().size(), 1, kPatienceMs);
-    QVERIFY(portErrors().first().size() > int(strlen("Port error: ")));
-    QTRY_VERIFY_WITH_TIMEOUT(!port->isOpen(), kPatienceMs);
-
-    // A later request cannot be written, and the log says so instead of
-    // reporting it as sent.
+    const QPointer<QSerialPort> port = Probe::serialPort(*bench.window);
+    const QString name = port->portName();
     const int before = bench.log().size();
-    bench.click(bench.ui().pingButton);
+
+    bench.pty.closeMaster(); // the adapter is unplugged
+    if (when == "send") {
+        bench.click(bench.ui().pingButton);
+    } else if (when == "dialog") {
+        whenFileDialogShows([&](QFileDialog *dialog) {
+            QTRY_VERIFY_WITH_TIMEOUT(port.isNull(), kPatienceMs);
+            openInFileDialog(dialog, "/dev/null");
+        });
+        bench.click(bench.ui().uploadCertButton);
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(port.isNull(), kPatienceMs); // closed and deleted
+    QTest::qWait(50); // more turns of the event loop, in which a port would fail again
+
     const QStringList added = bench.logFrom(before);
-    QCOMPARE(added.size(), 2);
-    QCOMPARE(added[0], "Sending Ping...");
-    QCOMPARE(added[1], "Write error: " + port->errorString());
-    QVERIFY(!port->errorString().isEmpty());
-    QCOMPARE(portErrors().size(), 1);
+    QCOMPARE(added.size(), lines.size());
+    const QString error = added[lines.indexOf("Port error: %1")].mid(int(strlen("Port error: ")));
+    QVERIFY(!error.isEmpty());
+    for (int i = 0; i < lines.size(); ++i)
+        QCOMPARE(added[i], QString(lines[i]).replace("%1", error).replace("%2", name));
+    QCOMPARE(bench.pty.pending(), QByteArray());
 }
 
 QTEST_MAIN(PortSelectionTest)

@@ -88,7 +88,8 @@ private slots:
     void certificate();
     void cancelledDialogLeavesPartialResponse();
     void sendDropsBytesNotYetRead();
-    void twoQuickPingsSendTwoWholeFrames();
+    void quickSendsGoOutWhole_data();
+    void quickSendsGoOutWhole();
 };
 
 void RequestTransmissionTest::pingAndQueryFrames_data()
@@ -193,12 +194,15 @@ void RequestTransmissionTest::updateRefusesTextsThatDoNotFit()
 
 void RequestTransmissionTest::certificate_data()
 {
-    QTest::addColumn<int>("size"); // bytes of the file; -1: dialog cancelled
+    // bytes of the file; -1: dialog cancelled; -2: a file that opens but
+    // fails to read
+    QTest::addColumn<int>("size");
     QTest::addColumn<bool>("vanishes");
     QTest::addColumn<QString>("refusal"); // the line instead of a send, %1 the path
 
     QTest::newRow("cancelled") << -1 << false << QString();
     QTest::newRow("unreadable") << 10 << true << "Cannot open certificate file %1: ";
+    QTest::newRow("read error") << -2 << false << "Cannot read certificate file %1: ";
     QTest::newRow("empty") << 0 << false << QString();
     QTest::newRow("1000 bytes") << 1000 << false << QString();
     QTest::newRow("8192 bytes") << 8192 << false << QString();
@@ -216,13 +220,14 @@ void RequestTransmissionTest::certificate()
     bench.click(bench.ui().pingButton);
     const QByteArray pingWire = bench.pty.read(8);
     QTemporaryDir dir;
-    const QString path = dir.filePath("device.pem");
+    const QString path = size == -2 ? "/proc/self/mem" : dir.filePath("device.pem");
     const QByteArray content = certificateBytes(qMax(size, 0));
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+    QVERIFY(size == -2 ||
+            (file.open(QIODevice::WriteOnly) && file.write(content) == content.size()));
     file.close();
 
-    if (size < 0) {
+    if (size == -1) {
         whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
     } else {
         whenFileDialogShows([path, vanishes](QFileDialog *dialog) {
@@ -241,7 +246,7 @@ void RequestTransmissionTest::certificate()
     if (size < 0 || !refusal.isEmpty()) {
         QVERIFY(ExchangeSnapshot(*bench.window) == before);
         QCOMPARE(bench.pty.pending(), QByteArray());
-        if (size < 0) {
+        if (size == -1) {
             QCOMPARE(added, QStringList());
         } else {
             QCOMPARE(added.size(), 1);
@@ -292,20 +297,41 @@ void RequestTransmissionTest::sendDropsBytesNotYetRead()
                                                 readLine(pingResponse), "Ping returned 0"}));
 }
 
-void RequestTransmissionTest::twoQuickPingsSendTwoWholeFrames()
+void RequestTransmissionTest::quickSendsGoOutWhole_data()
 {
+    QTest::addColumn<int>("certificateSize"); // of the first send; 0: a Ping
+    QTest::newRow("two pings") << 0;
+    // Every byte escaped: a 16 KB frame, more than the terminal takes before
+    // the device reads, so the Ping finds the system's buffer full.
+    QTest::newRow("certificate, then ping") << 8192;
+}
+
+void RequestTransmissionTest::quickSendsGoOutWhole()
+{
+    QFETCH(int, certificateSize);
     DeviceBench bench;
     bench.pickPty();
-    // The device reads each frame as it comes; a send clears what is still
-    // unsent, so the test reads before it clicks again.
-    const QByteArray frame = QByteArray::fromHex("fe04000000000004");
+    QTemporaryDir dir;
+    QFile file(dir.filePath("device.pem"));
+    QByteArray first = messageOf(MSG_PING_REQUEST);
+    if (certificateSize > 0) {
+        const QByteArray certificate = QByteArray("\xc0\xfd\xfe").repeated(3000).left(8192);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(certificate) == 8192);
+        file.close();
+        chooseInFileDialog(file.fileName());
+        first = messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray::fromHex("0020") + certificate);
+    }
+    bench.click(certificateSize > 0 ? bench.ui().uploadCertButton : bench.ui().pingButton);
+    // The device has read nothing yet when the second send starts: the first
+    // frame still goes out whole, and the Ping follows it.
     bench.click(bench.ui().pingButton);
-    QCOMPARE(bench.pty.read(8), frame);
-    bench.click(bench.ui().pingButton);
-    QCOMPARE(bench.pty.read(8), frame);
+
+    QByteArray wire;
+    auto received = [&]() { return messagesIn(wire += bench.pty.pending()); };
+    QTRY_COMPARE_WITH_TIMEOUT(received(), (QList<QByteArray>{first, messageOf(0)}), kPatienceMs);
     const QStringList log = bench.logFrom(1);
     QCOMPARE(log.size(), 4);
-    QCOMPARE(log[1], log[3]);
+    QCOMPARE(log[3], sentLine("Sent %1 bytes", frameOf(messageOf(0)), "Ping"));
     QCOMPARE(Probe::txWireLen(*bench.window), uint16_t(8));
 }
 
