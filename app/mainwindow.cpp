@@ -27,10 +27,7 @@ MainWindow::MainWindow(QWidget *parent)
     setUpConfigTable();
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
 
-    listPorts();
-    // Taken again each time the list opens, so that an adapter plugged in
-    // after start-up can be picked.
-    connect(ui->serialPortComboBox, &PortSelector::aboutToShowPopup, this, &MainWindow::listPorts);
+    setUpPortSelector();
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);

@@ -68,7 +68,10 @@ private:
                      const QString &trailer);
     bool writeFrame();
 
+    void setUpPortSelector();
     void listPorts();
+    QSerialPort *newPort(int index);
+    bool openPort();
     void handlePortError(QSerialPort::SerialPortError error);
     static bool isLineFault(QSerialPort::SerialPortError error);
 

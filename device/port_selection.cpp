@@ -4,7 +4,6 @@
 
 #include <QSerialPort>
 #include <QSignalBlocker>
-#include <QTableWidgetItem>
 
 // Takes the port list afresh and rebuilds the selector from it: entry 0 is
 // "<no port selected>", entry i >= 1 stands for portInfoList element i - 1,
@@ -26,40 +25,27 @@ void MainWindow::listPorts()
     ui->serialPortComboBox->addItems(extraPortPaths());
 }
 
+void MainWindow::setUpPortSelector()
+{
+    listPorts();
+    // Taken again each time the list opens, so that an adapter plugged in
+    // after start-up can be picked.
+    connect(ui->serialPortComboBox, &PortSelector::aboutToShowPopup, this, &MainWindow::listPorts);
+}
+
 void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
 {
-    // Index 0 is "<no port selected>"; filling the selector lands here too.
+    // Index 0 is "<no port selected>"; putting the selector back lands here too.
     if (index <= 0)
         return;
 
-    if (index <= portInfoList.size()) {
-        serialPort = new QSerialPort(portInfoList.at(index - 1), this);
-    } else {
-        // A port the system does not list: the entry's text is its device path.
-        serialPort = new QSerialPort(this);
-        serialPort->setPortName(ui->serialPortComboBox->itemText(index));
-    }
+    serialPort = newPort(index);
+    // The log has no column until the first port is picked.
+    if (ui->logTableWidget->columnCount() == 0)
+        ui->logTableWidget->insertColumn(0);
+    appendLog(QStringLiteral("Port is %0").arg(serialPort->portName()));
 
-    const QString portLine = QStringLiteral("Port is %0").arg(serialPort->portName());
-    QTableWidget *log = ui->logTableWidget;
-    if (log->columnCount() == 0) {
-        // The log's first line also creates the one column appendLog writes into.
-        log->insertRow(0);
-        log->insertColumn(0);
-        log->setItem(0, 0, new QTableWidgetItem(portLine));
-        log->resizeRowToContents(log->rowCount() - 1);
-        log->scrollToBottom();
-    } else {
-        appendLog(portLine);
-    }
-
-    // The settings take effect when the port opens.
-    serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-    serialPort->setDataBits(QSerialPort::Data8);
-    serialPort->setParity(QSerialPort::NoParity);
-    serialPort->setStopBits(QSerialPort::OneStop);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
-    if (!serialPort->open(QIODevice::ReadWrite)) {
+    if (!openPort()) {
         // Leave the choice open, so that another port can be picked.
         appendLog(QStringLiteral("Cannot open port %0: %1")
                       .arg(serialPort->portName(), serialPort->errorString()));
@@ -78,6 +64,28 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
     connect(serialPort, &QSerialPort::errorOccurred, this, &MainWindow::handlePortError);
 
     revalidateAllRows();
+}
+
+// The port behind selector entry `index` (1 or more), not yet open.
+QSerialPort *MainWindow::newPort(int index)
+{
+    if (index <= portInfoList.size())
+        return new QSerialPort(portInfoList.at(index - 1), this);
+    // A port the system does not list: the entry's text is its device path.
+    auto *port = new QSerialPort(this);
+    port->setPortName(ui->serialPortComboBox->itemText(index));
+    return port;
+}
+
+// Opens serialPort at the device's line settings, which take effect as it opens.
+bool MainWindow::openPort()
+{
+    serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    serialPort->setDataBits(QSerialPort::Data8);
+    serialPort->setParity(QSerialPort::NoParity);
+    serialPort->setStopBits(QSerialPort::OneStop);
+    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    return serialPort->open(QIODevice::ReadWrite);
 }
 
 // Whether an error means that the line is gone: an unplugged adapter, a
