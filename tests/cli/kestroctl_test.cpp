@@ -173,6 +173,11 @@ void KestroctlTest::exitPaths_data()
         << QStringList{"write", "@/site.json", "--set", "hostname=unit-7"} << 0
         << "Read back: all 13 values match."
         << "broken frame; sending again (try 2 of 3)" << 0 << "unit-7";
+    QTest::newRow("6: the device forgets the update")
+        << true << QStringList{"--ignore-updates"}
+        << QStringList{"write", "@/site.json", "--set", "hostname=unit-8"} << 6
+        << "hostname: sent \"unit-8\", read back \"kestro-3-sim\"\n"
+        << "the configuration read back differs from the one sent" << 0 << fresh;
     QTest::newRow("6: diff differs")
         << true << QStringList() << QStringList{"diff", "@/site.json"} << 6
         << "ssid: \"field-lab\" -> \"site-net\"\nsmtp_port: 587 -> 465\n"

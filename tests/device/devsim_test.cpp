@@ -210,6 +210,10 @@ void DevsimTest::messageFaults_data()
     length.wrongLength = true;
     QTest::newRow("wrong length") << length << messageOf(8, QByteArray(2, '\0'))
                                   << messageOf(9, le32(0)) + '\0';
+    devsim::Faults forgetful;
+    forgetful.ignoreUpdates = true;
+    QTest::newRow("ignore updates")
+        << forgetful << updateRequest(configWithHostname("unit-2")) << messageOf(5, le32(0));
 }
 
 void DevsimTest::messageFaults()
@@ -219,6 +223,8 @@ void DevsimTest::messageFaults()
     QFETCH(QByteArray, response);
     devsim::Simulator simulator(faults);
     QCOMPARE(handled(simulator, request), response);
+    if (faults.ignoreUpdates)
+        QCOMPARE(recordBytes(simulator.config()), recordBytes(devsim::defaultConfig()));
 }
 
 void DevsimTest::badChecksumFailsTheFrame_data()
@@ -370,17 +376,28 @@ void DevsimTest::programOptions()
     const QByteArray text = help.readAllStandardOutput();
     for (const char *option : {"--link", "--cert-out", "--status", "--split", "--noise",
                                "--bad-checksum", "--wrong-length", "--unexpected-id", "--silent",
-                               "--delay", "--baud", "--hangup-after", "--help"})
+                               "--delay", "--baud", "--hangup-after", "--ignore-updates", "--help"})
         QVERIFY2(text.contains(option), option);
 
-    for (const QStringList &wrong :
-         {QStringList{"--loud"}, QStringList{"--split", "0"}, QStringList{"--status", "x"},
-          QStringList{"--delay"}, QStringList{"--baud", "0"}, QStringList{"--hangup-after=x"}}) {
+    const QList<QPair<QStringList, QByteArray>> wrongs = {
+        {{"--loud"}, "unknown option --loud"},
+        {{"--split", "0"}, "--split needs a number of pieces from 1"},
+        {{"--status", "x"}, "--status needs a 32-bit signed number"},
+        {{"--delay"}, "--delay needs a value"},
+        {{"--baud", "0"}, "--baud needs a rate from 1 to 4000000"},
+        {{"--hangup-after=x"}, "--hangup-after needs a count from 1"},
+        {{"--noise=1"}, "--noise takes no value"},
+        {{"--loud=1"}, "unknown option --loud"},
+        {{"--sil"}, "unknown option --sil"}, // no shortened names
+        {{"--silent", "--", "x"}, "unknown option --"}};
+    for (const auto &wrong : wrongs) {
         QProcess process;
-        process.start(QStringLiteral(KESTRO_DEVSIM_PATH), wrong);
+        process.start(QStringLiteral(KESTRO_DEVSIM_PATH), wrong.first);
         QVERIFY(process.waitForFinished(kPatienceMs));
         QCOMPARE(process.exitCode(), 2);
         QVERIFY(process.readAllStandardOutput().isEmpty());
+        QCOMPARE(process.readAllStandardError(),
+                 "kestro-devsim: " + wrong.second + "\nTry 'kestro-devsim --help'.\n");
     }
 }
 

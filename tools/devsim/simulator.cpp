@@ -161,7 +161,10 @@ Outcome Simulator::handleUpdate(const uint8_t *message, size_t length)
     std::memcpy(&received, message + 4, sizeof received);
     const std::string problem = configProblem(received);
     if (problem.empty()) {
-        config_ = received;
+        if (faults_.ignoreUpdates)
+            outcome.note = "Config Update answered but not stored: the device ignores updates";
+        else
+            config_ = received;
         outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 0);
     } else {
         outcome.note = "Config Update not stored: " + problem;

@@ -1,6 +1,6 @@
 // The device simulator's core: what the device answers to each request, and
 // how the answer goes on the wire. No I/O happens here, so tests can drive it
-// directly; main.cpp adds the options, the pseudo-terminal and the timing.
+// directly; the program adds the options, the pseudo-terminal and the timing.
 #ifndef TOOLS_DEVSIM_SIMULATOR_H
 #define TOOLS_DEVSIM_SIMULATOR_H
 
@@ -20,10 +20,11 @@ using ::Bytes;
 struct Faults {
     bool overrideStatus = false; // answer every request with `status`
     int32_t status = 0;
-    bool noise = false;        // stray bytes before each response frame
-    bool badChecksum = false;  // each response frame fails its checksum
-    bool wrongLength = false;  // each response message is one byte too long
-    bool unexpectedId = false; // each response carries an id outside the set
+    bool noise = false;         // stray bytes before each response frame
+    bool badChecksum = false;   // each response frame fails its checksum
+    bool wrongLength = false;   // each response message is one byte too long
+    bool unexpectedId = false;  // each response carries an id outside the set
+    bool ignoreUpdates = false; // a trusted Config Update is answered 0 but not stored
 };
 
 // The bytes sent ahead of a response frame with the noise fault: none of
