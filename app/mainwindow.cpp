@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "app/log_remeasurer.h"
 #include "device/extra_ports.h"
 #include "ui_mainwindow.h"
 
@@ -20,7 +21,8 @@ constexpr int kLogWidthAllowance = 37;
 // first send lands at position 0 of rxWire and every buffer starts at zero.
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
-      txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0)
+      txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0),
+      logRemeasurer(nullptr)
 {
     // setupUi connects the slots by name, so the table and the selector filled
     // below already reach their slots; both ignore what construction produces.
@@ -44,6 +46,7 @@ MainWindow::MainWindow(QWidget *parent)
     table->setColumnWidth(1, kConfigColumnWidth);
 
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    logRemeasurer = new LogRemeasurer(ui->logTableWidget);
 
     for (int i = 0; i < rowHeaderLabels.size(); ++i) {
         table->setRowHeight(i, kConfigRowHeight);
@@ -85,6 +88,8 @@ MainWindow::~MainWindow()
         delete serialPort;
         serialPort = nullptr;
     }
+    // It follows the log's scroll bar, so it goes before the log does.
+    delete logRemeasurer;
     delete ui;
 }
 
@@ -92,8 +97,10 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 {
     ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
                                                                   kLogWidthAllowance);
-    // Wrapped entries change height with the column width.
-    ui->logTableWidget->resizeRowsToContents();
+    // Wrapped entries change height with the column width. Measuring a long log
+    // takes seconds, so only the rows around the view are measured now and the
+    // others on later event-loop turns.
+    logRemeasurer->remeasure();
 }
 
 void MainWindow::appendLog(QString text)

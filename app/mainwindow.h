@@ -17,6 +17,7 @@ class MainWindow;
 }
 class QSerialPort;
 QT_END_NAMESPACE
+class LogRemeasurer;
 
 // Capacity of each frame codec's payload buffer.
 constexpr uint16_t FRAME_BUFFER_SIZE = 8202;
@@ -76,6 +77,9 @@ private:
     uint8_t txWire[WIRE_BUFFER_SIZE];
     uint16_t rxWireLen;
     uint16_t txWireLen;
+
+    // Measures the log's rows again after a resize, a few at a time.
+    LogRemeasurer *logRemeasurer;
 
     // Tests reach the exchange state and the form through this one door.
     friend struct MainWindowProbe;
