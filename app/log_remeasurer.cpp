@@ -80,11 +80,17 @@ void LogRemeasurer::measureAroundView()
             above += measureRow(up_--);
     }
     keepView();
-    log_->viewport()->update();
+    repaint();
 }
 
 void LogRemeasurer::measureSlice()
 {
+    // A turn that paints the log has enough to do already.
+    if (pause_) {
+        pause_ = false;
+        timer_->start();
+        return;
+    }
     // The tool never removes entries, but rows gone are not measured.
     end_ = qMin(end_, log_->rowCount());
     up_ = qMin(up_, end_ - 1);
@@ -99,7 +105,7 @@ void LogRemeasurer::measureSlice()
     }
     keepView();
     if (touchesView(upFrom, downFrom))
-        log_->viewport()->update();
+        repaint();
     if (isBusy())
         timer_->start();
 }
@@ -109,6 +115,12 @@ void LogRemeasurer::measureNext()
     const bool up = up_ >= 0 && (upNext_ || down_ >= end_);
     measureRow(up ? up_-- : down_++);
     upNext_ = !up;
+}
+
+void LogRemeasurer::repaint()
+{
+    log_->viewport()->update();
+    pause_ = true;
 }
 
 int LogRemeasurer::measureRow(int row)
@@ -168,9 +180,11 @@ int LogRemeasurer::topValue()
 
 void LogRemeasurer::onScrolled(int value)
 {
+    // Every scroll paints the log, after a quiet move all of it.
     if (outOfStep_)
         log_->viewport()->update();
     outOfStep_ = false;
+    pause_ = true;
     announced_ = value;
     noteView();
 }

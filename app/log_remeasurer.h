@@ -32,6 +32,7 @@ private:
     void measureAroundView();
     void measureSlice();
     void measureNext();
+    void repaint();
     int measureRow(int row);
     bool touchesView(int upFrom, int downFrom) const;
     void keepView();
@@ -51,6 +52,8 @@ private:
     int up_ = -1;
     int down_ = 0;
     bool upNext_ = false;
+    // Whether the next turn paints the log and is left to that.
+    bool pause_ = false;
 
     // Where the user left the view: at the bottom, or with topOffset_ pixels
     // of topRow_ (then topHeight_ tall) scrolled out above it.

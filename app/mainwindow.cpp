@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QResizeEvent>
 #include <QSerialPort>
+#include <QSignalBlocker>
 #include <QTableWidgetItem>
 
 namespace {
@@ -95,8 +96,13 @@ MainWindow::~MainWindow()
 
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
-    ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
-                                                                  kLogWidthAllowance);
+    {
+        // The re-measuring below brings the view up to date; the table's own
+        // answer to the wider column would paint the whole log a second time.
+        const QSignalBlocker quiet(ui->logTableWidget->horizontalHeader());
+        ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
+                                                                      kLogWidthAllowance);
+    }
     // Wrapped entries change height with the column width. Measuring a long log
     // takes seconds, so only the rows around the view are measured now and the
     // others on later event-loop turns.
