@@ -85,7 +85,7 @@ void LogRemeasurer::measureAroundView()
 
 void LogRemeasurer::measureSlice()
 {
-    // A turn that paints the log has enough to do already.
+    // The turn that paints what was just measured has enough to do already.
     if (pause_) {
         pause_ = false;
         timer_->start();
@@ -180,11 +180,11 @@ int LogRemeasurer::topValue()
 
 void LogRemeasurer::onScrolled(int value)
 {
-    // Every scroll paints the log, after a quiet move all of it.
+    // After a quiet move the scroll area shifted the picture by the wrong
+    // distance, so all of it is painted anew.
     if (outOfStep_)
         log_->viewport()->update();
     outOfStep_ = false;
-    pause_ = true;
     announced_ = value;
     noteView();
 }
