@@ -9,7 +9,7 @@
 
 namespace {
 
-// The longest stretch of measuring in one event-loop turn.
+// How long one event-loop turn measures rows, give or take a row.
 constexpr qint64 kSliceMs = 10;
 
 // Rows are resized with the row header's updates off and its signals blocked.

@@ -98,7 +98,7 @@ void MainWindow::resizeEvent(QResizeEvent *event)
 {
     {
         // The re-measuring below brings the view up to date; the table's own
-        // answer to the wider column would paint the whole log a second time.
+        // answer to the new column width would paint the whole log a second time.
         const QSignalBlocker quiet(ui->logTableWidget->horizontalHeader());
         ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
                                                                       kLogWidthAllowance);
