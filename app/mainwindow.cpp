@@ -1,9 +1,11 @@
 #include "app/mainwindow.h"
+#include "app/log_remeasurer.h"
 #include "ui_mainwindow.h"
 
 #include <QHeaderView>
 #include <QResizeEvent>
 #include <QSerialPort>
+#include <QSignalBlocker>
 #include <QTableWidgetItem>
 
 namespace {
@@ -17,7 +19,8 @@ constexpr int kLogWidthAllowance = 37;
 // first send lands at position 0 of rxWire and every buffer starts at zero.
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
-      txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0)
+      txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0),
+      logRemeasurer(nullptr)
 {
     // setupUi connects the slots by name, so the table filled below already
     // reaches its slot, which ignores what construction produces. (The
@@ -26,6 +29,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setUpConfigTable();
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
+    logRemeasurer = new LogRemeasurer(ui->logTableWidget);
 
     setUpPortSelector();
 
@@ -43,15 +47,24 @@ MainWindow::~MainWindow()
         delete serialPort;
         serialPort = nullptr;
     }
+    // It follows the log's scroll bar, so it goes before the log does.
+    delete logRemeasurer;
     delete ui;
 }
 
 void MainWindow::resizeEvent(QResizeEvent *event)
 {
-    ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
-                                                                  kLogWidthAllowance);
-    // Wrapped entries change height with the column width.
-    ui->logTableWidget->resizeRowsToContents();
+    {
+        // The re-measuring below brings the view up to date; the table's own
+        // answer to the new column width would paint the whole log a second time.
+        const QSignalBlocker quiet(ui->logTableWidget->horizontalHeader());
+        ui->logTableWidget->horizontalHeader()->setDefaultSectionSize(event->size().width() -
+                                                                      kLogWidthAllowance);
+    }
+    // Wrapped entries change height with the column width. Measuring a long log
+    // takes seconds, so only the rows around the view are measured now and the
+    // others on later event-loop turns.
+    logRemeasurer->remeasure();
 }
 
 void MainWindow::appendLog(QString text)

@@ -18,6 +18,7 @@ namespace Ui {
 class MainWindow;
 }
 QT_END_NAMESPACE
+class LogRemeasurer;
 
 // Size of each wire buffer: the largest count a 16-bit fill count expresses.
 constexpr uint16_t WIRE_BUFFER_SIZE = 65535;
@@ -91,6 +92,9 @@ private:
     uint8_t txWire[WIRE_BUFFER_SIZE];
     uint16_t rxWireLen;
     uint16_t txWireLen;
+
+    // Measures the log's rows again after a resize, a few at a time.
+    LogRemeasurer *logRemeasurer;
 
     // Tests reach the exchange state and the form through this one door.
     friend struct MainWindowProbe;

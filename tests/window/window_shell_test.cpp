@@ -1,5 +1,6 @@
 // The window shell: the state right after construction, the form's layout,
 // the resize rule of the log column, the activity log and the hex dump.
+#include "app/log_remeasurer.h"
 #include "tests/support/main_window_probe.h"
 
 #include <QHeaderView>
@@ -53,6 +54,8 @@ private slots:
     void resizeSetsLogColumnWidth_data();
     void resizeSetsLogColumnWidth();
     void resizeMeasuresLogRowsAgain();
+    void resizeKeepsViewWhileMeasuring_data();
+    void resizeKeepsViewWhileMeasuring();
     void appendLogAddsRowsInOrder();
     void appendLogEndsScrolledToNewest();
     void hexDumpEntry_data();
@@ -255,6 +258,94 @@ void WindowShellTest::resizeMeasuresLogRowsAgain()
 
     window.resize(1600, 521);
     QTRY_VERIFY(log->rowHeight(0) < narrowHeight);
+}
+
+// Every row's height after a resize must be what measuring it afresh gives.
+bool rowsMeasured(QTableWidget *log, int first, int last)
+{
+    for (int row = first; row <= last; ++row) {
+        const int height = log->rowHeight(row);
+        log->resizeRowToContents(row);
+        if (log->rowHeight(row) != height)
+            return false;
+    }
+    return true;
+}
+
+void WindowShellTest::resizeKeepsViewWhileMeasuring_data()
+{
+    QTest::addColumn<bool>("atBottom");
+    QTest::addColumn<int>("secondWidth");
+    QTest::newRow("at the bottom") << true << 0;
+    QTest::newRow("top entry in the middle") << false << 0;
+    QTest::newRow("resized again, an entry added") << true << 1200;
+    QTest::newRow("in the middle, resized again") << false << 880;
+}
+
+// A long log of short lines and dumps is measured again over several turns;
+// after each turn the view is where the user left it, and in the end every
+// row is as tall as its entry at the last width.
+void WindowShellTest::resizeKeepsViewWhileMeasuring()
+{
+    QFETCH(bool, atBottom);
+    QFETCH(int, secondWidth);
+
+    MainWindow window;
+    QTableWidget *log = Probe::ui(window).logTableWidget;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    window.resize(1300, 521);
+    QTRY_COMPARE(log->horizontalHeader()->defaultSectionSize(), 1263);
+    giveLogItsColumn(window);
+    QByteArray bytes(1500, 0);
+    for (int i = 0; i < bytes.size(); ++i)
+        bytes[i] = char(i * 13);
+    const auto *data = reinterpret_cast<const uint8_t *>(bytes.constData());
+    // Three in four entries are dumps of 60 to 1459 bytes, which wrap anew at
+    // every width.
+    for (int i = 0; i < 300; ++i) {
+        if (i % 4)
+            Probe::appendHexDump(window, "\r\nRead %0 bytes:", data, uint16_t(60 + i * 37 % 1400));
+        else
+            Probe::appendLog(window, i % 8 ? QStringLiteral("Ping returned %1").arg(i)
+                                           : QStringLiteral("Sending Ping...\r\nline %1").arg(i));
+    }
+    QScrollBar *bar = log->verticalScrollBar();
+    if (!atBottom)
+        bar->setValue(bar->maximum() / 2);
+    QHeaderView *rows = log->verticalHeader();
+    const int topRow = rows->logicalIndexAt(0);
+    const int logLength = rows->length();
+    const auto viewKept = [&] {
+        return atBottom ? bar->value() == bar->maximum() : rows->logicalIndexAt(0) == topRow;
+    };
+
+    auto *remeasurer = window.findChild<LogRemeasurer *>();
+    QVERIFY(remeasurer);
+    // A shown window handles its resize at once.
+    window.resize(1000, 521);
+    QCOMPARE(log->columnWidth(0), 963);
+    QVERIFY(remeasurer->isBusy());
+    QVERIFY(viewKept());
+    // The rows in view are right at once.
+    const int lastInView = rows->logicalIndexAt(log->viewport()->height() - 1);
+    QVERIFY(rowsMeasured(log, rows->logicalIndexAt(0), lastInView < 0 ? 299 : lastInView));
+
+    QCoreApplication::processEvents();
+    QVERIFY(viewKept());
+    if (secondWidth) {
+        window.resize(secondWidth, 521);
+        QCOMPARE(log->columnWidth(0), secondWidth - 37);
+        if (atBottom)
+            Probe::appendHexDump(window, "Sent %0 bytes", data, 1500);
+    }
+    for (int turn = 0; remeasurer->isBusy() && turn < 1000000; ++turn) {
+        QCoreApplication::processEvents();
+        QVERIFY2(viewKept(), qPrintable(QStringLiteral("view moved in turn %1").arg(turn)));
+    }
+    QVERIFY(!remeasurer->isBusy());
+    QVERIFY(rows->length() != logLength);
+    QVERIFY(rowsMeasured(log, 0, log->rowCount() - 1));
 }
 
 void WindowShellTest::appendLogAddsRowsInOrder()
