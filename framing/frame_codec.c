@@ -224,8 +224,6 @@ static int rx_abort(FrameCodec *codec)
 _Static_assert(FRAME_ST_RX_LEN_LO_ESC == FRAME_ST_RX_LEN_LO + 1, "escape state follows");
 _Static_assert(FRAME_ST_RX_LEN_HI_ESC == FRAME_ST_RX_LEN_HI + 1, "escape state follows");
 _Static_assert(FRAME_ST_RX_DATA_ESC == FRAME_ST_RX_DATA + 1, "escape state follows");
-/* The decoder's states are the contiguous range LEN_LO..CHECKSUM_ESC. */
-_Static_assert(FRAME_ST_RX_CHECKSUM_ESC == FRAME_ST_RX_LEN_LO + 7, "decoder states contiguous");
 
 /* Takes one unstuffed value of the field that `field` (a non-escape state)
  * expects; wireByte is what arrived on the line and is what gets summed. */
@@ -271,14 +269,6 @@ static int rx_check(FrameCodec *codec, uint8_t received)
     return FRAME_RX_DONE;
 }
 
-/* An escape in front of a length or payload byte; the escape is summed. */
-static int rx_escape(FrameCodec *codec, FrameState field)
-{
-    codec->checksum = (uint8_t)(codec->checksum + FRAME_ESCAPE);
-    codec->state = field + 1; /* the _ESC state beside it */
-    return rx_busy(codec);
-}
-
 static int rx_idle(FrameCodec *codec, uint8_t wireByte)
 {
     if (wireByte != FRAME_START) {
@@ -289,42 +279,75 @@ static int rx_idle(FrameCodec *codec, uint8_t wireByte)
     return rx_busy(codec);
 }
 
+/* A length or payload byte, or an escape in front of one (which is summed). */
+static int rx_expected(FrameCodec *codec, FrameState field, uint8_t wireByte)
+{
+    if (wireByte == FRAME_START) {
+        return rx_restart(codec);
+    }
+    if (wireByte != FRAME_ESCAPE) {
+        return rx_value(codec, field, wireByte, wireByte);
+    }
+    codec->checksum = (uint8_t)(codec->checksum + wireByte);
+    codec->state = field + 1; /* the _ESC state beside it */
+    return rx_busy(codec);
+}
+
+/* The byte after an escape in front of a length or payload byte. */
+static int rx_escaped(FrameCodec *codec, FrameState escState, uint8_t wireByte)
+{
+    if (wireByte == FRAME_START) {
+        return rx_restart(codec);
+    }
+    if (wireByte == FRAME_ESCAPE) {
+        return rx_abort(codec);
+    }
+    return rx_value(codec, (FrameState)(escState - 1), (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR),
+                    wireByte);
+}
+
+/* The checksum, or the escape in front of it; the field itself is not summed,
+ * and its escape calls no hook. */
+static int rx_checksum(FrameCodec *codec, uint8_t wireByte)
+{
+    if (wireByte == FRAME_START) {
+        return rx_restart(codec);
+    }
+    if (wireByte == FRAME_ESCAPE) {
+        codec->state = FRAME_ST_RX_CHECKSUM_ESC;
+        return FRAME_RX_BUSY;
+    }
+    return rx_check(codec, wireByte);
+}
+
+static int rx_checksum_escaped(FrameCodec *codec, uint8_t wireByte)
+{
+    if (wireByte == FRAME_START) {
+        return rx_restart(codec);
+    }
+    if (wireByte == FRAME_ESCAPE) {
+        return rx_abort(codec);
+    }
+    return rx_check(codec, (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR));
+}
+
 int frame_decode_byte(FrameCodec *codec, uint8_t wireByte)
 {
     if (codec == NULL) {
         return FRAME_ERROR;
     }
     const FrameState state = (FrameState)codec->state;
-    if (state == FRAME_ST_IDLE) {
-        return rx_idle(codec, wireByte);
-    }
-    if (state < FRAME_ST_RX_LEN_LO || state > FRAME_ST_RX_CHECKSUM_ESC) {
-        return FRAME_ERROR; /* not initialised, or an encoder state */
-    }
-    if (wireByte == FRAME_START) {
-        return rx_restart(codec);
-    }
 
     switch (state) {
+    case FRAME_ST_IDLE: return rx_idle(codec, wireByte);
     case FRAME_ST_RX_LEN_LO:
     case FRAME_ST_RX_LEN_HI:
-    case FRAME_ST_RX_DATA:
-        return wireByte == FRAME_ESCAPE ? rx_escape(codec, state)
-                                        : rx_value(codec, state, wireByte, wireByte);
-    case FRAME_ST_RX_CHECKSUM:
-        if (wireByte == FRAME_ESCAPE) {
-            /* The checksum field is not summed, and this byte calls no hook. */
-            codec->state = FRAME_ST_RX_CHECKSUM_ESC;
-            return FRAME_RX_BUSY;
-        }
-        return rx_check(codec, wireByte);
-    default: /* the four _ESC states: an escape after an escape is broken */
-        if (wireByte == FRAME_ESCAPE) {
-            return rx_abort(codec);
-        }
-        const uint8_t value = (uint8_t)(wireByte ^ FRAME_ESCAPE_XOR);
-        return state == FRAME_ST_RX_CHECKSUM_ESC
-                   ? rx_check(codec, value)
-                   : rx_value(codec, (FrameState)(state - 1), value, wireByte);
+    case FRAME_ST_RX_DATA: return rx_expected(codec, state, wireByte);
+    case FRAME_ST_RX_LEN_LO_ESC:
+    case FRAME_ST_RX_LEN_HI_ESC:
+    case FRAME_ST_RX_DATA_ESC: return rx_escaped(codec, state, wireByte);
+    case FRAME_ST_RX_CHECKSUM: return rx_checksum(codec, wireByte);
+    case FRAME_ST_RX_CHECKSUM_ESC: return rx_checksum_escaped(codec, wireByte);
+    default: return FRAME_ERROR; /* not initialised, or an encoder state */
     }
 }
