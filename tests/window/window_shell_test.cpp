@@ -13,8 +13,6 @@
 #include <cstring>
 #include <new>
 
-using Probe = MainWindowProbe;
-
 namespace {
 
 const QStringList kRowNames = {"Hostname",         "Description", "SSID",          "Wifi Password",
