@@ -122,8 +122,7 @@ inline void useOffscreenPlatform()
 
 inline void waitExposed(QWidget &window)
 {
-    window.show();
-    if (!spinUntil([&window] { return isExposed(window); }))
+    if (!showExposed(window, kPatienceMs, Waiting::Spinning))
         fail("the window was not exposed");
 }
 

@@ -4,6 +4,7 @@
 #include <QElapsedTimer>
 #include <QThread>
 #include <QTimer>
+#include <QWindow>
 
 bool waitUntil(const std::function<bool()> &done, int timeoutMs, Waiting how)
 {
@@ -23,4 +24,12 @@ bool waitUntil(const std::function<bool()> &done, int timeoutMs, Waiting how)
                                                                      : QEventLoop::AllEvents);
     }
     return true;
+}
+
+bool showExposed(QWidget &window, int timeoutMs, Waiting how)
+{
+    window.show();
+    return waitUntil(
+        [&window] { return window.windowHandle() && window.windowHandle()->isExposed(); },
+        timeoutMs, how);
 }

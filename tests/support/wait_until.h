@@ -2,6 +2,8 @@
 #ifndef TESTS_SUPPORT_WAIT_UNTIL_H
 #define TESTS_SUPPORT_WAIT_UNTIL_H
 
+#include <QWidget>
+
 #include <functional>
 
 // Upper bound for anything the tests, benchmarks and fuzz targets wait for; a
@@ -23,5 +25,8 @@ enum class Waiting {
 // Waits until `done` answers true; false once `timeoutMs` passed.
 bool waitUntil(const std::function<bool()> &done, int timeoutMs = kPatienceMs,
                Waiting how = Waiting::Sleeping);
+
+// Shows `window` and waits until it is exposed; false after `timeoutMs`.
+bool showExposed(QWidget &window, int timeoutMs = kPatienceMs, Waiting how = Waiting::Sleeping);
 
 #endif // TESTS_SUPPORT_WAIT_UNTIL_H

@@ -6,7 +6,6 @@
 #include <QComboBox>
 #include <QSerialPort>
 #include <QTableWidget>
-#include <QWindow>
 
 #include <utility>
 
@@ -19,8 +18,7 @@ WindowOnPty::WindowOnPty(FailureHandler onFailure, const QStringList &before,
     window.reset(new MainWindow);
     if (showing == Hidden)
         return;
-    window->show();
-    if (!waitUntil([this] { return isExposed(*window); }))
+    if (!showExposed(*window))
         onFailure_(QStringLiteral("the window was not exposed"));
 }
 
@@ -52,11 +50,6 @@ QStringList WindowOnPty::logFrom(int first) const
     for (int row = first; row < logRows(); ++row)
         lines << logLine(row);
     return lines;
-}
-
-bool isExposed(const QWidget &window)
-{
-    return window.windowHandle() && window.windowHandle()->isExposed();
 }
 
 void fillValidValues(MainWindow &window)

@@ -10,7 +10,6 @@
 
 #include <QString>
 #include <QStringList>
-#include <QWidget>
 
 #include <memory>
 
@@ -57,8 +56,6 @@ public:
 private:
     FailureHandler onFailure_;
 };
-
-bool isExposed(const QWidget &window);
 
 // Gives the rows a value each that passes every check, so that Update is
 // enabled once a port is chosen: the mandatory rows, and an account with its

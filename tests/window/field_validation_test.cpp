@@ -3,6 +3,7 @@
 // follows the Info column once a port has been selected.
 #include "config/field_rules.h"
 #include "tests/support/main_window_probe.h"
+#include "tests/support/wait_until.h"
 #include "tests/support/window_on_pty.h"
 
 #include <QLineEdit>
@@ -404,8 +405,7 @@ void FieldValidationTest::typingShowsDiagnosis()
     QFETCH(QString, diagnosis);
 
     Fixture f;
-    f.window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&f.window));
+    QVERIFY(showExposed(f.window));
 
     QTableWidgetItem *item = f.table->item(row, 0);
     f.table->setCurrentItem(item);
