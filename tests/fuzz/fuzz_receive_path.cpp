@@ -140,7 +140,7 @@ struct Harness {
     Model model;
     bool tableTouched = false;
 
-    void start()
+    Harness()
     {
         link.pickPty();
         port = Probe::serialPort(*link.window);
@@ -299,8 +299,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static char name[] = "fuzz_receive_path";
     static char *argv[] = {name, nullptr};
     new QApplication(argc, argv);
+    // Lives as long as the process: libFuzzer never returns from its loop.
     harness = new Harness;
-    harness->start();
     return 0;
 }
 
