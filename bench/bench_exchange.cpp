@@ -17,6 +17,7 @@
 //   window's slot held off, then on_readyRead is called directly.
 #include "bench/bench_support.h"
 #include "protocol/message_framing.h"
+#include "tests/support/wire_bytes.h"
 
 #include <QPushButton>
 #include <QSerialPort>
@@ -27,7 +28,6 @@
 namespace {
 
 using namespace bench;
-using Probe = MainWindowProbe;
 
 constexpr int kRunsPerWay = 300;
 constexpr int kWarmUpRuns = 20;
@@ -90,7 +90,7 @@ DeviceMessage queryResponse(int run)
 enum class Way { EventLoop, Direct };
 
 struct Bench {
-    WindowOnPty link;
+    PickedWindow link;
     std::vector<double> painted;
 
     QString hostnameShown() { return link.ui().tableWidget->item(0, 0)->text(); }
@@ -105,7 +105,7 @@ struct Bench {
 
         link.ui().queryButton->click();
         const QByteArray request = link.pty.read(8);
-        if (request != QByteArray::fromHex("fe04000200000006"))
+        if (request != kQueryRequestFrame)
             fail("unexpected Config Query request");
 
         // All but the last byte, consumed by the window through its event loop.

@@ -32,7 +32,6 @@
 namespace {
 
 using namespace bench;
-using Probe = MainWindowProbe;
 
 const int kProbePoints[] = {10, 1000, 10000};
 const int kResizePoints[] = {100, 1000, 10000};
@@ -231,7 +230,7 @@ int measureResizes(const char *kind, int n, MainWindow &window, int width)
 
 void runKind(const char *kind, const QString &entry)
 {
-    WindowOnPty link;
+    PickedWindow link;
     MainWindow &window = *link.window;
     std::vector<Sample> samples(size_t(kLastEntry) + 1);
     QTableWidget *log = link.ui().logTableWidget;

@@ -4,6 +4,7 @@
 // written back and the window's report of it: four log entries. The log has
 // no size limit, so it accounts for what grows.
 #include "bench/bench_support.h"
+#include "tests/support/wire_bytes.h"
 
 #include <QPushButton>
 
@@ -19,19 +20,17 @@ int main(int argc, char **argv)
 {
     useOffscreenPlatform();
     QApplication application(argc, argv);
-    WindowOnPty link;
+    PickedWindow link;
     settle();
     const long before = residentKb();
 
-    const QByteArray pingRequest = QByteArray::fromHex("fe04000000000004");
-    const QByteArray pingResponse = QByteArray::fromHex("fe0800010000000000000009");
     const Clock::time_point start = Clock::now();
     for (int i = 0; i < kExchanges; ++i) {
         const int rows = link.logRows();
         link.ui().pingButton->click();
-        if (link.pty.read(pingRequest.size()) != pingRequest)
+        if (link.pty.read(kPingRequestFrame.size()) != kPingRequestFrame)
             fail("unexpected Ping request");
-        link.pty.write(pingResponse);
+        link.pty.write(kPingOkFrame);
         if (!spinUntil([&] { return link.logRows() == rows + 4; }) ||
             link.logLine(rows + 3) != QLatin1String("Ping returned 0"))
             fail("the Ping response was not reported");

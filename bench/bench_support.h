@@ -1,19 +1,15 @@
-// Shared pieces of the window benchmarks: a pseudo-terminal whose master end
-// plays the device, a window with that terminal picked as its port, waiting on
-// conditions while the event loop runs, medians, resident memory, and the
-// one-line report.
+// Shared pieces of the window benchmarks: the window with its port picked,
+// waiting on conditions while the event loop runs, medians, resident memory,
+// and the one-line report.
 #ifndef BENCH_BENCH_SUPPORT_H
 #define BENCH_BENCH_SUPPORT_H
 
-#include "tests/support/main_window_probe.h"
-#include "tests/support/raw_pty.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/window_on_pty.h"
 
 #include <QApplication>
-#include <QByteArray>
-#include <QComboBox>
 #include <QCoreApplication>
 #include <QTableWidget>
-#include <QWindow>
 
 #include <algorithm>
 #include <chrono>
@@ -38,6 +34,12 @@ inline double msSince(Clock::time_point start, Clock::time_point end = Clock::no
 {
     std::fprintf(stderr, "benchmark failed: %s\n", why.c_str());
     std::exit(1);
+}
+
+// The handler for the shared fixtures: a step that fails ends the benchmark.
+inline void failStep(const QString &why)
+{
+    fail(why.toStdString());
 }
 
 inline double median(std::vector<double> values)
@@ -85,17 +87,12 @@ inline long residentKb()
     return kb;
 }
 
-// Runs the event loop until `done` answers true; false after `timeoutMs`.
-// Spins without blocking, so that the moment of completion is seen at once.
-inline bool spinUntil(const std::function<bool()> &done, double timeoutMs = 10000)
+// Runs the event loop until `done` answers true; false after the patience
+// limit. Spins without blocking, so that the moment of completion is seen at
+// once.
+inline bool spinUntil(const std::function<bool()> &done)
 {
-    const Clock::time_point start = Clock::now();
-    while (!done()) {
-        if (msSince(start) > timeoutMs)
-            return false;
-        QCoreApplication::processEvents();
-    }
-    return true;
+    return waitUntil(done, kPatienceMs, Waiting::Spinning);
 }
 
 // Runs the event loop until a few turns in a row find nothing left to do
@@ -117,44 +114,6 @@ inline Clock::time_point settle()
     return busyEnd;
 }
 
-// The terminal whose master end plays the device; the benchmark fails where
-// the terminal cannot do its part.
-class Pty
-{
-public:
-    Pty()
-    {
-        if (!raw_.isOpen())
-            fail(std::string("cannot open a pseudo-terminal: ") + std::strerror(raw_.openError()));
-    }
-
-    const std::string &path() const { return raw_.path(); }
-
-    // Writes every byte; while the terminal is full the window reads on.
-    void write(const uint8_t *bytes, size_t count)
-    {
-        if (!writeAll(raw_.master(), bytes, count, 10000,
-                      [] { QCoreApplication::processEvents(); }))
-            fail("the device side could not write its bytes");
-    }
-    void write(const QByteArray &bytes)
-    {
-        write(reinterpret_cast<const uint8_t *>(bytes.constData()), size_t(bytes.size()));
-    }
-
-    // Reads what the window wrote until at least `atLeast` bytes came.
-    QByteArray read(int atLeast)
-    {
-        std::string bytes;
-        if (!readAtLeast(raw_.master(), bytes, size_t(atLeast), 10000))
-            fail("the window's request did not arrive");
-        return QByteArray::fromStdString(bytes);
-    }
-
-private:
-    RawPty raw_;
-};
-
 inline void useOffscreenPlatform()
 {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
@@ -163,39 +122,14 @@ inline void useOffscreenPlatform()
 
 inline void waitExposed(QWidget &window)
 {
-    window.show();
-    if (!spinUntil(
-            [&window] { return window.windowHandle() && window.windowHandle()->isExposed(); }))
+    if (!showExposed(window, kPatienceMs, Waiting::Spinning))
         fail("the window was not exposed");
 }
 
-// A shown window whose port is the terminal's slave, picked in the selector as
-// a user would.
-struct WindowOnPty {
-    Pty pty;
-    std::unique_ptr<MainWindow> window;
-
-    WindowOnPty()
-    {
-        qputenv("KESTRO_EXTRA_PORTS", QByteArray::fromStdString(pty.path()));
-        window.reset(new MainWindow);
-        waitExposed(*window);
-        QComboBox *selector = ui().serialPortComboBox;
-        const int index = selector->findText(QString::fromStdString(pty.path()));
-        if (index < 0)
-            fail("the terminal is missing from the port selector");
-        selector->setCurrentIndex(index);
-        if (!MainWindowProbe::serialPort(*window))
-            fail("the terminal did not open");
-    }
-
-    WindowWidgets ui() { return MainWindowProbe::ui(*window); }
-    int logRows() { return ui().logTableWidget->rowCount(); }
-    QString logLine(int row)
-    {
-        const QTableWidgetItem *item = ui().logTableWidget->item(row, 0);
-        return item ? item->text() : QString();
-    }
+// A shown window whose port is the terminal, picked in the selector as a user
+// would; its master end plays the device.
+struct PickedWindow : WindowOnPty {
+    PickedWindow() : WindowOnPty(failStep) { pickPty(); }
 };
 
 } // namespace bench

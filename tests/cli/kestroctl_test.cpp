@@ -1,6 +1,7 @@
 // kestroctl as a station script runs it: the real program against the real
 // simulator on its pseudo-terminal, judged by exit code and output.
 #include "tests/support/devsim_process.h"
+#include "tests/support/qtest_support.h"
 
 #include <QElapsedTimer>
 #include <QJsonDocument>
@@ -13,7 +14,7 @@
 namespace {
 
 // Upper bound for anything the tests wait for; a correct run needs far less.
-constexpr int kPatienceMs = 20000;
+constexpr int kRunPatienceMs = 20000;
 // Slack allowed beyond the time a run must take (start-up, a loaded machine).
 constexpr qint64 kMarginMs = 10000;
 
@@ -42,7 +43,7 @@ Run kestroctl(const QStringList &arguments, const QString &port = QString())
     timer.start();
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
     Run run;
-    if (!process.waitForFinished(kPatienceMs))
+    if (!process.waitForFinished(kRunPatienceMs))
         process.kill();
     process.waitForFinished();
     run.elapsedMs = timer.elapsed();
@@ -74,13 +75,6 @@ QStringList keysInOrder(const QString &json)
     while (it.hasNext())
         keys << it.next().captured(1);
     return keys;
-}
-
-void writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    QCOMPARE(file.write(bytes), qint64(bytes.size()));
 }
 
 } // namespace
@@ -122,52 +116,49 @@ void KestroctlTest::exitPaths_data()
     QTest::addColumn<int>("atLeastMs");
     QTest::addColumn<QString>("hostnameAfter"); // then read: the device's host name
 
+    const QString none; // nothing expected
     const QString fresh = QStringLiteral("kestro-3-sim");
-    QTest::newRow("2: unknown option")
-        << false << QStringList() << QStringList{"--frob", "ping"} << 2 << ""
-        << "Usage:" << 0 << "";
-    QTest::newRow("2: unknown command")
-        << false << QStringList() << QStringList{"reboot"} << 2 << ""
-        << "unknown command 'reboot'" << 0 << "";
+    QTest::newRow("2: unknown option") << false << QStringList() << QStringList{"--frob", "ping"}
+                                       << 2 << none << "Usage:" << 0 << none;
+    QTest::newRow("2: unknown command") << false << QStringList() << QStringList{"reboot"} << 2
+                                        << none << "unknown command 'reboot'" << 0 << none;
     QTest::newRow("4: port never appears")
         << false << QStringList() << QStringList{"-p", "@/no-port", "--wait-port", "1", "ping"} << 4
-        << ""
-        << "cannot open" << 1000 << "";
+        << none << "cannot open" << 1000 << none;
     QTest::newRow("5: not JSON") << true << QStringList() << QStringList{"write", "@/broken.json"}
-                                 << 5 << ""
-                                 << "broken.json: not valid JSON" << 0 << fresh;
+                                 << 5 << none << "broken.json: not valid JSON" << 0 << fresh;
     QTest::newRow("5: unknown key")
-        << true << QStringList() << QStringList{"diff", "@/unknown-key.json"} << 5 << ""
-        << "unknown-key.json: unknown key \"host\"" << 0 << "";
+        << true << QStringList() << QStringList{"diff", "@/unknown-key.json"} << 5 << none
+        << "unknown-key.json: unknown key \"host\"" << 0 << none;
     QTest::newRow("5: wrong type")
-        << true << QStringList() << QStringList{"write", "@/port-as-text.json"} << 5 << ""
+        << true << QStringList() << QStringList{"write", "@/port-as-text.json"} << 5 << none
         << "key \"smtp_port\" must be a number, not a string" << 0 << fresh;
     QTest::newRow("5: refused by the rules")
         << true << QStringList()
         << QStringList{"write", "@/site.json", "--set", "hostname=unit-9", "--set", "smtp_port=26"}
-        << 5 << ""
-        << "SMTP Port: Valid values are 25, 465, 587, and 2525\nkestroctl: " << 0 << fresh;
+        << 5 << none << "SMTP Port: Valid values are 25, 465, 587, and 2525\nkestroctl: " << 0
+        << fresh;
     QTest::newRow("5: certificate too big")
-        << true << QStringList() << QStringList{"upload-cert", "@/big.pem"} << 5 << ""
-        << "larger than 8192 bytes" << 0 << "";
+        << true << QStringList() << QStringList{"upload-cert", "@/big.pem"} << 5 << none
+        << "larger than 8192 bytes" << 0 << none;
     QTest::newRow("0: certificate of 8192 bytes")
         << true << QStringList() << QStringList{"upload-cert", "@/full.pem"} << 0
         << "Certificate Upload returned 0\n"
-        << "" << 0 << "";
+        << none << 0 << none;
     QTest::newRow("1: status 3") << true << QStringList{"--status", "3"} << QStringList{"ping"} << 1
                                  << "Ping returned 3\n"
-                                 << "" << 0 << "";
+                                 << none << 0 << none;
     QTest::newRow("3: silent, after three tries of 300 ms")
-        << true << QStringList{"--silent"} << QStringList{"-t", "300", "ping"} << 3 << ""
-        << "Ping: no valid response after 3 tries" << 900 << "";
+        << true << QStringList{"--silent"} << QStringList{"-t", "300", "ping"} << 3 << none
+        << "Ping: no valid response after 3 tries" << 900 << none;
     QTest::newRow("3: wrong length")
-        << true << QStringList{"--wrong-length"} << QStringList{"-r", "0", "ping"} << 3 << ""
+        << true << QStringList{"--wrong-length"} << QStringList{"-r", "0", "ping"} << 3 << none
         << "Ping: Invalid message length 9\n"
-        << 0 << "";
+        << 0 << none;
     QTest::newRow("3: unexpected id")
-        << true << QStringList{"--unexpected-id"} << QStringList{"-r", "0", "read"} << 3 << ""
+        << true << QStringList{"--unexpected-id"} << QStringList{"-r", "0", "read"} << 3 << none
         << "Config Query: Unexpected message id 7\n"
-        << 0 << "";
+        << 0 << none;
     QTest::newRow("0: retries get through broken frames")
         << true << QStringList{"--bad-checksum-every", "2"}
         << QStringList{"write", "@/site.json", "--set", "hostname=unit-7"} << 0
@@ -181,10 +172,10 @@ void KestroctlTest::exitPaths_data()
     QTest::newRow("6: diff differs")
         << true << QStringList() << QStringList{"diff", "@/site.json"} << 6
         << "ssid: \"field-lab\" -> \"site-net\"\nsmtp_port: 587 -> 465\n"
-        << "" << 0 << "";
+        << none << 0 << none;
     QTest::newRow("0: trace") << true << QStringList() << QStringList{"--trace", "ping"} << 0
                               << "Ping returned 0"
-                              << "Sent 8 bytes fe 04 00 00 00 00 00 04\r\nPing sent." << 0 << "";
+                              << "Sent 8 bytes fe 04 00 00 00 00 00 04\r\nPing sent." << 0 << none;
 }
 
 void KestroctlTest::exitPaths()
@@ -263,10 +254,10 @@ void KestroctlTest::waitsForAPortThatAppearsLate()
     // The device appears only once the tool has said that it waits for it.
     QString err;
     QTRY_VERIFY_WITH_TIMEOUT((err += station.readAllStandardError()).contains("waiting up to 60 s"),
-                             kPatienceMs);
+                             kRunPatienceMs);
     DevsimProcess sim;
     QVERIFY(sim.start({"--link", link}));
-    QVERIFY(station.waitForFinished(kPatienceMs));
+    QVERIFY(station.waitForFinished(kRunPatienceMs));
     QCOMPARE(station.exitCode(), 0);
     QCOMPARE(station.readAllStandardOutput(), QByteArray("Ping returned 0\n"));
 }

@@ -1,8 +1,10 @@
 // The device simulator: its answers and its faults, first through its core,
 // then as the program on its pseudo-terminal.
-#include "tests/device/device_bench.h"
+#include "tests/support/devsim_process.h"
+#include "tests/support/qtest_support.h"
+#include "tests/support/wire_bytes.h"
+#include "tools/devsim/simulator.h"
 
-#include <QProcess>
 #include <QTemporaryDir>
 
 #include <cstring>
@@ -10,11 +12,6 @@
 Q_DECLARE_METATYPE(devsim::Faults)
 
 namespace {
-
-QByteArray recordBytes(const DeviceConfig &config)
-{
-    return QByteArray(reinterpret_cast<const char *>(&config), int(sizeof config));
-}
 
 QByteArray handled(devsim::Simulator &simulator, const QByteArray &request,
                    QString *problem = nullptr)
@@ -26,75 +23,10 @@ QByteArray handled(devsim::Simulator &simulator, const QByteArray &request,
     return bytesOf(outcome.response);
 }
 
-DeviceConfig configWithHostname(const QByteArray &hostname)
-{
-    DeviceConfig config = devsim::defaultConfig();
-    std::memset(config.hostname, 0, sizeof config.hostname);
-    std::memcpy(config.hostname, hostname.constData(), size_t(hostname.size()));
-    config.hostnameLength = uint8_t(hostname.size());
-    return config;
-}
-
 QByteArray updateRequest(const DeviceConfig &config)
 {
     return messageOf(MSG_CONFIG_UPDATE_REQUEST, recordBytes(config));
 }
-
-const QByteArray pingRequestFrame = QByteArray::fromHex("fe04000000000004");
-const QByteArray pingOk = QByteArray::fromHex("fe0800010000000000000009");
-
-// The simulator program, and the tool's end of its port.
-class SimProcess
-{
-public:
-    explicit SimProcess(const QStringList &arguments)
-    {
-        process.setProgram(QStringLiteral(KESTRO_DEVSIM_PATH));
-        process.setArguments(arguments);
-        process.start();
-        if (!process.waitForReadyRead(kPatienceMs) || !process.canReadLine())
-            return;
-        path = QString::fromLocal8Bit(process.readLine()).trimmed();
-        fd = open(path.toLocal8Bit().constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-        termios raw;
-        if (fd >= 0 && tcgetattr(fd, &raw) == 0) {
-            cfmakeraw(&raw);
-            tcsetattr(fd, TCSANOW, &raw);
-        }
-    }
-    ~SimProcess()
-    {
-        if (fd >= 0)
-            close(fd);
-        stop();
-    }
-    bool started() const { return fd >= 0; }
-
-    void send(const QByteArray &bytes)
-    {
-        QCOMPARE(::write(fd, bytes.constData(), size_t(bytes.size())), ssize_t(bytes.size()));
-    }
-    // Reads until `count` bytes came or the patience ran out.
-    QByteArray receive(int count, int patienceMs = kPatienceMs)
-    {
-        std::string bytes;
-        // Fewer bytes than asked for are the test's to judge.
-        static_cast<void>(readAtLeast(fd, bytes, size_t(count), patienceMs));
-        return QByteArray::fromStdString(bytes);
-    }
-    int stop()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            process.waitForFinished(kPatienceMs);
-        }
-        return process.exitCode();
-    }
-
-    QProcess process;
-    QString path;
-    int fd = -1;
-};
 
 } // namespace
 
@@ -295,14 +227,15 @@ void DevsimTest::programAnswersOnItsPort_data()
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("wire");
 
-    QByteArray badChecksum = pingOk;
+    QByteArray badChecksum = kPingOkFrame;
     badChecksum[badChecksum.size() - 1] = 0x0a;
-    QTest::newRow("plain") << QStringList{} << pingOk;
+    QTest::newRow("plain") << QStringList{} << kPingOkFrame;
     QTest::newRow("status -1") << QStringList{"--status", "-1"}
                                << QByteArray::fromHex("fe080001000000ffffffff05");
-    QTest::newRow("noise") << QStringList{"--noise"} << bytesOf(devsim::noiseBytes()) + pingOk;
-    QTest::newRow("split") << QStringList{"--split=3"} << pingOk;
-    QTest::newRow("delay") << QStringList{"--delay", "20"} << pingOk;
+    QTest::newRow("noise") << QStringList{"--noise"}
+                           << bytesOf(devsim::noiseBytes()) + kPingOkFrame;
+    QTest::newRow("split") << QStringList{"--split=3"} << kPingOkFrame;
+    QTest::newRow("delay") << QStringList{"--delay", "20"} << kPingOkFrame;
     QTest::newRow("bad checksum") << QStringList{"--bad-checksum"} << badChecksum;
     QTest::newRow("unexpected id")
         << QStringList{"--unexpected-id"} << frameOf(messageOf(7, le32(0)));
@@ -314,29 +247,30 @@ void DevsimTest::programAnswersOnItsPort()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, wire);
-    SimProcess sim(arguments);
-    QVERIFY2(sim.started(), qPrintable(sim.process.readAllStandardError()));
-    sim.send(pingRequestFrame);
+    DevsimProcess sim;
+    QVERIFY2(sim.start(arguments) && sim.openPort(),
+             qPrintable(sim.process().readAllStandardError()));
+    QVERIFY(sim.send(kPingRequestFrame));
     QCOMPARE(sim.receive(wire.size()), wire);
 }
 
 void DevsimTest::programIgnoresWhatItCannotParse()
 {
-    SimProcess sim({});
-    QVERIFY(sim.started());
+    DevsimProcess sim;
+    QVERIFY(sim.start() && sim.openPort());
     // A message too short for an id, then a Ping: only the Ping is answered.
-    sim.send(frameOf(QByteArray(1, 0x07)) + pingRequestFrame);
-    QCOMPARE(sim.receive(pingOk.size()), pingOk);
+    QVERIFY(sim.send(frameOf(QByteArray(1, 0x07)) + kPingRequestFrame));
+    QCOMPARE(sim.receive(kPingOkFrame.size()), kPingOkFrame);
     QByteArray errors;
-    QTRY_VERIFY_WITH_TIMEOUT((errors += sim.process.readAllStandardError()).contains("no answer"),
+    QTRY_VERIFY_WITH_TIMEOUT((errors += sim.process().readAllStandardError()).contains("no answer"),
                              kPatienceMs);
 }
 
 void DevsimTest::programStaysSilentWhenAsked()
 {
-    SimProcess sim({"--silent"});
-    QVERIFY(sim.started());
-    sim.send(pingRequestFrame);
+    DevsimProcess sim;
+    QVERIFY(sim.start({"--silent"}) && sim.openPort());
+    QVERIFY(sim.send(kPingRequestFrame));
     QCOMPARE(sim.receive(1, 300), QByteArray());
 }
 
@@ -346,11 +280,11 @@ void DevsimTest::programLinksPortAndSavesCertificate()
     const QString link = dir.filePath("kestro-port");
     const QString certOut = dir.filePath("received.pem");
     QVERIFY(QFile::link(dir.filePath("gone"), link)); // left by a simulator that was killed
-    SimProcess sim({"--link", link, "--cert-out", certOut});
-    QVERIFY(sim.started());
-    QCOMPARE(QFileInfo(link).symLinkTarget(), sim.path);
+    DevsimProcess sim;
+    QVERIFY(sim.start({"--link", link, "--cert-out", certOut}) && sim.openPort());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), sim.portPath());
 
-    sim.send(frameOf(messageOf(8, QByteArray::fromHex("0500") + "hello")));
+    QVERIFY(sim.send(frameOf(messageOf(8, QByteArray::fromHex("0500") + "hello"))));
     QCOMPARE(sim.receive(12), frameOf(messageOf(9, le32(0))));
     QFile saved(certOut);
     QVERIFY(saved.open(QIODevice::ReadOnly));
@@ -358,11 +292,11 @@ void DevsimTest::programLinksPortAndSavesCertificate()
 
     // The device plugged in again while the old one still runs: the link
     // moves to the new one, and the old one leaves it there when it stops.
-    SimProcess replug({"--link", link});
-    QVERIFY(replug.started());
-    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.path);
+    DevsimProcess replug;
+    QVERIFY(replug.start({"--link", link}) && replug.openPort());
+    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.portPath());
     QCOMPARE(sim.stop(), 0);
-    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.path);
+    QCOMPARE(QFileInfo(link).symLinkTarget(), replug.portPath());
     QCOMPARE(replug.stop(), 0);
     QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
 }
@@ -370,7 +304,7 @@ void DevsimTest::programLinksPortAndSavesCertificate()
 void DevsimTest::programOptions()
 {
     QProcess help;
-    help.start(QStringLiteral(KESTRO_DEVSIM_PATH), {"--help"});
+    help.start(DevsimProcess::programPath(), {"--help"});
     QVERIFY(help.waitForFinished(kPatienceMs));
     QCOMPARE(help.exitCode(), 0);
     const QByteArray text = help.readAllStandardOutput();
@@ -392,7 +326,7 @@ void DevsimTest::programOptions()
         {{"--silent", "--", "x"}, "unknown option --"}};
     for (const auto &wrong : wrongs) {
         QProcess process;
-        process.start(QStringLiteral(KESTRO_DEVSIM_PATH), wrong.first);
+        process.start(DevsimProcess::programPath(), wrong.first);
         QVERIFY(process.waitForFinished(kPatienceMs));
         QCOMPARE(process.exitCode(), 2);
         QVERIFY(process.readAllStandardOutput().isEmpty());

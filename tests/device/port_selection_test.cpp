@@ -1,10 +1,17 @@
 // Choosing the port: the extra ports in the selector and their refresh, the
 // line settings, the state after a choice, a port that does not open and a
 // port that goes away.
-#include "tests/device/device_bench.h"
+#include "tests/support/qtest_support.h"
+#include "tests/support/window_on_pty.h"
+#include "tests/support/wire_bytes.h"
 
 #include <QPointer>
+#include <QSerialPort>
+#include <QSerialPortInfo>
 #include <QTemporaryDir>
+
+#include <cstring>
+#include <termios.h>
 
 class PortSelectionTest : public QObject
 {
@@ -22,41 +29,41 @@ private slots:
 
 void PortSelectionTest::extraPortsFollowDiscoveredPorts()
 {
-    DeviceBench bench({"/tmp/first"}, {"/tmp/last"});
-    QComboBox *selector = bench.ui().serialPortComboBox;
-    const QList<QSerialPortInfo> &discovered = Probe::portInfoList(*bench.window);
+    WindowOnPty link(failTest, {"/tmp/first"}, {"/tmp/last"});
+    QComboBox *selector = link.ui().serialPortComboBox;
+    const QList<QSerialPortInfo> &discovered = Probe::portInfoList(*link.window);
 
     QStringList expected{"<no port selected>"};
     for (const QSerialPortInfo &info : discovered)
         expected << info.portName();
-    expected << "/tmp/first" << bench.pty.path() << "/tmp/last";
+    expected << "/tmp/first" << link.pty.path() << "/tmp/last";
     QStringList entries;
     for (int i = 0; i < selector->count(); ++i)
         entries << selector->itemText(i);
     QCOMPARE(entries, expected);
     QCOMPARE(selector->currentIndex(), 0);
-    QVERIFY(!Probe::serialPort(*bench.window));
+    QVERIFY(!Probe::serialPort(*link.window));
 
     // Opening the list takes it again without opening a port; the entry
     // picked afterwards is the port its text names.
-    qputenv("KESTRO_EXTRA_PORTS", ("/tmp/late:" + bench.pty.path()).toLocal8Bit());
+    qputenv("KESTRO_EXTRA_PORTS", ("/tmp/late:" + link.pty.path()).toLocal8Bit());
     selector->showPopup();
     QCOMPARE(selector->count(), discovered.size() + 3);
     QCOMPARE(selector->itemText(discovered.size() + 1), "/tmp/late");
-    bench.pickPty();
-    QCOMPARE(bench.log(), QStringList{"Port is " + bench.pty.path().mid(int(strlen("/dev/")))});
+    QVERIFY(link.pickPty());
+    QCOMPARE(link.log(), QStringList{"Port is " + link.pty.path().mid(int(strlen("/dev/")))});
 }
 
 void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
 {
-    DeviceBench bench;
-    bench.pickPty();
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
 
-    QSerialPort *port = Probe::serialPort(*bench.window);
+    QSerialPort *port = Probe::serialPort(*link.window);
     QVERIFY(port);
     QVERIFY(port->isOpen());
     QCOMPARE(port->openMode(), QIODevice::ReadWrite);
-    QCOMPARE(port->parent(), bench.window.get());
+    QCOMPARE(port->parent(), link.window.get());
 
     // What the terminal itself was set to.
     termios settings;
@@ -68,18 +75,18 @@ void PortSelectionTest::pickingThePtyOpensItWithLineSettings()
     QCOMPARE(settings.c_iflag & (IXON | IXOFF), tcflag_t(0));
 
     // The log names the port by its system name, the selector by its path.
-    QCOMPARE(bench.log(), QStringList{"Port is " + bench.pty.path().mid(int(strlen("/dev/")))});
-    QCOMPARE(bench.ui().serialPortComboBox->currentText(), bench.pty.path());
-    QVERIFY(!bench.ui().serialPortComboBox->isEnabled());
-    QVERIFY(bench.ui().pingButton->isEnabled());
-    QVERIFY(bench.ui().queryButton->isEnabled());
-    QVERIFY(bench.ui().uploadCertButton->isEnabled());
+    QCOMPARE(link.log(), QStringList{"Port is " + link.pty.path().mid(int(strlen("/dev/")))});
+    QCOMPARE(link.ui().serialPortComboBox->currentText(), link.pty.path());
+    QVERIFY(!link.ui().serialPortComboBox->isEnabled());
+    QVERIFY(link.ui().pingButton->isEnabled());
+    QVERIFY(link.ui().queryButton->isEnabled());
+    QVERIFY(link.ui().uploadCertButton->isEnabled());
 
     // Every row was validated: the empty mandatory rows say so, Update stays off.
     const QString mandatory = "Mandatory field.  Please provide a value.";
     for (int row : {0, 2, 3})
-        QCOMPARE(bench.info(row), mandatory);
-    QVERIFY(!bench.ui().updateButton->isEnabled());
+        QCOMPARE(link.info(row), mandatory);
+    QVERIFY(!link.ui().updateButton->isEnabled());
 }
 
 void PortSelectionTest::linkToThePtyOpensToo()
@@ -87,51 +94,51 @@ void PortSelectionTest::linkToThePtyOpensToo()
     // A link such as the simulator's --link or a socat bridge makes: the log
     // names it by the path it was given.
     QTemporaryDir dir;
-    const QString link = dir.filePath("device-port");
-    DeviceBench bench({link});
-    QVERIFY(QFile::link(bench.pty.path(), link));
-    bench.pick(bench.ui().serialPortComboBox->findText(link));
-    QCOMPARE(bench.log(), QStringList{"Port is " + link});
-    bench.click(bench.ui().queryButton);
-    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000200000006"));
+    const QString linkPath = dir.filePath("device-port");
+    WindowOnPty link(failTest, {linkPath});
+    QVERIFY(QFile::link(link.pty.path(), linkPath));
+    QVERIFY(link.pickPort(linkPath));
+    QCOMPARE(link.log(), QStringList{"Port is " + linkPath});
+    click(link.ui().queryButton);
+    QCOMPARE(link.pty.read(8), kQueryRequestFrame);
 }
 
 void PortSelectionTest::indexZeroDoesNothing()
 {
-    DeviceBench bench;
-    Probe::selectPort(*bench.window, 0);
-    QVERIFY(!Probe::serialPort(*bench.window));
-    QCOMPARE(bench.ui().logTableWidget->columnCount(), 0);
-    QVERIFY(bench.ui().serialPortComboBox->isEnabled());
-    QVERIFY(!bench.ui().pingButton->isEnabled());
+    WindowOnPty link(failTest);
+    Probe::selectPort(*link.window, 0);
+    QVERIFY(!Probe::serialPort(*link.window));
+    QCOMPARE(link.ui().logTableWidget->columnCount(), 0);
+    QVERIFY(link.ui().serialPortComboBox->isEnabled());
+    QVERIFY(!link.ui().pingButton->isEnabled());
 }
 
 void PortSelectionTest::portThatDoesNotOpenLeavesChoiceOpen()
 {
     const QString missing = "/nonexistent/kestro-port";
-    DeviceBench bench({missing});
-    bench.pick(bench.ui().serialPortComboBox->findText(missing));
+    WindowOnPty link(failTest, {missing});
+    link.pick(link.ui().serialPortComboBox->findText(missing));
 
-    QStringList log = bench.log();
+    QStringList log = link.log();
     QCOMPARE(log.size(), 2);
     QCOMPARE(log[0], "Port is " + missing);
     const QString prefix = "Cannot open port " + missing + ": ";
     QVERIFY2(log[1].startsWith(prefix) && log[1].size() > prefix.size(), qPrintable(log[1]));
-    QVERIFY(!Probe::serialPort(*bench.window));
-    QCOMPARE(bench.ui().serialPortComboBox->currentIndex(), 0);
-    QVERIFY(bench.ui().serialPortComboBox->isEnabled());
-    for (QPushButton *button : {bench.ui().pingButton, bench.ui().queryButton,
-                                bench.ui().updateButton, bench.ui().uploadCertButton})
+    QVERIFY(!Probe::serialPort(*link.window));
+    QCOMPARE(link.ui().serialPortComboBox->currentIndex(), 0);
+    QVERIFY(link.ui().serialPortComboBox->isEnabled());
+    for (QPushButton *button : {link.ui().pingButton, link.ui().queryButton, link.ui().updateButton,
+                                link.ui().uploadCertButton})
         QVERIFY(!button->isEnabled());
 
     // Another port can still be picked; its line joins the log.
-    bench.pickPty();
-    QVERIFY(Probe::serialPort(*bench.window) && Probe::serialPort(*bench.window)->isOpen());
-    log = bench.log();
+    QVERIFY(link.pickPty());
+    QVERIFY(Probe::serialPort(*link.window) && Probe::serialPort(*link.window)->isOpen());
+    log = link.log();
     QCOMPARE(log.size(), 3);
-    QCOMPARE(log[2], "Port is " + bench.pty.path().mid(int(strlen("/dev/"))));
-    bench.click(bench.ui().pingButton);
-    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
+    QCOMPARE(log[2], "Port is " + link.pty.path().mid(int(strlen("/dev/"))));
+    click(link.ui().pingButton);
+    QCOMPARE(link.pty.read(8), kPingRequestFrame);
 }
 
 void PortSelectionTest::portThatGoesAwayIsReportedOnce_data()
@@ -152,32 +159,32 @@ void PortSelectionTest::portThatGoesAwayIsReportedOnce()
 {
     QFETCH(QString, when);
     QFETCH(QStringList, lines);
-    DeviceBench bench;
-    bench.pickPty();
-    const QPointer<QSerialPort> port = Probe::serialPort(*bench.window);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    const QPointer<QSerialPort> port = Probe::serialPort(*link.window);
     const QString name = port->portName();
-    const int before = bench.log().size();
+    const int before = link.log().size();
 
-    bench.pty.closeMaster(); // the adapter is unplugged
+    link.pty.closeMaster(); // the adapter is unplugged
     if (when == "send") {
-        bench.click(bench.ui().pingButton);
+        click(link.ui().pingButton);
     } else if (when == "dialog") {
         whenFileDialogShows([&](QFileDialog *dialog) {
             QTRY_VERIFY_WITH_TIMEOUT(port.isNull(), kPatienceMs);
             openInFileDialog(dialog, "/dev/null");
         });
-        bench.click(bench.ui().uploadCertButton);
+        click(link.ui().uploadCertButton);
     }
     QTRY_VERIFY_WITH_TIMEOUT(port.isNull(), kPatienceMs); // closed and deleted
     QTest::qWait(50); // more turns of the event loop, in which a port would fail again
 
-    const QStringList added = bench.logFrom(before);
+    const QStringList added = link.logFrom(before);
     QCOMPARE(added.size(), lines.size());
     const QString error = added[lines.indexOf("Port error: %1")].mid(int(strlen("Port error: ")));
     QVERIFY(!error.isEmpty());
     for (int i = 0; i < lines.size(); ++i)
         QCOMPARE(added[i], QString(lines[i]).replace("%1", error).replace("%2", name));
-    QCOMPARE(bench.pty.pending(), QByteArray());
+    QCOMPARE(link.pty.pending(), QByteArray());
 }
 
 QTEST_MAIN(PortSelectionTest)

@@ -1,9 +1,9 @@
 // Receiving responses: what the log shows for each kind of frame the device
 // may send, in one piece or several, and what a Config Query response does to
 // the table.
-#include "tests/device/device_bench.h"
-
-#include <cstring>
+#include "tests/support/qtest_support.h"
+#include "tests/support/window_on_pty.h"
+#include "tests/support/wire_bytes.h"
 
 namespace {
 
@@ -20,11 +20,8 @@ QByteArray sizedFrame(uint32_t id, int length)
 
 QByteArray queryResponseFrame(int32_t status, const DeviceConfig &config)
 {
-    return frameOf(messageOf(MSG_CONFIG_QUERY_RESPONSE, le32(status)) +
-                   QByteArray(reinterpret_cast<const char *>(&config), int(sizeof config)));
+    return frameOf(messageOf(MSG_CONFIG_QUERY_RESPONSE, le32(status)) + recordBytes(config));
 }
-
-const QByteArray pingOk = QByteArray::fromHex("fe0800010000000000000009");
 
 } // namespace
 
@@ -47,7 +44,7 @@ void ReceivePathTest::responses_data()
     QTest::addColumn<QStringList>("lines");
 
     QTest::newRow("ping, status 0")
-        << QByteArrayList{pingOk} << QStringList{readLine(pingOk), "Ping returned 0"};
+        << QByteArrayList{kPingOkFrame} << QStringList{readLine(kPingOkFrame), "Ping returned 0"};
     const QByteArray minusOne = QByteArray::fromHex("fe080001000000ffffffff05");
     QTest::newRow("ping, status -1")
         << QByteArrayList{minusOne} << QStringList{readLine(minusOne), "Ping returned -1"};
@@ -61,20 +58,21 @@ void ReceivePathTest::responses_data()
     QTest::newRow("certificate upload, status 0")
         << QByteArrayList{upload} << QStringList{readLine(upload), "Certificate Upload returned 0"};
 
-    QTest::newRow("three pieces") << QByteArrayList{pingOk.left(2), pingOk.mid(2, 5), pingOk.mid(7)}
-                                  << QStringList{readLine(pingOk), "Ping returned 0"};
-    const QByteArray stray = QByteArray::fromHex("1122") + pingOk;
+    QTest::newRow("three pieces") << QByteArrayList{kPingOkFrame.left(2), kPingOkFrame.mid(2, 5),
+                                                    kPingOkFrame.mid(7)}
+                                  << QStringList{readLine(kPingOkFrame), "Ping returned 0"};
+    const QByteArray stray = QByteArray::fromHex("1122") + kPingOkFrame;
     QTest::newRow("stray bytes before the start")
         << QByteArrayList{stray} << QStringList{readLine(stray), "Ping returned 0"};
 
-    QByteArray broken = pingOk;
+    QByteArray broken = kPingOkFrame;
     broken[broken.size() - 1] = 0x0a;
     QTest::newRow("wrong checksum, then a good frame in the same piece")
-        << QByteArrayList{broken + pingOk}
-        << QStringList{"Parser error.", readLine(broken + pingOk), "Ping returned 0"};
+        << QByteArrayList{broken + kPingOkFrame}
+        << QStringList{"Parser error.", readLine(broken + kPingOkFrame), "Ping returned 0"};
     QTest::newRow("two frames in one piece")
-        << QByteArrayList{pingOk + update}
-        << QStringList{readLine(pingOk), "Ping returned 0", readLine(pingOk + update),
+        << QByteArrayList{kPingOkFrame + update}
+        << QStringList{readLine(kPingOkFrame), "Ping returned 0", readLine(kPingOkFrame + update),
                        "Config Update returned 3"};
 
     struct Rejected {
@@ -83,6 +81,7 @@ void ReceivePathTest::responses_data()
         int length;
         QString line;
     };
+    const QString bufferSize = QString::number(FRAME_BUFFER_SIZE);
     const Rejected rejected[] = {
         {"id 7", 7, 8, "Unexpected message id 7"},
         {"id 7, query length", 7, 2323, "Unexpected message id 7"},
@@ -99,8 +98,9 @@ void ReceivePathTest::responses_data()
         {"upload of 9 bytes", 9, 9, "Invalid message length 9"},
         // Longer than the message record: only what fits is kept, the
         // length is reported as it was.
-        {"query longer than the record", 3, 8202, "Invalid message length 8202"},
-        {"id 7 longer than the record", 7, 8202, "Unexpected message id 7"},
+        {"query longer than the record", 3, FRAME_BUFFER_SIZE,
+         "Invalid message length " + bufferSize},
+        {"id 7 longer than the record", 7, FRAME_BUFFER_SIZE, "Unexpected message id 7"},
     };
     for (const Rejected &r : rejected) {
         const QByteArray frame = sizedFrame(r.id, r.length);
@@ -112,21 +112,21 @@ void ReceivePathTest::responses()
 {
     QFETCH(QByteArrayList, pieces);
     QFETCH(QStringList, lines);
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.ui().pingButton);
-    bench.pty.read(8);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.ui().pingButton);
+    link.pty.read(8);
 
     int received = 0;
     for (const QByteArray &piece : pieces) {
-        bench.pty.write(piece);
+        link.pty.write(piece);
         received += piece.size();
         // Each piece is read before the next one arrives.
-        QTRY_COMPARE_WITH_TIMEOUT(int(Probe::rxWireLen(*bench.window)), received, kPatienceMs);
+        QTRY_COMPARE_WITH_TIMEOUT(int(Probe::rxWireLen(*link.window)), received, kPatienceMs);
     }
-    QTRY_COMPARE_WITH_TIMEOUT(bench.logFrom(3), lines, kPatienceMs);
+    QTRY_COMPARE_WITH_TIMEOUT(link.logFrom(3), lines, kPatienceMs);
     // Only an accepted Config Query response touches the table.
-    QCOMPARE(bench.value("SMTP Port"), QString());
+    QCOMPARE(link.value("SMTP Port"), QString());
 }
 
 void ReceivePathTest::configQueryResponseFillsTableWhateverStatus_data()
@@ -151,55 +151,52 @@ void ReceivePathTest::configQueryResponseFillsTableWhateverStatus()
     QFETCH(QByteArray, hostname);
     QFETCH(QString, hostnameInfo);
     QFETCH(bool, updateEnabled);
-    DeviceConfig config = devsim::defaultConfig();
-    std::memset(config.hostname, 0, sizeof config.hostname);
-    std::memcpy(config.hostname, hostname.constData(), size_t(hostname.size()));
-    config.hostnameLength = uint8_t(hostname.size());
+    const DeviceConfig config = configWithHostname(hostname);
 
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.ui().queryButton);
-    bench.pty.read(8);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.ui().queryButton);
+    link.pty.read(8);
     const QByteArray frame = queryResponseFrame(status, config);
-    bench.pty.write(frame);
+    link.pty.write(frame);
     QTRY_COMPARE_WITH_TIMEOUT(
-        bench.logFrom(3),
+        link.logFrom(3),
         (QStringList{readLine(frame), QStringLiteral("Config Query returned %1").arg(status)}),
         kPatienceMs);
 
-    QCOMPARE(bench.value("Hostname"), QString::fromUtf8(hostname));
-    QCOMPARE(bench.value("SMTP Server Name"), QString::fromUtf8(config.smtpServerName));
-    QCOMPARE(bench.value("SMTP Port"), QString::number(config.smtpPort));
-    QCOMPARE(bench.value("Addressee 1"), QString::fromUtf8(config.addressee1));
+    QCOMPARE(link.value("Hostname"), QString::fromUtf8(hostname));
+    QCOMPARE(link.value("SMTP Server Name"), QString::fromUtf8(config.smtpServerName));
+    QCOMPARE(link.value("SMTP Port"), QString::number(config.smtpPort));
+    QCOMPARE(link.value("Addressee 1"), QString::fromUtf8(config.addressee1));
     // The filled values were validated.
-    QCOMPARE(bench.info(0), hostnameInfo);
+    QCOMPARE(link.info(0), hostnameInfo);
     for (int row = 1; row < 13; ++row)
-        QCOMPARE(bench.info(row), QString());
-    QCOMPARE(bench.ui().updateButton->isEnabled(), updateEnabled);
+        QCOMPARE(link.info(row), QString());
+    QCOMPARE(link.ui().updateButton->isEnabled(), updateEnabled);
 }
 
 void ReceivePathTest::bytesBeforeTheFirstSend()
 {
-    DeviceBench bench;
-    bench.pickPty();
-    bench.pty.write(pingOk);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.logFrom(1), (QStringList{readLine(pingOk), "Ping returned 0"}),
-                              kPatienceMs);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    link.pty.write(kPingOkFrame);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        link.logFrom(1), (QStringList{readLine(kPingOkFrame), "Ping returned 0"}), kPatienceMs);
 }
 
 void ReceivePathTest::receivedBytesRecordStopsAt65535()
 {
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.ui().pingButton);
-    bench.pty.read(8);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.ui().pingButton);
+    link.pty.read(8);
     // Bytes outside a frame are skipped by the decoder but still recorded.
-    bench.pty.write(QByteArray(70000, 0x11) + pingOk);
-    QTRY_COMPARE_WITH_TIMEOUT(bench.logFrom(3).size(), 2, kPatienceMs);
-    const QStringList lines = bench.logFrom(3);
+    link.pty.write(QByteArray(70000, 0x11) + kPingOkFrame);
+    QTRY_COMPARE_WITH_TIMEOUT(link.logFrom(3).size(), 2, kPatienceMs);
+    const QStringList lines = link.logFrom(3);
     QCOMPARE(lines[0], readLine(QByteArray(65535, 0x11)));
     QCOMPARE(lines[1], "Ping returned 0");
-    QCOMPARE(int(Probe::rxWireLen(*bench.window)), 65535);
+    QCOMPARE(int(Probe::rxWireLen(*link.window)), 65535);
 }
 
 QTEST_MAIN(ReceivePathTest)

@@ -1,16 +1,17 @@
 // Sending requests: the frames on the wire and the log lines of the four
 // senders, the certificate dialog, texts too long for the record, and what a
 // send does to an exchange in progress.
-#include "tests/device/device_bench.h"
+#include "tests/support/qtest_support.h"
+#include "tests/support/window_on_pty.h"
+#include "tests/support/wire_bytes.h"
 
+#include <QSerialPort>
 #include <QTemporaryDir>
 
 #include <cstring>
 #include <sys/ioctl.h>
 
 namespace {
-
-const QByteArray pingResponse = QByteArray::fromHex("fe0800010000000000000009");
 
 // The exchange state a send would change, to show that a refused one did not.
 struct ExchangeSnapshot {
@@ -48,28 +49,6 @@ QByteArray certificateBytes(int size)
     for (int i = 0; i < size; ++i)
         bytes[i] = char((i * 7 + 3) & 0xff);
     return bytes;
-}
-
-QString sentLine(const QString &header, const QByteArray &wire, const QString &sentence)
-{
-    return header.arg(wire.size()) + hexOf(wire) + "\r\n" + sentence +
-           " sent.  Listening for response...";
-}
-
-// Waits, without letting the window read, until `count` bytes wait for it.
-bool waitUntilWaiting(QSerialPort *port, int count)
-{
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < kPatienceMs) {
-        int waiting = 0;
-        ioctl(int(port->handle()), FIONREAD, &waiting);
-        if (waiting >= count)
-            return true;
-        pollfd fd{int(port->handle()), POLLIN, 0};
-        poll(&fd, 1, 10);
-    }
-    return false;
 }
 
 } // namespace
@@ -114,23 +93,23 @@ void RequestTransmissionTest::pingAndQueryFrames()
     QFETCH(QString, button);
     QFETCH(QStringList, lines);
     QFETCH(QByteArray, wire);
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.window->findChild<QPushButton *>(button));
-    QCOMPARE(bench.logFrom(1), lines);
-    QCOMPARE(bench.pty.read(wire.size()), wire);
-    QCOMPARE(Probe::rxWireLen(*bench.window), uint16_t(0));
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.window->findChild<QPushButton *>(button));
+    QCOMPARE(link.logFrom(1), lines);
+    QCOMPARE(link.pty.read(wire.size()), wire);
+    QCOMPARE(Probe::rxWireLen(*link.window), uint16_t(0));
 }
 
 void RequestTransmissionTest::updateSendsTheRecord()
 {
-    DeviceBench bench;
-    bench.pickPty();
-    bench.fillValidValues();
-    QVERIFY(bench.ui().updateButton->isEnabled());
-    bench.click(bench.ui().updateButton);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    fillValidValues(*link.window);
+    QVERIFY(link.ui().updateButton->isEnabled());
+    click(link.ui().updateButton);
 
-    const QByteArray wire = bench.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST + 4);
+    const QByteArray wire = link.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST + 4);
     const QList<QByteArray> messages = messagesIn(wire);
     QCOMPARE(messages.size(), 1);
     const QByteArray &sent = messages[0];
@@ -142,8 +121,8 @@ void RequestTransmissionTest::updateSendsTheRecord()
     QCOMPARE(int(config.hostnameLength), 5);
     QCOMPARE(QByteArray(config.hostname, 6), QByteArray("dev-1", 6));
 
-    QCOMPARE(bench.logFrom(1), (QStringList{"Sending Config Update...",
-                                            sentLine("Sent %1 bytes", wire, "Config Update")}));
+    QCOMPARE(link.logFrom(1), (QStringList{"Sending Config Update...",
+                                           sentLine("Sent %1 bytes", wire, "Config Update")}));
 }
 
 void RequestTransmissionTest::updateRefusesTextsThatDoNotFit_data()
@@ -170,25 +149,24 @@ void RequestTransmissionTest::updateRefusesTextsThatDoNotFit()
     QFETCH(QString, row);
     QFETCH(QString, text);
     QFETCH(QStringList, lines);
-    DeviceBench bench;
-    bench.pickPty();
-    bench.fillValidValues();
-    bench.setValue(row, text);
-    QVERIFY2(bench.ui().updateButton->isEnabled(), "the value passes validation");
-    const ExchangeSnapshot before(*bench.window);
-    const int logSize = bench.log().size();
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    fillValidValues(*link.window);
+    link.setValue(row, text);
+    QVERIFY2(link.ui().updateButton->isEnabled(), "the value passes validation");
+    const ExchangeSnapshot before(*link.window);
+    const int logSize = link.log().size();
 
-    bench.click(bench.ui().updateButton);
+    click(link.ui().updateButton);
     if (lines.isEmpty()) {
-        QCOMPARE(bench.logFrom(logSize).value(0), "Sending Config Update...");
-        const QList<QByteArray> messages =
-            messagesIn(bench.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST));
+        QCOMPARE(link.logFrom(logSize).value(0), "Sending Config Update...");
+        const QList<QByteArray> messages = messagesIn(link.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST));
         QCOMPARE(messages.size(), 1);
         QVERIFY(messages[0].contains(text.toUtf8()));
     } else {
-        QCOMPARE(bench.logFrom(logSize), lines);
-        QVERIFY(ExchangeSnapshot(*bench.window) == before);
-        QCOMPARE(bench.pty.pending(), QByteArray());
+        QCOMPARE(link.logFrom(logSize), lines);
+        QVERIFY(ExchangeSnapshot(*link.window) == before);
+        QCOMPARE(link.pty.pending(), QByteArray());
     }
 }
 
@@ -215,17 +193,15 @@ void RequestTransmissionTest::certificate()
     QFETCH(int, size);
     QFETCH(bool, vanishes);
     QFETCH(QString, refusal);
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.ui().pingButton);
-    const QByteArray pingWire = bench.pty.read(8);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.ui().pingButton);
+    const QByteArray pingWire = link.pty.read(8);
     QTemporaryDir dir;
     const QString path = size == -2 ? "/proc/self/mem" : dir.filePath("device.pem");
     const QByteArray content = certificateBytes(qMax(size, 0));
-    QFile file(path);
-    QVERIFY(size == -2 ||
-            (file.open(QIODevice::WriteOnly) && file.write(content) == content.size()));
-    file.close();
+    if (size != -2)
+        writeFile(path, content);
 
     if (size == -1) {
         whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
@@ -238,14 +214,14 @@ void RequestTransmissionTest::certificate()
             openInFileDialog(dialog, path);
         });
     }
-    const ExchangeSnapshot before(*bench.window);
-    const int logSize = bench.log().size();
-    bench.click(bench.ui().uploadCertButton);
-    const QStringList added = bench.logFrom(logSize);
+    const ExchangeSnapshot before(*link.window);
+    const int logSize = link.log().size();
+    click(link.ui().uploadCertButton);
+    const QStringList added = link.logFrom(logSize);
 
     if (size < 0 || !refusal.isEmpty()) {
-        QVERIFY(ExchangeSnapshot(*bench.window) == before);
-        QCOMPARE(bench.pty.pending(), QByteArray());
+        QVERIFY(ExchangeSnapshot(*link.window) == before);
+        QCOMPARE(link.pty.pending(), QByteArray());
         if (size == -1) {
             QCOMPARE(added, QStringList());
         } else {
@@ -254,7 +230,7 @@ void RequestTransmissionTest::certificate()
         }
         return;
     }
-    const QByteArray wire = bench.pty.read(size + 10);
+    const QByteArray wire = link.pty.read(size + 10);
     const QList<QByteArray> messages = messagesIn(wire);
     QCOMPARE(messages.size(), 1);
     const QByteArray expected =
@@ -266,35 +242,41 @@ void RequestTransmissionTest::certificate()
 
 void RequestTransmissionTest::cancelledDialogLeavesPartialResponse()
 {
-    DeviceBench bench;
-    bench.pickPty();
-    bench.click(bench.ui().pingButton);
-    bench.pty.read(8);
-    bench.pty.write(pingResponse.left(5));
-    QTRY_COMPARE(Probe::rxWireLen(*bench.window), uint16_t(5));
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    click(link.ui().pingButton);
+    link.pty.read(8);
+    link.pty.write(kPingOkFrame.left(5));
+    QTRY_COMPARE(Probe::rxWireLen(*link.window), uint16_t(5));
 
     whenFileDialogShows([](QFileDialog *dialog) { dialog->reject(); });
-    bench.click(bench.ui().uploadCertButton);
-    bench.pty.write(pingResponse.mid(5));
-    QTRY_COMPARE(bench.logFrom(3), (QStringList{readLine(pingResponse), "Ping returned 0"}));
+    click(link.ui().uploadCertButton);
+    link.pty.write(kPingOkFrame.mid(5));
+    QTRY_COMPARE(link.logFrom(3), (QStringList{readLine(kPingOkFrame), "Ping returned 0"}));
 }
 
 void RequestTransmissionTest::sendDropsBytesNotYetRead()
 {
-    DeviceBench bench;
-    bench.pickPty();
-    QSerialPort *port = Probe::serialPort(*bench.window);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    QSerialPort *port = Probe::serialPort(*link.window);
     const QByteArray stale = QByteArray::fromHex("fe08000500000007000000") + char(0x14);
-    bench.pty.write(stale);
-    QVERIFY(waitUntilWaiting(port, stale.size()));
+    link.pty.write(stale);
+    // Without letting the window read.
+    QVERIFY(waitUntil(
+        [port, &stale] {
+            int waiting = 0;
+            ioctl(int(port->handle()), FIONREAD, &waiting);
+            return waiting >= stale.size();
+        },
+        kPatienceMs, Waiting::Polling));
 
-    bench.click(bench.ui().pingButton);
-    QCOMPARE(bench.pty.read(8), QByteArray::fromHex("fe04000000000004"));
-    bench.pty.write(pingResponse);
-    QTRY_COMPARE(bench.logFrom(1), (QStringList{"Sending Ping...",
-                                                "Sent 8 bytes fe 04 00 00 00 00 00 04\r\n"
-                                                "Ping sent.  Listening for response...",
-                                                readLine(pingResponse), "Ping returned 0"}));
+    click(link.ui().pingButton);
+    QCOMPARE(link.pty.read(8), kPingRequestFrame);
+    link.pty.write(kPingOkFrame);
+    QTRY_COMPARE(link.logFrom(1), (QStringList{"Sending Ping...",
+                                               sentLine("Sent %1 bytes", kPingRequestFrame, "Ping"),
+                                               readLine(kPingOkFrame), "Ping returned 0"}));
 }
 
 void RequestTransmissionTest::quickSendsGoOutWhole_data()
@@ -309,30 +291,29 @@ void RequestTransmissionTest::quickSendsGoOutWhole_data()
 void RequestTransmissionTest::quickSendsGoOutWhole()
 {
     QFETCH(int, certificateSize);
-    DeviceBench bench;
-    bench.pickPty();
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
     QTemporaryDir dir;
-    QFile file(dir.filePath("device.pem"));
+    const QString path = dir.filePath("device.pem");
     QByteArray first = messageOf(MSG_PING_REQUEST);
     if (certificateSize > 0) {
         const QByteArray certificate = QByteArray("\xc0\xfd\xfe").repeated(3000).left(8192);
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(certificate) == 8192);
-        file.close();
-        chooseInFileDialog(file.fileName());
+        writeFile(path, certificate);
+        chooseInFileDialog(path);
         first = messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray::fromHex("0020") + certificate);
     }
-    bench.click(certificateSize > 0 ? bench.ui().uploadCertButton : bench.ui().pingButton);
+    click(certificateSize > 0 ? link.ui().uploadCertButton : link.ui().pingButton);
     // The device has read nothing yet when the second send starts: the first
     // frame still goes out whole, and the Ping follows it.
-    bench.click(bench.ui().pingButton);
+    click(link.ui().pingButton);
 
     QByteArray wire;
-    auto received = [&]() { return messagesIn(wire += bench.pty.pending()); };
+    auto received = [&]() { return messagesIn(wire += link.pty.pending()); };
     QTRY_COMPARE_WITH_TIMEOUT(received(), (QList<QByteArray>{first, messageOf(0)}), kPatienceMs);
-    const QStringList log = bench.logFrom(1);
+    const QStringList log = link.logFrom(1);
     QCOMPARE(log.size(), 4);
     QCOMPARE(log[3], sentLine("Sent %1 bytes", frameOf(messageOf(0)), "Ping"));
-    QCOMPARE(Probe::txWireLen(*bench.window), uint16_t(8));
+    QCOMPARE(Probe::txWireLen(*link.window), uint16_t(8));
 }
 
 QTEST_MAIN(RequestTransmissionTest)

@@ -25,11 +25,11 @@
 // each piece must add; the record of received bytes and its count, the table
 // after a Config Query response and the drained port are checked after every
 // piece.
-#include "tests/support/main_window_probe.h"
-#include "tests/support/raw_pty.h"
+#include "tests/support/wait_until.h"
+#include "tests/support/window_on_pty.h"
+#include "tests/support/wire_bytes.h"
 
 #include <QApplication>
-#include <QComboBox>
 #include <QPushButton>
 #include <QSerialPort>
 #include <QTableWidget>
@@ -44,8 +44,6 @@
 #include <vector>
 
 namespace {
-
-using Probe = MainWindowProbe;
 
 [[noreturn]] void failure(const char *what, const QString &detail = QString())
 {
@@ -63,22 +61,6 @@ using Probe = MainWindowProbe;
 
 constexpr size_t kWireCapacity = 65535;
 constexpr size_t kBurst = 16384;
-constexpr int kPatienceMs = 5000;
-
-const uint8_t kPingRequest[] = {0xFE, 0x04, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04};
-const uint8_t kQueryRequest[] = {0xFE, 0x04, 0x00, 0x02, 0x00, 0x00, 0x00, 0x06};
-
-QString hexOf(const uint8_t *bytes, size_t count)
-{
-    static const char digits[] = "0123456789abcdef";
-    QString text(int(3 * count), QLatin1Char(' '));
-    QChar *out = text.data();
-    for (size_t i = 0; i < count; ++i) {
-        out[3 * i + 1] = QLatin1Char(digits[bytes[i] >> 4]);
-        out[3 * i + 2] = QLatin1Char(digits[bytes[i] & 15]);
-    }
-    return text;
-}
 
 // What the receive path must do with each byte: the same decoder, a record
 // of received bytes and the message record, and the lines that follow.
@@ -112,8 +94,7 @@ struct Model {
             const int length = codec.payloadLength;
             std::memcpy(&message, frameBuffer, std::min(size_t(length), sizeof message));
             frame_reset(&codec);
-            lines << QStringLiteral("\r\nRead %1 bytes:").arg(wire.size()) +
-                         hexOf(wire.data(), wire.size());
+            lines << readLine(wire);
             dispatch(length, lines);
         } else if (result != FRAME_OK && result != FRAME_RX_BUSY) {
             failure("the decoder gave an encoder's result");
@@ -151,31 +132,18 @@ struct Model {
 };
 
 struct Harness {
-    RawPty pty;
-    MainWindow *window = nullptr;
+    // Not shown: painting is not the receive path, and the dumps of large
+    // inputs would be laid out again for every paint.
+    WindowOnPty link{
+        [](const QString &why) { failure(qPrintable(why)); }, {}, {}, WindowOnPty::Hidden};
     QSerialPort *port = nullptr;
     Model model;
     bool tableTouched = false;
 
-    WindowWidgets ui() { return Probe::ui(*window); }
-    QTableWidget *log() { return ui().logTableWidget; }
-
-    void start()
+    Harness()
     {
-        if (!pty.isOpen())
-            failure("cannot open a pseudo-terminal");
-        const QString path = QString::fromStdString(pty.path());
-        qputenv("KESTRO_EXTRA_PORTS", path.toLocal8Bit());
-
-        // Lives as long as the process: libFuzzer never returns from its loop.
-        // Not shown: painting is not the receive path, and the dumps of large
-        // inputs would be laid out again for every paint.
-        window = new MainWindow;
-        QComboBox *selector = ui().serialPortComboBox;
-        selector->setCurrentIndex(selector->findText(path));
-        port = Probe::serialPort(*window);
-        if (!port || !port->isOpen())
-            failure("the terminal did not open");
+        link.pickPty();
+        port = Probe::serialPort(*link.window);
         // The harness moves bytes into the port itself and then runs the
         // window's slot, so the port's own signals stay held.
         port->blockSignals(true);
@@ -194,8 +162,8 @@ struct Harness {
 
     void pump()
     {
-        pendingAt +=
-            writeAvailable(pty.master(), pending.data() + pendingAt, pending.size() - pendingAt);
+        pendingAt += writeAvailable(link.pty.master(), pending.data() + pendingAt,
+                                    pending.size() - pendingAt);
         if (pendingAt < pending.size())
             return;
         pending.clear();
@@ -220,42 +188,33 @@ struct Harness {
     }
 
     // Reads what the window wrote at the master end; it must be `request`.
-    void expectRequest(const uint8_t *request, size_t count)
+    void expectRequest(const QByteArray &request)
     {
-        std::string got;
-        if (!readAtLeast(pty.master(), got, count, kPatienceMs))
-            failure("the request did not reach the device end");
-        FUZZ_CHECK(got.size() == count && std::memcmp(got.data(), request, count) == 0,
-                   hexOf(reinterpret_cast<const uint8_t *>(got.data()), got.size()));
+        const QByteArray got = link.pty.read(request.size());
+        FUZZ_CHECK(got == request, hexOf(got));
     }
 
     void expectLines(int from, const QStringList &expected)
     {
-        FUZZ_CHECK(log()->rowCount() == from + expected.size(),
-                   QStringLiteral("%1 lines, expected %2")
-                       .arg(log()->rowCount() - from)
-                       .arg(expected.size()));
-        for (int i = 0; i < expected.size(); ++i) {
-            const QString line = log()->item(from + i, 0)->text();
-            FUZZ_CHECK(line == expected[i], line + QStringLiteral(" / expected ") + expected[i]);
-        }
+        const QStringList lines = link.logFrom(from);
+        FUZZ_CHECK(lines.size() == expected.size(),
+                   QStringLiteral("%1 lines, expected %2").arg(lines.size()).arg(expected.size()));
+        for (int i = 0; i < expected.size(); ++i)
+            FUZZ_CHECK(lines[i] == expected[i],
+                       lines[i] + QStringLiteral(" / expected ") + expected[i]);
     }
 
     void send(bool query)
     {
-        const int from = log()->rowCount();
-        (query ? ui().queryButton : ui().pingButton)->click();
+        const int from = link.logRows();
+        (query ? link.ui().queryButton : link.ui().pingButton)->click();
         model.send(query ? MSG_CONFIG_QUERY_REQUEST : MSG_PING_REQUEST);
-        expectRequest(query ? kQueryRequest : kPingRequest, 8);
-        const QString dump = hexOf(query ? kQueryRequest : kPingRequest, 8);
-        expectLines(from, query ? QStringList{QStringLiteral("Sending Config Query..."),
-                                              QStringLiteral("Sent 8 bytes:") + dump +
-                                                  QStringLiteral("\r\nConfig Query sent.  "
-                                                                 "Listening for response...")}
-                                : QStringList{QStringLiteral("Sending Ping..."),
-                                              QStringLiteral("Sent 8 bytes") + dump +
-                                                  QStringLiteral("\r\nPing sent.  "
-                                                                 "Listening for response...")});
+        const QByteArray request = query ? kQueryRequestFrame : kPingRequestFrame;
+        expectRequest(request);
+        // Only the Query's header has a colon.
+        const QString name = query ? QStringLiteral("Config Query") : QStringLiteral("Ping");
+        expectLines(from, {QStringLiteral("Sending %1...").arg(name),
+                           sentLine(query ? "Sent %1 bytes:" : "Sent %1 bytes", request, name)});
         FUZZ_CHECK(port->bytesAvailable() == 0, QStringLiteral("unread bytes survived a send"));
         checkState();
     }
@@ -266,11 +225,11 @@ struct Harness {
         if (count == 0)
             return;
         arrive(count);
-        const int from = log()->rowCount();
+        const int from = link.logRows();
         QStringList expected;
         for (size_t i = 0; i < count; ++i)
             model.feed(bytes[i], expected);
-        Probe::readyRead(*window);
+        Probe::readyRead(*link.window);
         expectLines(from, expected);
         FUZZ_CHECK(port->bytesAvailable() == 0, QStringLiteral("bytes left in the port"));
         checkState();
@@ -282,12 +241,13 @@ struct Harness {
 
     void checkState()
     {
-        const size_t count = Probe::rxWireLen(*window);
+        const size_t count = Probe::rxWireLen(*link.window);
         FUZZ_CHECK(count == model.wire.size(),
                    QStringLiteral("rxWireLen %1, expected %2").arg(count).arg(model.wire.size()));
-        FUZZ_CHECK(count == 0 || std::memcmp(Probe::rxWire(*window), model.wire.data(), count) == 0,
+        FUZZ_CHECK(count == 0 ||
+                       std::memcmp(Probe::rxWire(*link.window), model.wire.data(), count) == 0,
                    QStringLiteral("rxWire differs"));
-        const FrameCodec &rx = Probe::rxCodec(*window);
+        const FrameCodec &rx = Probe::rxCodec(*link.window);
         FUZZ_CHECK(
             rx.state == model.codec.state && rx.payloadIndex == model.codec.payloadIndex &&
                 rx.payloadIndex <= rx.capacity,
@@ -301,7 +261,7 @@ struct Harness {
         const void *nul = std::memchr(config.hostname, 0, sizeof config.hostname);
         const int length = nul ? int(static_cast<const char *>(nul) - config.hostname)
                                : int(sizeof config.hostname);
-        QTableWidget *table = ui().tableWidget;
+        QTableWidget *table = link.ui().tableWidget;
         FUZZ_CHECK(table->item(0, 0)->text() == QString::fromUtf8(config.hostname, length),
                    table->item(0, 0)->text());
         FUZZ_CHECK(table->item(5, 0)->text() == QString::number(config.smtpPort),
@@ -317,10 +277,10 @@ struct Harness {
         // deleted objects) is done with first.
         QCoreApplication::processEvents();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        log()->setRowCount(1);
+        link.ui().logTableWidget->setRowCount(1);
         if (tableTouched) {
-            for (int row = 0; row < ui().tableWidget->rowCount(); ++row)
-                ui().tableWidget->item(row, 0)->setText(QString());
+            for (int row = 0; row < link.ui().tableWidget->rowCount(); ++row)
+                link.ui().tableWidget->item(row, 0)->setText(QString());
             tableTouched = false;
         }
         send(false);
@@ -339,8 +299,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     static char name[] = "fuzz_receive_path";
     static char *argv[] = {name, nullptr};
     new QApplication(argc, argv);
+    // Lives as long as the process: libFuzzer never returns from its loop.
     harness = new Harness;
-    harness->start();
     return 0;
 }
 

@@ -8,25 +8,18 @@
 // the result; or, for a frame the simulator broke on purpose, one
 // "Parser error." alone. The counts are bounded, not the time; every wait is
 // on a condition, with a generous limit that only a hang reaches.
-#include "tests/support/main_window_probe.h"
+#include "tests/support/devsim_process.h"
+#include "tests/support/qtest_support.h"
+#include "tests/support/window_on_pty.h"
+#include "tests/support/wire_bytes.h"
 #include "tools/devsim/simulator.h"
 
 #include <QElapsedTimer>
-#include <QProcess>
 #include <QPushButton>
 #include <QSerialPort>
-#include <QTableWidget>
-#include <QTimer>
-#include <QtTest>
-
-#include <functional>
-#include <memory>
 
 namespace {
 
-using Probe = MainWindowProbe;
-
-constexpr int kPatienceMs = 10000;
 constexpr int kPings = 10000;
 constexpr int kQueries = 1000;
 // The run with broken frames: fewer exchanges, every 7th response broken.
@@ -37,14 +30,6 @@ constexpr int kBrokenEvery = 7;
 // Every piece of a split response goes out 1 ms after the one before: enough
 // for the window to read the pieces one by one.
 const QStringList kSplitNoisy{"--split", "3", "--split-pause", "1", "--noise"};
-
-QString hexOf(const devsim::Bytes &bytes)
-{
-    QString text;
-    for (const uint8_t byte : bytes)
-        text += QStringLiteral(" %1").arg(byte, 2, 16, QLatin1Char('0'));
-    return text;
-}
 
 // What the simulator sends for one request, stray bytes included.
 devsim::Bytes answerTo(uint32_t requestId)
@@ -58,24 +43,6 @@ devsim::Bytes answerTo(uint32_t requestId)
     return simulator.frame(simulator.handle(request, sizeof request).response);
 }
 
-// Runs the event loop until `done` holds; false once `timeoutMs` passed.
-bool waitFor(const std::function<bool()> &done, int timeoutMs = kPatienceMs)
-{
-    if (done())
-        return true;
-    QElapsedTimer timer;
-    timer.start();
-    // Wakes the loop now and then, so that the limit is seen without events.
-    QTimer tick;
-    tick.start(20);
-    while (!done()) {
-        if (timer.elapsed() > timeoutMs)
-            return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-    }
-    return true;
-}
-
 struct Exchange {
     QString name; // as in the log lines
     QPushButton *button;
@@ -83,94 +50,30 @@ struct Exchange {
     QString readLine;
 };
 
-// The simulator program and the window with its port picked.
-class SoakBench
+// Sends once and waits for the exchange's lines; an empty string when they
+// are what they must be, otherwise what went wrong.
+QString run(WindowOnPty &link, const Exchange &exchange, bool broken)
 {
-public:
-    explicit SoakBench(const QStringList &faults)
-    {
-        sim.start(QStringLiteral(KESTRO_DEVSIM_PATH), faults);
-        if (!sim.waitForReadyRead(kPatienceMs) || !sim.canReadLine())
-            return;
-        port = QString::fromLocal8Bit(sim.readLine()).trimmed();
-        qputenv("KESTRO_EXTRA_PORTS", port.toLocal8Bit());
-        window.reset(new MainWindow);
-        window->show();
-        QComboBox *selector = ui().serialPortComboBox;
-        selector->setCurrentIndex(selector->findText(port));
+    const int before = link.logRows();
+    exchange.button->click();
+    const int expected = before + (broken ? 3 : 4);
+    if (!waitUntil([&] { return link.logRows() >= expected; }))
+        return QStringLiteral("no complete answer; the log has %1 new lines")
+            .arg(link.logRows() - before);
+    QStringList want{QStringLiteral("Sending %1...").arg(exchange.name), exchange.sentLine};
+    if (broken)
+        want << QStringLiteral("Parser error.");
+    else
+        want << exchange.readLine << exchange.name + QStringLiteral(" returned 0");
+    for (int i = 0; i < want.size(); ++i) {
+        const QString line = link.logLine(before + i);
+        if (line != want[i])
+            return QStringLiteral("line %1 is \"%2\", expected \"%3\"")
+                .arg(i)
+                .arg(line.left(200), want[i].left(200));
     }
-    ~SoakBench()
-    {
-        window.reset();
-        if (sim.state() != QProcess::NotRunning) {
-            sim.terminate();
-            sim.waitForFinished(kPatienceMs);
-        }
-    }
-    SoakBench(const SoakBench &) = delete;
-    SoakBench &operator=(const SoakBench &) = delete;
-
-    bool ready() { return window && Probe::serialPort(*window); }
-    WindowWidgets ui() { return Probe::ui(*window); }
-    int rows() { return ui().logTableWidget->rowCount(); }
-    QString line(int row) { return ui().logTableWidget->item(row, 0)->text(); }
-    int count(const QString &text)
-    {
-        int n = 0;
-        for (int row = 0; row < rows(); ++row)
-            n += line(row) == text;
-        return n;
-    }
-
-    Exchange ping()
-    {
-        return {QStringLiteral("Ping"), ui().pingButton,
-                QStringLiteral("Sent 8 bytes fe 04 00 00 00 00 00 04\r\n"
-                               "Ping sent.  Listening for response..."),
-                readLineOf(answerTo(MSG_PING_REQUEST))};
-    }
-    Exchange query()
-    {
-        return {QStringLiteral("Config Query"), ui().queryButton,
-                QStringLiteral("Sent 8 bytes: fe 04 00 02 00 00 00 06\r\n"
-                               "Config Query sent.  Listening for response..."),
-                readLineOf(answerTo(MSG_CONFIG_QUERY_REQUEST))};
-    }
-
-    // Sends once and waits for the exchange's lines; an empty string when
-    // they are what they must be, otherwise what went wrong.
-    QString run(const Exchange &exchange, bool broken)
-    {
-        const int before = rows();
-        exchange.button->click();
-        const int expected = before + (broken ? 3 : 4);
-        if (!waitFor([&] { return rows() >= expected; }))
-            return QStringLiteral("no complete answer; the log has %1 new lines")
-                .arg(rows() - before);
-        QStringList want{QStringLiteral("Sending %1...").arg(exchange.name), exchange.sentLine};
-        if (broken)
-            want << QStringLiteral("Parser error.");
-        else
-            want << exchange.readLine << exchange.name + QStringLiteral(" returned 0");
-        for (int i = 0; i < want.size(); ++i) {
-            if (line(before + i) != want[i])
-                return QStringLiteral("line %1 is \"%2\", expected \"%3\"")
-                    .arg(i)
-                    .arg(line(before + i).left(200), want[i].left(200));
-        }
-        return QString();
-    }
-
-    QProcess sim;
-    QString port;
-    std::unique_ptr<MainWindow> window;
-
-private:
-    static QString readLineOf(const devsim::Bytes &wire)
-    {
-        return QStringLiteral("\r\nRead %1 bytes:").arg(wire.size()) + hexOf(wire);
-    }
-};
+    return QString();
+}
 
 } // namespace
 
@@ -191,15 +94,22 @@ private:
 // comes with a wrong checksum.
 void SoakTest::soak(const QStringList &faults, int pings, int queries, int brokenEvery)
 {
-    SoakBench bench(faults);
-    QVERIFY2(bench.ready(), qPrintable(bench.sim.readAllStandardError()));
-    const Exchange ping = bench.ping();
-    const Exchange query = bench.query();
+    DevsimProcess sim;
+    QVERIFY2(sim.start(faults), qPrintable(sim.process().readAllStandardError()));
+    // The simulator's port listed before the fixture's own terminal, which stays unused.
+    WindowOnPty link(failTest, {sim.portPath()});
+    QVERIFY(link.pickPort(sim.portPath()));
+    const Exchange ping{QStringLiteral("Ping"), link.ui().pingButton,
+                        sentLine("Sent %1 bytes", kPingRequestFrame, "Ping"),
+                        readLine(answerTo(MSG_PING_REQUEST))};
+    const Exchange query{QStringLiteral("Config Query"), link.ui().queryButton,
+                         sentLine("Sent %1 bytes:", kQueryRequestFrame, "Config Query"),
+                         readLine(answerTo(MSG_CONFIG_QUERY_REQUEST))};
 
     // How often the port reported new bytes: more than once an exchange shows
     // that the pieces arrived apart (informative only; timing decides it).
     int notifications = 0;
-    QObject::connect(Probe::serialPort(*bench.window), &QIODevice::readyRead,
+    QObject::connect(Probe::serialPort(*link.window), &QIODevice::readyRead,
                      [&notifications] { ++notifications; });
 
     QElapsedTimer timer;
@@ -213,7 +123,7 @@ void SoakTest::soak(const QStringList &faults, int pings, int queries, int broke
         // Queries spread evenly among the Pings.
         const bool isQuery = qint64(queriesSent + 1) * total <= qint64(i) * queries;
         const bool isBroken = brokenEvery > 0 && i % brokenEvery == 0;
-        const QString problem = bench.run(isQuery ? query : ping, isBroken);
+        const QString problem = run(link, isQuery ? query : ping, isBroken);
         if (!problem.isEmpty())
             QFAIL(qPrintable(QStringLiteral("exchange %1 (%2): %3")
                                  .arg(i)
@@ -227,15 +137,16 @@ void SoakTest::soak(const QStringList &faults, int pings, int queries, int broke
     // Nothing arrived late: the whole log is the port line and the
     // exchanges' lines, each result exactly once.
     const int broken = pingsBroken + queriesBroken;
-    QCOMPARE(bench.rows(), 1 + 4 * total - broken);
-    QCOMPARE(bench.count(QStringLiteral("Parser error.")), broken);
-    QCOMPARE(bench.count(QStringLiteral("Ping returned 0")), pings - pingsBroken);
-    QCOMPARE(bench.count(QStringLiteral("Config Query returned 0")), queries - queriesBroken);
-    QCOMPARE(bench.ui().tableWidget->item(0, 0)->text(), QStringLiteral("kestro-3-sim"));
+    const QStringList log = link.log();
+    QCOMPARE(log.size(), 1 + 4 * total - broken);
+    QCOMPARE(log.count(QStringLiteral("Parser error.")), broken);
+    QCOMPARE(log.count(QStringLiteral("Ping returned 0")), pings - pingsBroken);
+    QCOMPARE(log.count(QStringLiteral("Config Query returned 0")), queries - queriesBroken);
+    QCOMPARE(link.value("Hostname"), QStringLiteral("kestro-3-sim"));
 
     // The simulator understood every request and is still running.
-    QCOMPARE(bench.sim.state(), QProcess::Running);
-    QCOMPARE(bench.sim.readAllStandardError(), QByteArray());
+    QCOMPARE(sim.process().state(), QProcess::Running);
+    QCOMPARE(sim.process().readAllStandardError(), QByteArray());
     qInfo("%d exchanges (%d broken) in %.1f s, %.2f port notifications an exchange", total, broken,
           double(timer.elapsed()) / 1000.0, double(notifications) / total);
 }

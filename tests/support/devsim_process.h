@@ -4,7 +4,9 @@
 #ifndef TESTS_SUPPORT_DEVSIM_PROCESS_H
 #define TESTS_SUPPORT_DEVSIM_PROCESS_H
 
-#include <QDeadlineTimer>
+#include "tests/support/raw_pty.h"
+
+#include <QByteArray>
 #include <QProcess>
 #include <QString>
 #include <QStringList>
@@ -12,58 +14,43 @@
 class DevsimProcess
 {
 public:
-#ifdef KESTRO_DEVSIM_PATH
-    DevsimProcess() : program_(QStringLiteral(KESTRO_DEVSIM_PATH)) {}
-#endif
-    explicit DevsimProcess(const QString &program) : program_(program) {}
-    ~DevsimProcess()
-    {
-        stop();
-    }
+    // The simulator program built beside the tests.
+    static QString programPath();
+
+    DevsimProcess() = default;
+    ~DevsimProcess();
     DevsimProcess(const DevsimProcess &) = delete;
     DevsimProcess &operator=(const DevsimProcess &) = delete;
 
     // Starts the simulator and waits up to patienceMs for its port's path;
     // false if the path did not come.
-    bool start(const QStringList &arguments = QStringList(), int patienceMs = 5000)
-    {
-        process_.start(program_, arguments);
-        const QDeadlineTimer deadline(patienceMs);
-        while (!process_.canReadLine()) {
-            if (deadline.hasExpired() || !process_.waitForReadyRead(int(deadline.remainingTime())))
-                return false;
-        }
-        portPath_ = QString::fromLocal8Bit(process_.readLine()).trimmed();
-        return !portPath_.isEmpty();
-    }
+    bool start(const QStringList &arguments = QStringList(), int patienceMs = 5000);
 
-    const QString &portPath() const
-    {
-        return portPath_;
-    }
-    QProcess &process()
-    {
-        return process_;
-    }
+    const QString &portPath() const { return portPath_; }
+    QProcess &process() { return process_; }
 
     // Ends the simulator as a user would (SIGTERM) and answers its exit
     // code; -1 if it had to be killed.
-    int stop(int patienceMs = 5000)
+    int stop(int patienceMs = 5000);
+
+    // The test as the tool: opens the port raw, sends requests and receives
+    // until `count` bytes came or `patienceMs` passed (fewer bytes are the
+    // test's to judge).
+    bool openPort();
+    bool send(const QByteArray &bytes)
     {
-        if (process_.state() == QProcess::NotRunning)
-            return process_.exitCode();
-        process_.terminate();
-        if (process_.waitForFinished(patienceMs))
-            return process_.exitCode();
-        process_.kill();
-        process_.waitForFinished(patienceMs);
-        return -1;
+        return writeAvailable(toolEnd_, bytes.constData(), size_t(bytes.size())) ==
+               size_t(bytes.size());
+    }
+    QByteArray receive(int count, int patienceMs = 5000)
+    {
+        return readAtLeast(toolEnd_, count, patienceMs);
     }
 
 private:
-    QString program_;
     QString portPath_;
     QProcess process_;
+    int toolEnd_ = -1;
 };
 
 #endif // TESTS_SUPPORT_DEVSIM_PROCESS_H

@@ -42,9 +42,12 @@ struct MainWindowProbe {
                 formWidget<QPushButton>(w, "uploadCertButton")};
     }
 
-    static const QStringList &rowHeaderLabels(MainWindow &w) { return w.rowHeaderLabels; }
-    static const QStringList &columnHeaderLabels(MainWindow &w) { return w.columnHeaderLabels; }
     static const QHash<QString, int> &rowIndexByName(MainWindow &w) { return w.rowIndexByName; }
+    // The Value cell of the configuration row labelled `rowName`.
+    static QTableWidgetItem *valueItem(MainWindow &w, const QString &rowName)
+    {
+        return ui(w).tableWidget->item(w.rowIndexByName.value(rowName, -1), 0);
+    }
     static const QList<QSerialPortInfo> &portInfoList(MainWindow &w) { return w.portInfoList; }
     static QSerialPort *serialPort(MainWindow &w) { return w.serialPort; }
 
@@ -77,7 +80,8 @@ struct MainWindowProbe {
         w.on_serialPortComboBox_currentIndexChanged(index);
     }
     static void readyRead(MainWindow &w) { w.on_readyRead(); }
-    static void msgReady(MainWindow &w, int msgLen) { w.on_msgReady(msgLen); }
 };
+
+using Probe = MainWindowProbe;
 
 #endif // TESTS_SUPPORT_MAIN_WINDOW_PROBE_H

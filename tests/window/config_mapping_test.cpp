@@ -9,8 +9,6 @@
 #include <cstring>
 #include <memory>
 
-using Probe = MainWindowProbe;
-
 namespace {
 
 constexpr int kRecordSize = 2315;
@@ -86,18 +84,6 @@ std::unique_ptr<DeviceMessage> queryResponse(const QByteArray &record, char fill
     std::memcpy(reinterpret_cast<char *>(message.get()) + kQueryRecordOffset, record.constData(),
                 kRecordSize);
     return message;
-}
-
-QString valueOf(MainWindow &window, const QString &row)
-{
-    const int index = Probe::rowIndexByName(window).value(row, -1);
-    return Probe::ui(window).tableWidget->item(index, 0)->text();
-}
-
-void setValue(MainWindow &window, const QString &row, const QString &text)
-{
-    const int index = Probe::rowIndexByName(window).value(row, -1);
-    Probe::ui(window).tableWidget->item(index, 0)->setText(text);
 }
 
 } // namespace
@@ -192,7 +178,7 @@ void ConfigMappingTest::buildConfig()
 
     MainWindow window;
     for (auto it = cells.cbegin(); it != cells.cend(); ++it)
-        setValue(window, it.key(), it.value().toString());
+        Probe::valueItem(window, it.key())->setText(it.value().toString());
 
     auto message = filledMessage(char(0xAA));
     Probe::buildConfig(window, *message);
@@ -267,7 +253,7 @@ void ConfigMappingTest::showConfig()
     // Bytes around the record that must never show up in a text.
     auto message = queryResponse(record, 'Q');
     Probe::showConfig(window, *message);
-    QCOMPARE(valueOf(window, row), shown);
+    QCOMPARE(Probe::valueItem(window, row)->text(), shown);
 }
 
 // Only rows whose text changes are validated; a row that receives the text it

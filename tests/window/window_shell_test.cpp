@@ -2,6 +2,7 @@
 // the resize rule of the log column, the activity log and the hex dump.
 #include "app/log_remeasurer.h"
 #include "tests/support/main_window_probe.h"
+#include "tests/support/wait_until.h"
 
 #include <QHeaderView>
 #include <QMetaMethod>
@@ -12,8 +13,6 @@
 
 #include <cstring>
 #include <new>
-
-using Probe = MainWindowProbe;
 
 namespace {
 
@@ -186,8 +185,7 @@ void WindowShellTest::layoutKeepsTableFixed()
 {
     MainWindow window;
     const WindowWidgets ui = Probe::ui(window);
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
 
     QCOMPARE(window.size(), QSize(780, 521));
     QCOMPARE(ui.tableWidget->size(), QSize(760, 299));
@@ -228,8 +226,7 @@ void WindowShellTest::resizeSetsLogColumnWidth()
 
     MainWindow window;
     QTableWidget *log = Probe::ui(window).logTableWidget;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
     window.resize(width, 521);
     QTRY_COMPARE(log->horizontalHeader()->defaultSectionSize(), columnWidth);
 
@@ -246,8 +243,7 @@ void WindowShellTest::resizeMeasuresLogRowsAgain()
 {
     MainWindow window;
     QTableWidget *log = Probe::ui(window).logTableWidget;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
     giveLogItsColumn(window);
 
     QStringList words;
@@ -292,8 +288,7 @@ void WindowShellTest::resizeKeepsViewWhileMeasuring()
 
     MainWindow window;
     QTableWidget *log = Probe::ui(window).logTableWidget;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
     window.resize(1300, 521);
     QTRY_COMPARE(log->horizontalHeader()->defaultSectionSize(), 1263);
     giveLogItsColumn(window);
@@ -373,8 +368,7 @@ void WindowShellTest::appendLogEndsScrolledToNewest()
 {
     MainWindow window;
     QTableWidget *log = Probe::ui(window).logTableWidget;
-    window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(showExposed(window));
     giveLogItsColumn(window);
 
     for (int i = 0; i < 200; ++i)

@@ -1,0 +1,32 @@
+// Waiting on a condition, for the tests, the benchmarks and the fuzz targets.
+#ifndef TESTS_SUPPORT_WAIT_UNTIL_H
+#define TESTS_SUPPORT_WAIT_UNTIL_H
+
+#include <QWidget>
+
+#include <functional>
+
+// Upper bound for anything the tests, benchmarks and fuzz targets wait for; a
+// correct run needs far less.
+constexpr int kPatienceMs = 10000;
+
+enum class Waiting {
+    // The event loop runs and sleeps until an event comes: the processor stays
+    // free for the other end, such as the simulator program.
+    Sleeping,
+    // The event loop runs and never sleeps, so that the moment the condition
+    // holds is seen at once: for timing.
+    Spinning,
+    // The event loop does not run, so that the window reacts to nothing
+    // meanwhile; the condition is looked at every millisecond.
+    Polling,
+};
+
+// Waits until `done` answers true; false once `timeoutMs` passed.
+bool waitUntil(const std::function<bool()> &done, int timeoutMs = kPatienceMs,
+               Waiting how = Waiting::Sleeping);
+
+// Shows `window` and waits until it is exposed; false after `timeoutMs`.
+bool showExposed(QWidget &window, int timeoutMs = kPatienceMs, Waiting how = Waiting::Sleeping);
+
+#endif // TESTS_SUPPORT_WAIT_UNTIL_H
