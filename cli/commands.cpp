@@ -122,10 +122,8 @@ int runRead(const Invocation &invocation)
     if (toFile && !openOutput(output, !invocation.omitSecrets))
         return ExitInvalidInput;
     DeviceLink link(linkSettings(invocation));
-    if (!link.open())
-        return ExitPort;
     QStringList values;
-    const int code = queryValues(link, values);
+    const int code = openAndQueryValues(link, values);
     if (code != ExitDone)
         return code;
     const QByteArray json = valuesJson(values, invocation.omitSecrets);

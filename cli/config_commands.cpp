@@ -69,21 +69,31 @@ int verify(DeviceLink &link, const QStringList &sent)
     return ExitDone;
 }
 
-} // namespace
-
-int runWrite(const Invocation &invocation)
+// What write and diff both begin with: the device's values, read after the
+// file and the --set pairs were found sound, and those values with the
+// changes applied.
+int readAndChange(const Invocation &invocation, DeviceLink &link, QStringList &deviceValues,
+                  QStringList &values)
 {
     ValueChanges changes;
     if (!readChanges(invocation, changes))
         return ExitInvalidInput;
+    const int code = openAndQueryValues(link, deviceValues);
+    if (code == ExitDone)
+        values = withChanges(deviceValues, changes);
+    return code;
+}
+
+} // namespace
+
+int runWrite(const Invocation &invocation)
+{
     DeviceLink link(linkSettings(invocation));
-    if (!link.open())
-        return ExitPort;
     QStringList deviceValues;
-    int code = queryValues(link, deviceValues);
+    QStringList values;
+    int code = readAndChange(invocation, link, deviceValues, values);
     if (code != ExitDone)
         return code;
-    const QStringList values = withChanges(deviceValues, changes);
     if (!valuesPass(values))
         return ExitInvalidInput;
     if (invocation.dryRun)
@@ -98,18 +108,13 @@ int runWrite(const Invocation &invocation)
 
 int runDiff(const Invocation &invocation)
 {
-    ValueChanges changes;
-    if (!readChanges(invocation, changes))
-        return ExitInvalidInput;
     DeviceLink link(linkSettings(invocation));
-    if (!link.open())
-        return ExitPort;
     QStringList deviceValues;
-    const int code = queryValues(link, deviceValues);
+    QStringList values;
+    const int code = readAndChange(invocation, link, deviceValues, values);
     if (code != ExitDone)
         return code;
-    const QStringList lines = differenceLines(deviceValues, withChanges(deviceValues, changes),
-                                              QStringLiteral("%1: %2 -> %3"));
+    const QStringList lines = differenceLines(deviceValues, values, QStringLiteral("%1: %2 -> %3"));
     for (const QString &line : lines)
         printResult(line);
     return lines.isEmpty() ? ExitDone : ExitDiffers;

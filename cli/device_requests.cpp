@@ -67,6 +67,13 @@ int queryValues(DeviceLink &link, QStringList &values)
     return ExitDone;
 }
 
+int openAndQueryValues(DeviceLink &link, QStringList &values)
+{
+    if (!link.open())
+        return ExitPort;
+    return queryValues(link, values);
+}
+
 int statusExchange(DeviceLink &link, const RequestKind &kind, const QByteArray &request)
 {
     QByteArray response;

@@ -23,6 +23,8 @@ QByteArray certificateUploadRequest(const QByteArray &certificate);
 // Reads the device's configuration as the thirteen values. Answers the exit
 // code: ExitDone, or why there are no values (a non-zero status is printed).
 int queryValues(DeviceLink &link, QStringList &values);
+// Opens the link first: ExitPort when it does not open.
+int openAndQueryValues(DeviceLink &link, QStringList &values);
 
 // Sends a request that the device answers with a status, and prints the
 // window's "<request> returned <status>" line on standard output. Answers
