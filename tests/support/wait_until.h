@@ -2,7 +2,12 @@
 #ifndef TESTS_SUPPORT_WAIT_UNTIL_H
 #define TESTS_SUPPORT_WAIT_UNTIL_H
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QThread>
+#include <QTimer>
 #include <QWidget>
+#include <QWindow>
 
 #include <functional>
 
@@ -23,10 +28,35 @@ enum class Waiting {
 };
 
 // Waits until `done` answers true; false once `timeoutMs` passed.
-bool waitUntil(const std::function<bool()> &done, int timeoutMs = kPatienceMs,
-               Waiting how = Waiting::Sleeping);
+inline bool waitUntil(const std::function<bool()> &done, int timeoutMs = kPatienceMs,
+                      Waiting how = Waiting::Sleeping)
+{
+    QElapsedTimer timer;
+    timer.start();
+    // Wakes a sleeping loop now and then, so that the limit is seen without events.
+    QTimer tick;
+    if (how == Waiting::Sleeping)
+        tick.start(20);
+    while (!done()) {
+        if (timer.elapsed() > timeoutMs)
+            return false;
+        if (how == Waiting::Polling)
+            QThread::msleep(1);
+        else
+            QCoreApplication::processEvents(how == Waiting::Sleeping ? QEventLoop::WaitForMoreEvents
+                                                                     : QEventLoop::AllEvents);
+    }
+    return true;
+}
 
 // Shows `window` and waits until it is exposed; false after `timeoutMs`.
-bool showExposed(QWidget &window, int timeoutMs = kPatienceMs, Waiting how = Waiting::Sleeping);
+inline bool showExposed(QWidget &window, int timeoutMs = kPatienceMs,
+                        Waiting how = Waiting::Sleeping)
+{
+    window.show();
+    return waitUntil(
+        [&window] { return window.windowHandle() && window.windowHandle()->isExposed(); },
+        timeoutMs, how);
+}
 
 #endif // TESTS_SUPPORT_WAIT_UNTIL_H

@@ -5,12 +5,14 @@
 
 #include "protocol/device_config.h"
 #include "protocol/message_framing.h"
+#include "tools/devsim/simulator.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 // The frames of the two requests without a body, and of a Ping answered with
 // status 0.
@@ -30,7 +32,13 @@ inline QByteArray frameOf(const QByteArray &message)
 }
 
 // A message: a 32-bit little-endian id, then `rest`.
-QByteArray messageOf(uint32_t id, const QByteArray &rest = QByteArray());
+inline QByteArray messageOf(uint32_t id, const QByteArray &rest = QByteArray())
+{
+    QByteArray message(4, '\0');
+    for (int i = 0; i < 4; ++i)
+        message[i] = char(id >> (8 * i));
+    return message + rest;
+}
 
 inline QByteArray le32(int32_t value)
 {
@@ -43,10 +51,28 @@ inline QByteArray recordBytes(const DeviceConfig &config)
 }
 
 // The simulator's default configuration with another hostname.
-DeviceConfig configWithHostname(const QByteArray &hostname);
+inline DeviceConfig configWithHostname(const QByteArray &hostname)
+{
+    DeviceConfig config = devsim::defaultConfig();
+    std::memset(config.hostname, 0, sizeof config.hostname);
+    std::memcpy(config.hostname, hostname.constData(), size_t(hostname.size()));
+    config.hostnameLength = uint8_t(hostname.size());
+    return config;
+}
 
 // A log's hex dump of `bytes`: " xx" for each.
-QString hexOf(const uint8_t *bytes, size_t count);
+inline QString hexOf(const uint8_t *bytes, size_t count)
+{
+    // Written into place: the dumps of large frames are long.
+    static const char digits[] = "0123456789abcdef";
+    QString text(int(3 * count), QLatin1Char(' '));
+    QChar *out = text.data();
+    for (size_t i = 0; i < count; ++i) {
+        out[3 * i + 1] = QLatin1Char(digits[bytes[i] >> 4]);
+        out[3 * i + 2] = QLatin1Char(digits[bytes[i] & 15]);
+    }
+    return text;
+}
 
 inline QString hexOf(const QByteArray &bytes)
 {
