@@ -1,7 +1,7 @@
 #ifndef APP_MAINWINDOW_H
 #define APP_MAINWINDOW_H
 
-#include "device/hex_dump.h"
+#include "device/exchange_log.h"
 #include "framing/frame_codec.h"
 #include "protocol/device_message.h"
 
@@ -20,8 +20,8 @@ class MainWindow;
 QT_END_NAMESPACE
 class LogRemeasurer;
 
-// Size of each wire buffer: the largest count a 16-bit fill count expresses.
-constexpr uint16_t WIRE_BUFFER_SIZE = 65535;
+// Size of each wire buffer: as many bytes as a hex dump lists.
+constexpr uint16_t WIRE_BUFFER_SIZE = kMostDumpedBytes;
 
 // The tool's one window. It holds the whole state of a run: the form, the
 // configuration table's row lookup, the serial port and the exchange with the
@@ -38,6 +38,16 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private slots:
+    // The slot table is part of the window's contract: other code may look
+    // the slots up by index through the meta-object, so these eight keep
+    // their order, and new behaviour is connected by pointer to plain members.
+    //
+    // on_readyRead and on_msgReady carry the by-name prefix, yet nothing
+    // connects them by name (setupUi finds no object of theirs and says so
+    // once): the port does not exist when the form is set up and each pick
+    // makes a new one, so on_readyRead is connected to it explicitly; and
+    // on_msgReady answers no signal, the receive path calls it with the
+    // frame's length. Their names belong to the slot table, so they stay.
     void on_serialPortComboBox_currentIndexChanged(int index);
     void on_pingButton_clicked();
     void on_queryButton_clicked();
@@ -65,8 +75,7 @@ private:
     QString info(int row) const;
     void setInfo(int row, const QString &text);
 
-    void sendMessage(uint16_t messageLength, const QString &firstLine, const QString &header,
-                     const QString &trailer);
+    void sendMessage(const MessageKind &kind, uint16_t messageLength);
     bool writeFrame();
 
     void setUpPortSelector();

@@ -1,4 +1,5 @@
 #include "cli/command_line.h"
+#include "cli/commands.h"
 #include "cli/exit_codes.h"
 
 #include <QCommandLineParser>
@@ -23,17 +24,6 @@ const char kCommands[] =
     "  diff FILE    print the keys whose values differ between device and FILE\n"
     "  upload-cert FILE\n"
     "               send FILE (at most 8192 bytes) as the device's certificate\n";
-
-struct CommandShape {
-    const char *name;
-    int files; // positional FILE arguments after the command
-    bool needsPort;
-};
-
-const CommandShape kCommandShapes[] = {
-    {"ports", 0, false}, {"ping", 0, true}, {"read", 0, true},
-    {"write", 1, true},  {"diff", 1, true}, {"upload-cert", 1, true},
-};
 
 // Options that only some commands take.
 struct CommandOption {
@@ -65,16 +55,7 @@ void setUpParser(QCommandLineParser &parser)
     });
     parser.addHelpOption();
     parser.addVersionOption();
-    parser.addPositionalArgument("command", "ports, ping, read, write, diff or upload-cert.");
-}
-
-const CommandShape *shapeOf(const QString &command)
-{
-    for (const CommandShape &shape : kCommandShapes) {
-        if (command == QLatin1String(shape.name))
-            return &shape;
-    }
-    return nullptr;
+    parser.addPositionalArgument("command", "One of the commands below.");
 }
 
 bool readNumber(const QCommandLineParser &parser, const QString &name, int max, int &value,
@@ -126,7 +107,7 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
         return false;
     }
     invocation.command = positional.first();
-    const CommandShape *shape = shapeOf(invocation.command);
+    const CommandShape *shape = findCommand(invocation.command);
     if (!shape) {
         problem = QStringLiteral("unknown command '%1'").arg(invocation.command);
         return false;

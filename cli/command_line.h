@@ -7,7 +7,7 @@
 #include <QStringList>
 
 struct Invocation {
-    QString command; // ports, ping, read, write, diff or upload-cert
+    QString command; // one of the command table's names (cli/commands.h)
     QString file;    // write, diff and upload-cert: the input file
     QString port;    // -p, else $KESTRO_PORT
     int timeoutMs = 2000;

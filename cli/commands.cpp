@@ -3,9 +3,9 @@
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"
+#include "device/certificate_file.h"
 #include "protocol/device_message.h"
 
-#include <QFile>
 #include <QSaveFile>
 #include <QSerialPortInfo>
 
@@ -52,45 +52,35 @@ bool commitOutput(QSaveFile &output, const QByteArray &json)
 // The certificate file, if it can be read and fits one upload.
 bool readCertificate(const QString &path, QByteArray &certificate)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        printProblem(
-            QStringLiteral("%1: cannot read: %2; nothing sent").arg(path, file.errorString()));
+    QString error;
+    switch (readCertificateFile(path, certificate, error)) {
+    case CertificateRead::Read: return true;
+    case CertificateRead::CannotOpen:
+    case CertificateRead::CannotRead:
+        printProblem(QStringLiteral("%1: cannot read: %2; nothing sent").arg(path, error));
         return false;
+    case CertificateRead::TooLarge: break;
     }
-    // One byte more than an upload carries tells a file that would be cut
-    // from one that fits exactly.
-    certificate = file.read(CERT_DATA_MAX + 1);
-    if (file.error() != QFileDevice::NoError) {
-        printProblem(
-            QStringLiteral("%1: cannot read: %2; nothing sent").arg(path, file.errorString()));
-        return false;
-    }
-    if (certificate.size() > CERT_DATA_MAX) {
-        printProblem(
-            QStringLiteral("%1: larger than %2 bytes; nothing sent").arg(path).arg(CERT_DATA_MAX));
-        return false;
-    }
-    return true;
+    printProblem(QStringLiteral("%1: larger than %2 bytes; nothing sent")
+                     .arg(path, QString::number(CERT_DATA_MAX)));
+    return false;
 }
 
 } // namespace
 
-int runCommand(const Invocation &invocation)
+const CommandShape kCommandShapes[] = {
+    {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
+    {"read", 0, true, runRead},    {"write", 1, true, runWrite},
+    {"diff", 1, true, runDiff},    {"upload-cert", 1, true, runUploadCert},
+};
+
+const CommandShape *findCommand(const QString &name)
 {
-    static const struct {
-        const char *name;
-        int (*run)(const Invocation &);
-    } commands[] = {
-        {"ports", runPorts}, {"ping", runPing}, {"read", runRead},
-        {"write", runWrite}, {"diff", runDiff}, {"upload-cert", runUploadCert},
-    };
-    for (const auto &command : commands) {
-        if (invocation.command == QLatin1String(command.name))
-            return command.run(invocation);
+    for (const CommandShape &shape : kCommandShapes) {
+        if (name == QLatin1String(shape.name))
+            return &shape;
     }
-    printProblem(QStringLiteral("unknown command '%1'").arg(invocation.command));
-    return ExitUsage;
+    return nullptr;
 }
 
 int runPorts(const Invocation &)
@@ -112,7 +102,7 @@ int runPing(const Invocation &invocation)
     DeviceLink link(linkSettings(invocation));
     if (!link.open())
         return ExitPort;
-    return statusExchange(link, kPingKind, requestMessage(MSG_PING_REQUEST));
+    return statusExchange(link, kPingKind, emptyRequest(kPingKind));
 }
 
 int runRead(const Invocation &invocation)

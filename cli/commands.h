@@ -4,8 +4,18 @@
 
 #include "cli/command_line.h"
 
-// Runs the command the invocation names.
-int runCommand(const Invocation &invocation);
+// One command: its name, how many FILE arguments follow it, whether it
+// talks to a device, and what runs it. The command line accepts exactly the
+// commands of this table.
+struct CommandShape {
+    const char *name;
+    int files;
+    bool needsPort;
+    int (*run)(const Invocation &invocation);
+};
+
+// The command called `name`, or nullptr.
+const CommandShape *findCommand(const QString &name);
 
 int runPorts(const Invocation &invocation);
 int runPing(const Invocation &invocation);

@@ -1,78 +1,52 @@
 #include "cli/device_link.h"
 #include "cli/console.h"
-#include "device/hex_dump.h"
+#include "device/exchange_log.h"
+#include "device/serial_line.h"
 
 #include <QThread>
 
 #include <cstring>
 
-const RequestKind kPingKind = {"Ping", MSG_PING_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Sent %0 bytes",
-                               "\r\nPing sent.  Listening for response..."};
-const RequestKind kConfigQueryKind = {
-    "Config Query", MSG_CONFIG_QUERY_RESPONSE, MSG_LEN_CONFIG_QUERY_RESPONSE,
-    "Sent %0 bytes:", "\r\nConfig Query sent.  Listening for response..."};
-const RequestKind kConfigUpdateKind = {"Config Update", MSG_CONFIG_UPDATE_RESPONSE,
-                                       MSG_LEN_STATUS_RESPONSE, "Sent %0 bytes",
-                                       "\r\nConfig Update sent.  Listening for response..."};
-const RequestKind kCertificateUploadKind = {
-    "Certificate Upload", MSG_CERT_UPLOAD_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Sent %0 bytes",
-    "\r\nCertificate Upload sent.  Listening for response..."};
-
 namespace {
 
-constexpr qint64 kBaudRate = 115200;
-constexpr qint64 kBitsPerByte = 10; // start bit, 8 data bits, stop bit
 constexpr unsigned long kOpenRetryMs = 250;
-// As in the window's log, a dump lists at most this many received bytes.
-constexpr int kMostDumpedBytes = 65535;
 
-QString nameOf(const RequestKind &kind)
+QString nameOf(const MessageKind &kind)
 {
     return QString::fromLatin1(kind.name);
 }
 
 // Whether `message` is the response that `kind` waits for; if not, says why
 // in the window's words.
-bool isExpectedResponse(const RequestKind &kind, const Bytes &message, QString &problem)
+bool isExpectedResponse(const MessageKind &kind, const Bytes &message, QString &problem)
 {
-    uint32_t id = 0;
+    uint32_t id = kind.responseId; // a message too short for an id fails on its length
     if (message.size() >= sizeof id)
         std::memcpy(&id, message.data(), sizeof id);
-    if (message.size() >= sizeof id && id != kind.responseId) {
-        problem = QStringLiteral("Unexpected message id %0").arg(id);
-        return false;
-    }
-    if (message.size() != kind.responseLength) {
-        problem = QStringLiteral("Invalid message length %0").arg(message.size());
-        return false;
-    }
-    return true;
+    problem = responseProblem(id == kind.responseId ? &kind : nullptr, id, int(message.size()));
+    return problem.isEmpty();
 }
 
 } // namespace
 
 qint64 lineTimeMs(qint64 bytes)
 {
-    const qint64 bitMs = bytes * kBitsPerByte * 1000;
-    return (bitMs + kBaudRate - 1) / kBaudRate;
+    const qint64 bitMs = bytes * kLineBitsPerByte * 1000;
+    return (bitMs + kLineBaudRate - 1) / kLineBaudRate;
 }
 
 int32_t responseStatus(const QByteArray &response)
 {
     int32_t status = 0;
-    if (response.size() >= 8)
-        std::memcpy(&status, response.constData() + 4, sizeof status);
+    if (size_t(response.size()) >= MSG_STATUS_OFFSET + sizeof status)
+        std::memcpy(&status, response.constData() + MSG_STATUS_OFFSET, sizeof status);
     return status;
 }
 
 DeviceLink::DeviceLink(const LinkSettings &settings) : settings_(settings)
 {
     port_.setPortName(settings.port);
-    port_.setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-    port_.setDataBits(QSerialPort::Data8);
-    port_.setParity(QSerialPort::NoParity);
-    port_.setStopBits(QSerialPort::OneStop);
-    port_.setFlowControl(QSerialPort::NoFlowControl);
+    applyLineSettings(port_);
     clock_.start();
 }
 
@@ -98,10 +72,9 @@ bool DeviceLink::open()
     return true;
 }
 
-LinkResult DeviceLink::exchange(const RequestKind &kind, const QByteArray &request,
-                                QByteArray &response)
+LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, QByteArray &response)
 {
-    const Bytes frame = frameMessage(request.constData(), size_t(request.size()));
+    const Bytes frame = frameMessage(request.data(), request.size());
     const int tries = settings_.retries + 1;
     for (int attempt = 1; attempt <= tries; ++attempt) {
         QString problem;
@@ -122,7 +95,7 @@ LinkResult DeviceLink::exchange(const RequestKind &kind, const QByteArray &reque
     return LinkResult::NoResponse;
 }
 
-void DeviceLink::reportTry(const RequestKind &kind, const QString &problem, int attempt) const
+void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt) const
 {
     const int tries = settings_.retries + 1;
     QString line = nameOf(kind) + QStringLiteral(": ") + problem;
@@ -131,7 +104,7 @@ void DeviceLink::reportTry(const RequestKind &kind, const QString &problem, int 
     printProblem(line);
 }
 
-DeviceLink::Step DeviceLink::tryOnce(const RequestKind &kind, const Bytes &frame,
+DeviceLink::Step DeviceLink::tryOnce(const MessageKind &kind, const Bytes &frame,
                                      QByteArray &response, QString &problem)
 {
     port_.clearError();
@@ -144,7 +117,7 @@ DeviceLink::Step DeviceLink::tryOnce(const RequestKind &kind, const Bytes &frame
 
 // Hands the frame to the port and answers when its last byte will be on the
 // line: when the port has taken it, plus the frame's own time on the line.
-DeviceLink::Step DeviceLink::send(const RequestKind &kind, const Bytes &frame, qint64 &onLineAt,
+DeviceLink::Step DeviceLink::send(const MessageKind &kind, const Bytes &frame, qint64 &onLineAt,
                                   QString &problem)
 {
     // A late answer to an earlier try must not be taken for this one's.
@@ -165,13 +138,12 @@ DeviceLink::Step DeviceLink::send(const RequestKind &kind, const Bytes &frame, q
         if (!port_.waitForBytesWritten(int(left)) && portFailed())
             return Step::PortLost;
     }
-    trace(hexDumpEntry(QString::fromLatin1(kind.sentHeader), frame.data(), uint16_t(size),
-                       QString::fromLatin1(kind.sentTrailer)));
+    trace(hexDumpEntry(sentHeader(kind), frame.data(), uint16_t(size), sentTrailer(kind)));
     onLineAt = clock_.elapsed() + lineTime;
     return Step::Done;
 }
 
-DeviceLink::Step DeviceLink::receive(const RequestKind &kind, qint64 deadline, QByteArray &response,
+DeviceLink::Step DeviceLink::receive(const MessageKind &kind, qint64 deadline, QByteArray &response,
                                      QString &problem)
 {
     FrameReader reader;
@@ -195,7 +167,7 @@ DeviceLink::Step DeviceLink::receive(const RequestKind &kind, qint64 deadline, Q
 }
 
 // Decodes what the port holds; Pending while no frame has ended.
-DeviceLink::Step DeviceLink::take(const RequestKind &kind, FrameReader &reader, QByteArray &wire,
+DeviceLink::Step DeviceLink::take(const MessageKind &kind, FrameReader &reader, QByteArray &wire,
                                   QByteArray &response, QString &problem)
 {
     const QByteArray bytes = port_.readAll();
@@ -234,7 +206,7 @@ void DeviceLink::trace(const QString &entry) const
 void DeviceLink::traceReceived(const QByteArray &wire) const
 {
     if (!wire.isEmpty())
-        trace(hexDumpEntry(QStringLiteral("\r\nRead %0 bytes:"),
+        trace(hexDumpEntry(QLatin1String(kReceivedHeader),
                            reinterpret_cast<const uint8_t *>(wire.constData()),
                            uint16_t(wire.size())));
 }

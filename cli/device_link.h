@@ -4,6 +4,7 @@
 #define CLI_DEVICE_LINK_H
 
 #include "protocol/message_framing.h"
+#include "protocol/message_kinds.h"
 
 #include <QByteArray>
 #include <QElapsedTimer>
@@ -19,22 +20,6 @@ struct LinkSettings {
     int waitPortSeconds = 0;
     bool trace = false;
 };
-
-// One kind of request: its name as the window's log lines give it, the
-// response it must get, and the window's hex-dump header and trailer for
-// its frame.
-struct RequestKind {
-    const char *name;
-    uint32_t responseId;
-    uint16_t responseLength;
-    const char *sentHeader;
-    const char *sentTrailer;
-};
-
-extern const RequestKind kPingKind;
-extern const RequestKind kConfigQueryKind;
-extern const RequestKind kConfigUpdateKind;
-extern const RequestKind kCertificateUploadKind;
 
 // Milliseconds that `bytes` take on the line at 115200 baud, 8N1 (ten bits
 // a byte), rounded up.
@@ -56,19 +41,19 @@ public:
     // wrong length, up to the retries allowed. Every failed try and the
     // final verdict are reported on standard error. On Answered, `response`
     // holds the whole response message.
-    LinkResult exchange(const RequestKind &kind, const QByteArray &request, QByteArray &response);
+    LinkResult exchange(const MessageKind &kind, const Bytes &request, QByteArray &response);
 
 private:
     enum class Step { Done, Pending, Failed, PortLost };
 
-    Step tryOnce(const RequestKind &kind, const Bytes &frame, QByteArray &response,
+    Step tryOnce(const MessageKind &kind, const Bytes &frame, QByteArray &response,
                  QString &problem);
-    Step send(const RequestKind &kind, const Bytes &frame, qint64 &onLineAt, QString &problem);
-    Step receive(const RequestKind &kind, qint64 deadline, QByteArray &response, QString &problem);
-    Step take(const RequestKind &kind, FrameReader &reader, QByteArray &wire, QByteArray &response,
+    Step send(const MessageKind &kind, const Bytes &frame, qint64 &onLineAt, QString &problem);
+    Step receive(const MessageKind &kind, qint64 deadline, QByteArray &response, QString &problem);
+    Step take(const MessageKind &kind, FrameReader &reader, QByteArray &wire, QByteArray &response,
               QString &problem);
     bool portFailed() const;
-    void reportTry(const RequestKind &kind, const QString &problem, int attempt) const;
+    void reportTry(const MessageKind &kind, const QString &problem, int attempt) const;
     void trace(const QString &entry) const;
     void traceReceived(const QByteArray &wire) const;
 

@@ -2,6 +2,7 @@
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "config/config_values.h"
+#include "device/exchange_log.h"
 #include "protocol/device_message.h"
 
 #include <cstring>
@@ -27,35 +28,39 @@ int exitCodeOf(LinkResult result)
     return ExitNoResponse;
 }
 
-QByteArray requestMessage(uint32_t msgId, const QByteArray &payload)
+Bytes emptyRequest(const MessageKind &kind)
 {
-    QByteArray message(reinterpret_cast<const char *>(&msgId), int(sizeof msgId));
-    return message + payload;
+    DeviceMessage message;
+    startMessage(message, kind.requestId);
+    return messageBytes(message, kind.requestLength);
 }
 
-QByteArray configUpdateRequest(const DeviceConfig &config)
+Bytes configUpdateRequest(const DeviceConfig &config)
 {
-    return requestMessage(MSG_CONFIG_UPDATE_REQUEST,
-                          QByteArray(reinterpret_cast<const char *>(&config), int(sizeof config)));
+    DeviceMessage message;
+    startMessage(message, kConfigUpdateKind.requestId);
+    message.payload.config = config;
+    return messageBytes(message, kConfigUpdateKind.requestLength);
 }
 
-QByteArray certificateUploadRequest(const QByteArray &certificate)
+Bytes certificateUploadRequest(const QByteArray &certificate)
 {
-    const auto length = uint16_t(certificate.size());
-    const QByteArray lengthBytes(reinterpret_cast<const char *>(&length), int(sizeof length));
-    return requestMessage(MSG_CERT_UPLOAD_REQUEST, lengthBytes + certificate);
+    DeviceMessage message;
+    startMessage(message, kCertificateUploadKind.requestId);
+    return messageBytes(
+        message, putCertificate(message, certificate.constData(), uint16_t(certificate.size())));
 }
 
 int queryValues(DeviceLink &link, QStringList &values)
 {
     QByteArray response;
     const LinkResult result =
-        link.exchange(kConfigQueryKind, requestMessage(MSG_CONFIG_QUERY_REQUEST), response);
+        link.exchange(kConfigQueryKind, emptyRequest(kConfigQueryKind), response);
     if (result != LinkResult::Answered)
         return exitCodeOf(result);
     const int32_t status = responseStatus(response);
     if (status != 0) {
-        printProblem(QStringLiteral("Config Query returned %1").arg(status));
+        printProblem(returnedLine(kConfigQueryKind, status));
         return ExitDeviceStatus;
     }
     DeviceConfig config;
@@ -74,13 +79,13 @@ int openAndQueryValues(DeviceLink &link, QStringList &values)
     return queryValues(link, values);
 }
 
-int statusExchange(DeviceLink &link, const RequestKind &kind, const QByteArray &request)
+int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request)
 {
     QByteArray response;
     const LinkResult result = link.exchange(kind, request, response);
     if (result != LinkResult::Answered)
         return exitCodeOf(result);
     const int32_t status = responseStatus(response);
-    printResult(QStringLiteral("%1 returned %2").arg(QString::fromLatin1(kind.name)).arg(status));
+    printResult(returnedLine(kind, status));
     return status == 0 ? ExitDone : ExitDeviceStatus;
 }

@@ -15,10 +15,10 @@ LinkSettings linkSettings(const Invocation &invocation);
 // The exit code for an exchange that got no valid response.
 int exitCodeOf(LinkResult result);
 
-// A request message: the id, then `payload`.
-QByteArray requestMessage(uint32_t msgId, const QByteArray &payload = QByteArray());
-QByteArray configUpdateRequest(const DeviceConfig &config);
-QByteArray certificateUploadRequest(const QByteArray &certificate);
+// The request messages, each as its frame carries it.
+Bytes emptyRequest(const MessageKind &kind);
+Bytes configUpdateRequest(const DeviceConfig &config);
+Bytes certificateUploadRequest(const QByteArray &certificate);
 
 // Reads the device's configuration as the thirteen values. Answers the exit
 // code: ExitDone, or why there are no values (a non-zero status is printed).
@@ -29,6 +29,6 @@ int openAndQueryValues(DeviceLink &link, QStringList &values);
 // Sends a request that the device answers with a status, and prints the
 // window's "<request> returned <status>" line on standard output. Answers
 // ExitDone only for status 0.
-int statusExchange(DeviceLink &link, const RequestKind &kind, const QByteArray &request);
+int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request);
 
 #endif // CLI_DEVICE_REQUESTS_H

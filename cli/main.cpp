@@ -26,7 +26,8 @@ int main(int argc, char **argv)
         return ExitUsage;
     case ParseOutcome::Run: break;
     }
-    const int code = runCommand(invocation);
+    // The command line admits only the commands there are.
+    const int code = findCommand(invocation.command)->run(invocation);
     if (code == ExitDone && !resultsDelivered()) {
         // Like a file given with -o that cannot be written.
         printProblem(QStringLiteral("cannot write the results to standard output"));

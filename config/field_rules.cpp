@@ -157,16 +157,28 @@ bool anyAddresseeGiven(const QStringList &values)
     return false;
 }
 
+QString addresseeComplaintText(int row)
+{
+    switch (row) {
+    case RowEmailAccount: return QString::fromLatin1(kEmailNotSpecifiedText);
+    case RowSmtpServerName: return QString::fromLatin1(kServerNotSpecifiedText);
+    default: return QString();
+    }
+}
+
+QString addresseeComplaint(int row, const QStringList &values)
+{
+    if (values.at(row).isEmpty() && anyAddresseeGiven(values))
+        return addresseeComplaintText(row);
+    return QString();
+}
+
 QStringList diagnoseAll(const QStringList &values)
 {
     QStringList diagnoses;
-    for (int row = 0; row < ConfigRowCount; ++row)
-        diagnoses << diagnoseRow(row, values);
-    if (anyAddresseeGiven(values)) {
-        if (values.at(RowEmailAccount).isEmpty())
-            diagnoses[RowEmailAccount] = QString::fromLatin1(kEmailNotSpecifiedText);
-        if (values.at(RowSmtpServerName).isEmpty())
-            diagnoses[RowSmtpServerName] = QString::fromLatin1(kServerNotSpecifiedText);
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        const QString complaint = addresseeComplaint(row, values);
+        diagnoses << (complaint.isEmpty() ? diagnoseRow(row, values) : complaint);
     }
     return diagnoses;
 }

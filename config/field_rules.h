@@ -34,6 +34,14 @@ QString diagnoseRow(int row, const QStringList &values);
 // and a server.
 bool anyAddresseeGiven(const QStringList &values);
 
+// The addressee rule's complaint about `row` (the account or the server):
+// the diagnosis it puts there while an addressee is given and that row is
+// empty, or an empty string.
+QString addresseeComplaint(int row, const QStringList &values);
+// The complaint the addressee rule makes about `row`, whether or not it
+// applies now; empty for the rows it never judges.
+QString addresseeComplaintText(int row);
+
 // Every row's diagnosis once all rules have judged the values: each row's
 // own check, then the addressee rule.
 QStringList diagnoseAll(const QStringList &values);

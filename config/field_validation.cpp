@@ -57,19 +57,14 @@ bool MainWindow::diagnoseEditedRow(int row)
 void MainWindow::applyAddresseeRule()
 {
     const QStringList values = tableValues();
-    if (anyAddresseeGiven(values)) {
-        if (values.at(RowEmailAccount).isEmpty())
-            setInfo(RowEmailAccount, QLatin1String(kEmailNotSpecifiedText));
-        if (values.at(RowSmtpServerName).isEmpty())
-            setInfo(RowSmtpServerName, QLatin1String(kServerNotSpecifiedText));
-        return;
+    for (const int row : {RowEmailAccount, RowSmtpServerName}) {
+        const QString complaint = addresseeComplaint(row, values);
+        if (!complaint.isEmpty())
+            setInfo(row, complaint);
+        // A complaint that no longer applies gives the row its own verdict back.
+        else if (info(row) == addresseeComplaintText(row))
+            setInfo(row, diagnoseRow(row, values));
     }
-    // With no addressee left these two complaints no longer apply; the rows
-    // get their own verdict back.
-    if (info(RowEmailAccount) == QLatin1String(kEmailNotSpecifiedText))
-        setInfo(RowEmailAccount, checkEmailAddress(values.at(RowEmailAccount)));
-    if (info(RowSmtpServerName) == QLatin1String(kServerNotSpecifiedText))
-        setInfo(RowSmtpServerName, checkServerName(values.at(RowSmtpServerName)));
 }
 
 void MainWindow::refreshUpdateButton()

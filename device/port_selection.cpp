@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "device/extra_ports.h"
+#include "device/serial_line.h"
 #include "ui_mainwindow.h"
 
 #include <QSerialPort>
@@ -80,11 +81,7 @@ QSerialPort *MainWindow::newPort(int index)
 // Opens serialPort at the device's line settings, which take effect as it opens.
 bool MainWindow::openPort()
 {
-    serialPort->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
-    serialPort->setDataBits(QSerialPort::Data8);
-    serialPort->setParity(QSerialPort::NoParity);
-    serialPort->setStopBits(QSerialPort::OneStop);
-    serialPort->setFlowControl(QSerialPort::NoFlowControl);
+    applyLineSettings(*serialPort);
     return serialPort->open(QIODevice::ReadWrite);
 }
 

@@ -1,4 +1,5 @@
 #include "app/mainwindow.h"
+#include "device/exchange_log.h"
 
 #include <QSerialPort>
 
@@ -41,51 +42,20 @@ void MainWindow::on_readyRead()
     }
 }
 
-namespace {
-
-// The responses the tool understands: each one's id, its only valid length
-// and the line that reports its status.
-struct ResponseKind {
-    uint32_t msgId;
-    int length;
-    const char *resultLine;
-};
-
-const ResponseKind kResponseKinds[] = {
-    {MSG_PING_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Ping returned %0"},
-    {MSG_CONFIG_QUERY_RESPONSE, MSG_LEN_CONFIG_QUERY_RESPONSE, "Config Query returned %0"},
-    {MSG_CONFIG_UPDATE_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Config Update returned %0"},
-    {MSG_CERT_UPLOAD_RESPONSE, MSG_LEN_STATUS_RESPONSE, "Certificate Upload returned %0"},
-};
-
-const ResponseKind *responseKind(uint32_t msgId)
-{
-    for (const ResponseKind &kind : kResponseKinds) {
-        if (kind.msgId == msgId)
-            return &kind;
-    }
-    return nullptr;
-}
-
-} // namespace
-
 void MainWindow::on_msgReady(int msgLen)
 {
-    appendHexDump(QStringLiteral("\r\nRead %0 bytes:"), rxWire, rxWireLen);
+    appendHexDump(QLatin1String(kReceivedHeader), rxWire, rxWireLen);
 
-    const ResponseKind *kind = responseKind(message.msgId);
-    if (!kind) {
-        appendLog(QStringLiteral("Unexpected message id %0").arg(message.msgId));
-        return;
-    }
-    if (msgLen != kind->length) {
-        appendLog(QStringLiteral("Invalid message length %0").arg(msgLen));
+    const MessageKind *kind = findKind(&MessageKind::responseId, message.msgId);
+    const QString problem = responseProblem(kind, message.msgId, msgLen);
+    if (!problem.isEmpty()) {
+        appendLog(problem);
         return;
     }
 
     // Every response carries its status right after the id.
     const int32_t status = message.payload.statusResponse.status;
-    appendLog(QString::fromLatin1(kind->resultLine).arg(status));
+    appendLog(returnedLine(*kind, status));
     // The device's configuration is shown whatever the status says.
     if (message.msgId == MSG_CONFIG_QUERY_RESPONSE)
         showConfig(message);

@@ -1,9 +1,10 @@
 #include "app/mainwindow.h"
 #include "config/field_rules.h"
+#include "device/certificate_file.h"
+#include "device/exchange_log.h"
 #include "ui_mainwindow.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QFileDialog>
 #include <QSerialPort>
 #include <QSignalBlocker>
@@ -13,59 +14,35 @@
 
 namespace {
 
-// Starts a request in the shared record: every payload byte the layout does
-// not assign goes out as zero.
-void startRequest(DeviceMessage &message, uint32_t msgId)
+// Reads the certificate from fileName; answers the line that refuses the
+// file, or an empty string.
+QString certificateRefusal(const QString &fileName, QByteArray &certificate)
 {
-    std::memset(&message.payload, 0, sizeof message.payload);
-    message.msgId = msgId;
-}
-
-// Reads the certificate from fileName into certificate: the whole file, or
-// one byte more than an upload carries, so that a file which would be cut
-// is told from one that fits exactly. Pipes and character devices hand over
-// what they have at the moment, so it takes as many reads as it takes.
-// Answers the line that refuses the file, or an empty string.
-QString readCertificate(const QString &fileName, QByteArray &certificate)
-{
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
-        return QStringLiteral("Cannot open certificate file %0: %1")
-            .arg(fileName, file.errorString());
-    certificate.resize(CERT_DATA_MAX + 1);
-    qint64 count = 0;
-    while (count < certificate.size()) {
-        const qint64 got = file.read(certificate.data() + count, certificate.size() - count);
-        if (got < 0)
-            return QStringLiteral("Cannot read certificate file %0: %1")
-                .arg(fileName, file.errorString());
-        if (got == 0)
-            break; // the end of the file
-        count += got;
+    QString error;
+    switch (readCertificateFile(fileName, certificate, error)) {
+    case CertificateRead::Read: return QString();
+    case CertificateRead::CannotOpen:
+        return QStringLiteral("Cannot open certificate file %0: %1").arg(fileName, error);
+    case CertificateRead::CannotRead:
+        return QStringLiteral("Cannot read certificate file %0: %1").arg(fileName, error);
+    case CertificateRead::TooLarge: break;
     }
-    certificate.resize(int(count));
-    if (count > CERT_DATA_MAX)
-        return QStringLiteral("Certificate file %0 is larger than 8192 bytes; nothing sent.")
-            .arg(fileName);
-    return QString();
+    return QStringLiteral("Certificate file %0 is larger than %1 bytes; nothing sent.")
+        .arg(fileName, QString::number(CERT_DATA_MAX));
 }
 
 } // namespace
 
 void MainWindow::on_pingButton_clicked()
 {
-    startRequest(message, MSG_PING_REQUEST);
-    sendMessage(MSG_LEN_PING_REQUEST, QStringLiteral("Sending Ping..."),
-                QStringLiteral("Sent %0 bytes"),
-                QStringLiteral("\r\nPing sent.  Listening for response..."));
+    startMessage(message, kPingKind.requestId);
+    sendMessage(kPingKind, kPingKind.requestLength);
 }
 
 void MainWindow::on_queryButton_clicked()
 {
-    startRequest(message, MSG_CONFIG_QUERY_REQUEST);
-    sendMessage(MSG_LEN_CONFIG_QUERY_REQUEST, QStringLiteral("Sending Config Query..."),
-                QStringLiteral("Sent %0 bytes:"),
-                QStringLiteral("\r\nConfig Query sent.  Listening for response..."));
+    startMessage(message, kConfigQueryKind.requestId);
+    sendMessage(kConfigQueryKind, kConfigQueryKind.requestLength);
 }
 
 void MainWindow::on_updateButton_clicked()
@@ -78,11 +55,9 @@ void MainWindow::on_updateButton_clicked()
     if (!tooLong.isEmpty())
         return;
 
-    startRequest(message, MSG_CONFIG_UPDATE_REQUEST);
+    startMessage(message, kConfigUpdateKind.requestId);
     buildConfig(message);
-    sendMessage(MSG_LEN_CONFIG_UPDATE_REQUEST, QStringLiteral("Sending Config Update..."),
-                QStringLiteral("Sent %0 bytes"),
-                QStringLiteral("\r\nConfig Update sent.  Listening for response..."));
+    sendMessage(kConfigUpdateKind, kConfigUpdateKind.requestLength);
 }
 
 void MainWindow::on_uploadCertButton_clicked()
@@ -94,27 +69,21 @@ void MainWindow::on_uploadCertButton_clicked()
         return;
 
     QByteArray certificate;
-    const QString refusal = readCertificate(fileName, certificate);
+    const QString refusal = certificateRefusal(fileName, certificate);
     if (!refusal.isEmpty()) {
         appendLog(refusal);
         return;
     }
-
-    startRequest(message, MSG_CERT_UPLOAD_REQUEST);
-    const auto length = static_cast<uint16_t>(certificate.size());
-    message.payload.certificate.length = length;
-    std::memcpy(message.payload.certificate.data, certificate.constData(), length);
-    sendMessage(MSG_LEN_CERT_UPLOAD_HEADER + length,
-                QStringLiteral("Sending Certificate Upload..."), QStringLiteral("Sent %0 bytes"),
-                QStringLiteral("\r\nCertificate Upload sent.  Listening for response..."));
+    startMessage(message, kCertificateUploadKind.requestId);
+    sendMessage(kCertificateUploadKind,
+                putCertificate(message, certificate.constData(), uint16_t(certificate.size())));
 }
 
 // Frames the first messageLength bytes of message and writes them to the port.
 // The caller has set up message; this starts a fresh exchange, so a partly
 // received frame, the bytes received so far and whatever waits in the port
 // are dropped.
-void MainWindow::sendMessage(uint16_t messageLength, const QString &firstLine,
-                             const QString &header, const QString &trailer)
+void MainWindow::sendMessage(const MessageKind &kind, uint16_t messageLength)
 {
     frame_reset(&rxCodec);
     frame_reset(&txCodec);
@@ -125,7 +94,7 @@ void MainWindow::sendMessage(uint16_t messageLength, const QString &firstLine,
 
     // A refused append shows up below as an encoder error.
     frame_append(&txCodec, reinterpret_cast<const uint8_t *>(&message), messageLength, 1);
-    appendLog(firstLine);
+    appendLog(sendingLine(kind));
 
     for (;;) {
         uint8_t byte = 0;
@@ -140,7 +109,7 @@ void MainWindow::sendMessage(uint16_t messageLength, const QString &firstLine,
     }
 
     if (writeFrame())
-        appendHexDump(header, txWire, txWireLen, trailer);
+        appendHexDump(sentHeader(kind), txWire, txWireLen, sentTrailer(kind));
 }
 
 // Writes the frame in txWire to the port; false, after saying so, if the port

@@ -7,12 +7,6 @@
 #include <stddef.h>
 #include <string.h>
 
-/* Bytes the sender must escape. 0xFF is deliberately not among them. */
-static int is_special(uint8_t b)
-{
-    return b == FRAME_RESERVED || b == FRAME_ESCAPE || b == FRAME_START;
-}
-
 static void clear_counters(FrameCodec *codec)
 {
     codec->payloadLength = 0;
@@ -106,7 +100,7 @@ static int emit_summed(FrameCodec *codec, uint8_t *out, uint8_t b, FrameState ne
 static int emit_length_byte(FrameCodec *codec, uint8_t *out, uint8_t b, FrameState escState,
                             FrameState next)
 {
-    if (is_special(b)) {
+    if (frame_is_special(b)) {
         return emit_summed(codec, out, FRAME_ESCAPE, escState);
     }
     return emit_summed(codec, out, b, next);
@@ -132,7 +126,7 @@ static int emit_final(FrameCodec *codec, uint8_t *out, uint8_t b)
 /* The checksum goes out last, escaped if it is special. */
 static int emit_checksum(FrameCodec *codec, uint8_t *out)
 {
-    if (!is_special(codec->checksum)) {
+    if (!frame_is_special(codec->checksum)) {
         return emit_final(codec, out, codec->checksum);
     }
     *out = FRAME_ESCAPE;
@@ -152,7 +146,7 @@ int frame_encode_byte(FrameCodec *codec, uint8_t *out)
     case FRAME_ST_TX_DATA:
     case FRAME_ST_TX_DATA_NEXT: {
         const uint8_t b = codec->buffer[codec->payloadIndex];
-        if (is_special(b)) {
+        if (frame_is_special(b)) {
             return emit_summed(codec, out, FRAME_ESCAPE, FRAME_ST_TX_DATA_ESC);
         }
         return emit_payload_byte(codec, out, b);

@@ -75,6 +75,13 @@ typedef enum FrameResult {
     FRAME_ERROR = 6      /* bad argument, wrong state, or framing error */
 } FrameResult;
 
+/* Whether the sender escapes byte b inside a frame. FF is deliberately not
+ * special. */
+static inline int frame_is_special(uint8_t b)
+{
+    return b == FRAME_RESERVED || b == FRAME_ESCAPE || b == FRAME_START;
+}
+
 typedef void (*FrameHook)(void);
 
 /* One context serves one direction at a time. */

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 enum : uint32_t {
     MSG_PING_REQUEST = 0,
@@ -76,6 +77,31 @@ static_assert(offsetof(DeviceMessage, payload) + offsetof(CertificatePayload, le
               "certificate length at message offset 4");
 static_assert(offsetof(DeviceMessage, payload) + offsetof(CertificatePayload, data) == 6,
               "certificate data at message offset 6");
+
+// Every response carries its status right after the id, whatever else follows.
+constexpr std::size_t MSG_STATUS_OFFSET =
+    offsetof(DeviceMessage, payload) + offsetof(StatusResponse, status);
+static_assert(MSG_STATUS_OFFSET == 4, "status right after the id");
+static_assert(offsetof(ConfigQueryResponse, status) == offsetof(StatusResponse, status),
+              "the query response's status where every other response has it");
+
+// Starts a message in the record: the id, and every payload byte that the
+// layout does not assign zero. Only the first N bytes of the record, N being
+// the message's length, then go on the wire.
+inline void startMessage(DeviceMessage &message, uint32_t msgId)
+{
+    std::memset(&message.payload, 0, sizeof message.payload);
+    message.msgId = msgId;
+}
+
+// Puts `length` certificate bytes (at most CERT_DATA_MAX) into an upload
+// request; answers the request's length.
+inline uint16_t putCertificate(DeviceMessage &message, const void *data, uint16_t length)
+{
+    message.payload.certificate.length = length;
+    std::memcpy(message.payload.certificate.data, data, length);
+    return uint16_t(MSG_LEN_CERT_UPLOAD_HEADER + length);
+}
 
 // Payload capacity of every frame codec in the system: the largest message
 // plus four bytes. A frame that announces a little more than any message can

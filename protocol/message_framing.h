@@ -13,10 +13,11 @@
 
 using Bytes = std::vector<uint8_t>;
 
-// Whether the sender escapes `byte` inside a frame.
-constexpr bool isSpecialByte(uint8_t byte)
+// The first `length` bytes of the record: the message as it goes in a frame.
+inline Bytes messageBytes(const DeviceMessage &message, std::size_t length)
 {
-    return byte == FRAME_RESERVED || byte == FRAME_ESCAPE || byte == FRAME_START;
+    const auto *first = reinterpret_cast<const uint8_t *>(&message);
+    return Bytes(first, first + length);
 }
 
 // The wire bytes of one frame carrying the `length` bytes of `message`;

@@ -17,23 +17,19 @@ void setText(DeviceConfig &config, int row, const char *text)
     std::memcpy(record + field.arrayOffset, text, length);
 }
 
-uint32_t readU32(const uint8_t *bytes)
+// The request as the record holds it; bytes past its length stay zero.
+DeviceMessage requestRecord(const uint8_t *message, size_t length)
 {
-    uint32_t value;
-    std::memcpy(&value, bytes, sizeof value);
-    return value;
+    DeviceMessage record;
+    startMessage(record, 0);
+    std::memcpy(&record, message, std::min(length, sizeof record));
+    return record;
 }
 
-void appendU32(Bytes &bytes, uint32_t value)
+std::string lengthProblem(const MessageKind &kind, size_t length)
 {
-    for (int i = 0; i < 4; ++i)
-        bytes.push_back(static_cast<uint8_t>(value >> (8 * i)));
-}
-
-std::string lengthProblem(const char *request, size_t length, size_t expected)
-{
-    return std::string(request) + " request of " + std::to_string(length) + " bytes, expected " +
-           std::to_string(expected) + "; no answer";
+    return std::string(kind.name) + " request of " + std::to_string(length) + " bytes, expected " +
+           std::to_string(kind.requestLength) + "; no answer";
 }
 
 } // namespace
@@ -82,21 +78,20 @@ std::string configProblem(const DeviceConfig &config)
 
 Simulator::Simulator(const Faults &faults) : faults_(faults), config_(defaultConfig()) {}
 
-Bytes Simulator::statusResponse(uint32_t id, int32_t status) const
+Bytes Simulator::response(const MessageKind &kind, int32_t status) const
 {
-    Bytes response;
-    appendU32(response, id);
-    appendU32(response, static_cast<uint32_t>(faults_.overrideStatus ? faults_.status : status));
-    return response;
+    DeviceMessage message;
+    startMessage(message, kind.responseId);
+    message.payload.statusResponse.status = faults_.overrideStatus ? faults_.status : status;
+    if (&kind == &kConfigQueryKind)
+        message.payload.configQueryResponse.config = config_;
+    return messageBytes(message, kind.responseLength);
 }
 
 Bytes Simulator::finish(Bytes response) const
 {
-    if (faults_.unexpectedId) {
-        Bytes id;
-        appendU32(id, UNEXPECTED_RESPONSE_ID);
-        std::copy(id.begin(), id.end(), response.begin());
-    }
+    if (faults_.unexpectedId)
+        std::memcpy(response.data(), &UNEXPECTED_RESPONSE_ID, sizeof UNEXPECTED_RESPONSE_ID);
     if (faults_.wrongLength)
         response.push_back(0);
     return response;
@@ -105,75 +100,51 @@ Bytes Simulator::finish(Bytes response) const
 Outcome Simulator::handle(const uint8_t *message, size_t length)
 {
     Outcome outcome;
-    if (length < 4) {
+    if (length < sizeof(uint32_t)) {
         outcome.problem =
             "message of " + std::to_string(length) + " bytes is too short for an id; no answer";
         return outcome;
     }
-    const uint32_t id = readU32(message);
-    switch (id) {
-    case MSG_PING_REQUEST: outcome = handlePing(length); break;
-    case MSG_CONFIG_QUERY_REQUEST: outcome = handleQuery(length); break;
-    case MSG_CONFIG_UPDATE_REQUEST: outcome = handleUpdate(message, length); break;
-    case MSG_CERT_UPLOAD_REQUEST: outcome = handleCertificate(message, length); break;
-    default:
-        outcome.problem = "unknown request id " + std::to_string(id) + " (" +
+    const DeviceMessage request = requestRecord(message, length);
+    const MessageKind *kind = findKind(&MessageKind::requestId, request.msgId);
+    if (!kind) {
+        outcome.problem = "unknown request id " + std::to_string(request.msgId) + " (" +
                           std::to_string(length) + " bytes); no answer";
         return outcome;
     }
+    // Only the upload's length depends on what it carries.
+    if (kind == &kCertificateUploadKind)
+        outcome = handleCertificate(request, length);
+    else if (length != kind->requestLength)
+        outcome.problem = lengthProblem(*kind, length);
+    else if (kind == &kConfigUpdateKind)
+        outcome = handleUpdate(request.payload.config);
+    else
+        outcome.response = response(*kind, 0);
     if (!outcome.response.empty())
         outcome.response = finish(std::move(outcome.response));
     return outcome;
 }
 
-Outcome Simulator::handlePing(size_t length) const
-{
-    Outcome outcome;
-    if (length != MSG_LEN_PING_REQUEST)
-        outcome.problem = lengthProblem("Ping", length, MSG_LEN_PING_REQUEST);
-    else
-        outcome.response = statusResponse(MSG_PING_RESPONSE, 0);
-    return outcome;
-}
-
-Outcome Simulator::handleQuery(size_t length) const
-{
-    Outcome outcome;
-    if (length != MSG_LEN_CONFIG_QUERY_REQUEST) {
-        outcome.problem = lengthProblem("Config Query", length, MSG_LEN_CONFIG_QUERY_REQUEST);
-        return outcome;
-    }
-    outcome.response = statusResponse(MSG_CONFIG_QUERY_RESPONSE, 0);
-    const auto *record = reinterpret_cast<const uint8_t *>(&config_);
-    outcome.response.insert(outcome.response.end(), record, record + sizeof config_);
-    return outcome;
-}
-
 // A record the device cannot trust is not stored, and the status says so.
-Outcome Simulator::handleUpdate(const uint8_t *message, size_t length)
+Outcome Simulator::handleUpdate(const DeviceConfig &received)
 {
     Outcome outcome;
-    if (length != MSG_LEN_CONFIG_UPDATE_REQUEST) {
-        outcome.problem = lengthProblem("Config Update", length, MSG_LEN_CONFIG_UPDATE_REQUEST);
-        return outcome;
-    }
-    DeviceConfig received;
-    std::memcpy(&received, message + 4, sizeof received);
     const std::string problem = configProblem(received);
     if (problem.empty()) {
         if (faults_.ignoreUpdates)
             outcome.note = "Config Update answered but not stored: the device ignores updates";
         else
             config_ = received;
-        outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 0);
+        outcome.response = response(kConfigUpdateKind, 0);
     } else {
         outcome.note = "Config Update not stored: " + problem;
-        outcome.response = statusResponse(MSG_CONFIG_UPDATE_RESPONSE, 1);
+        outcome.response = response(kConfigUpdateKind, 1);
     }
     return outcome;
 }
 
-Outcome Simulator::handleCertificate(const uint8_t *message, size_t length)
+Outcome Simulator::handleCertificate(const DeviceMessage &request, size_t length)
 {
     Outcome outcome;
     if (length < MSG_LEN_CERT_UPLOAD_HEADER) {
@@ -181,17 +152,17 @@ Outcome Simulator::handleCertificate(const uint8_t *message, size_t length)
                           " bytes has no length field; no answer";
         return outcome;
     }
-    const size_t certLength = static_cast<size_t>(message[4] | (message[5] << 8));
+    const size_t certLength = request.payload.certificate.length;
     if (certLength > CERT_DATA_MAX || length != MSG_LEN_CERT_UPLOAD_HEADER + certLength) {
         outcome.problem = "Certificate Upload request of " + std::to_string(length) +
                           " bytes announces " + std::to_string(certLength) +
                           " certificate bytes; no answer";
         return outcome;
     }
-    const uint8_t *data = message + MSG_LEN_CERT_UPLOAD_HEADER;
+    const uint8_t *data = request.payload.certificate.data;
     certificate_.assign(data, data + certLength);
     outcome.certificateStored = true;
-    outcome.response = statusResponse(MSG_CERT_UPLOAD_RESPONSE, 0);
+    outcome.response = response(kCertificateUploadKind, 0);
     return outcome;
 }
 
@@ -208,7 +179,7 @@ Bytes Simulator::frame(const Bytes &response) const
             escaped ? static_cast<uint8_t>(wire.back() ^ FRAME_ESCAPE_XOR) : wire.back();
         wire.resize(wire.size() - (escaped ? 2 : 1));
         const uint8_t wrong = static_cast<uint8_t>(checksum + 1);
-        if (isSpecialByte(wrong)) {
+        if (frame_is_special(wrong)) {
             wire.push_back(FRAME_ESCAPE);
             wire.push_back(static_cast<uint8_t>(wrong ^ FRAME_ESCAPE_XOR));
         } else {

@@ -6,6 +6,7 @@
 
 #include "protocol/config_fields.h"
 #include "protocol/message_framing.h"
+#include "protocol/message_kinds.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -66,13 +67,14 @@ public:
     const Bytes &certificate() const { return certificate_; }
 
 private:
-    // One handler per request; each answers with the response before the
-    // response faults are applied, or with the problem that leaves it unanswered.
-    Outcome handlePing(size_t length) const;
-    Outcome handleQuery(size_t length) const;
-    Outcome handleUpdate(const uint8_t *message, size_t length);
-    Outcome handleCertificate(const uint8_t *message, size_t length);
-    Bytes statusResponse(uint32_t id, int32_t status) const;
+    // The requests that change the device; each answers with the response
+    // before the response faults are applied, or with the problem that leaves
+    // it unanswered.
+    Outcome handleUpdate(const DeviceConfig &received);
+    Outcome handleCertificate(const DeviceMessage &request, size_t length);
+    // The response to `kind` with `status` (or the status fault's), carrying
+    // the configuration where the response has one.
+    Bytes response(const MessageKind &kind, int32_t status) const;
     Bytes finish(Bytes response) const;
 
     Faults faults_;

@@ -1,0 +1,22 @@
+// Reading a certificate file for an upload. The window and kestroctl read it
+// the same way and word what went wrong each in their own voice.
+#ifndef DEVICE_CERTIFICATE_FILE_H
+#define DEVICE_CERTIFICATE_FILE_H
+
+#include <QByteArray>
+#include <QString>
+
+enum class CertificateRead {
+    Read,       // `certificate` holds the whole file, at most one upload's bytes
+    CannotOpen, // `error` says why
+    CannotRead, // `error` says why
+    TooLarge,   // the file holds more than one upload carries
+};
+
+// Reads the whole file, or one byte more than an upload carries, so that a
+// file which would be cut is told from one that fits exactly. Pipes and
+// character devices hand over what they have at the moment, so it takes as
+// many reads as it takes.
+CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error);
+
+#endif // DEVICE_CERTIFICATE_FILE_H
