@@ -3,6 +3,7 @@
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"
+#include "cli/unit_steps.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
 
@@ -132,5 +133,5 @@ int runUploadCert(const Invocation &invocation)
     DeviceLink link(linkSettings(invocation));
     if (!link.open())
         return ExitPort;
-    return statusExchange(link, kCertificateUploadKind, certificateUploadRequest(certificate));
+    return uploadCertificate(link, certificate);
 }

@@ -4,8 +4,7 @@
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"
-#include "config/config_values.h"
-#include "config/field_rules.h"
+#include "cli/unit_steps.h"
 #include "protocol/config_fields.h"
 
 namespace {
@@ -21,18 +20,10 @@ bool readChanges(const Invocation &invocation, ValueChanges &changes)
     return false;
 }
 
-// Judges the values as the window does before an update: every row's
-// diagnosis, then the texts that do not fit the record.
+// Judges the values as the window does before an update.
 bool valuesPass(const QStringList &values)
 {
-    const QStringList diagnoses = diagnoseAll(values);
-    QStringList lines;
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (!diagnoses.at(row).isEmpty())
-            lines << QString::fromLatin1(kConfigFields[row].rowName) + QStringLiteral(": ") +
-                         diagnoses.at(row);
-    }
-    lines << textsThatDoNotFit(values);
+    const QStringList lines = valueProblems(values);
     for (const QString &line : lines)
         printRaw(line);
     if (lines.isEmpty())
@@ -51,17 +42,17 @@ int showPlannedChanges(const QStringList &deviceValues, const QStringList &value
     return ExitDone;
 }
 
-int verify(DeviceLink &link, const QStringList &sent)
+int verify(DeviceLink &link, const QStringList &written)
 {
     QStringList readBack;
-    const int code = queryValues(link, readBack);
-    if (code != ExitDone)
+    const int code = readBackValues(link, written, readBack);
+    if (code != ExitDone && code != ExitDiffers)
         return code;
     const QStringList lines =
-        differenceLines(sent, readBack, QStringLiteral("%1: sent %2, read back %3"));
+        differenceLines(asRecorded(written), readBack, QStringLiteral("%1: sent %2, read back %3"));
     for (const QString &line : lines)
         printResult(line);
-    if (!lines.isEmpty()) {
+    if (code == ExitDiffers) {
         printProblem(QStringLiteral("the configuration read back differs from the one sent"));
         return ExitDiffers;
     }
@@ -98,12 +89,10 @@ int runWrite(const Invocation &invocation)
         return ExitInvalidInput;
     if (invocation.dryRun)
         return showPlannedChanges(deviceValues, values);
-    DeviceConfig config;
-    configFromValues(values, config);
-    code = statusExchange(link, kConfigUpdateKind, configUpdateRequest(config));
+    code = writeValues(link, values);
     if (code != ExitDone || invocation.noVerify)
         return code;
-    return verify(link, valuesFromConfig(config));
+    return verify(link, values);
 }
 
 int runDiff(const Invocation &invocation)

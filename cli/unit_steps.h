@@ -1,0 +1,35 @@
+// The steps of commissioning one unit, each on an open link and a set of
+// values, so that the commands and station mode run the same exchanges. Each
+// answers an exit code; what the device or the line did wrong is already on
+// standard error.
+#ifndef CLI_UNIT_STEPS_H
+#define CLI_UNIT_STEPS_H
+
+#include "cli/device_link.h"
+
+#include <QByteArray>
+#include <QStringList>
+
+// Every problem the window's rules find in the thirteen values, as
+// "<row name>: <diagnosis>", then the texts that do not fit the record; empty
+// when the values may be sent.
+QStringList valueProblems(const QStringList &values);
+
+// Sends the values as a Config Update and prints the device's status line;
+// ExitDone for status 0.
+int writeValues(DeviceLink &link, const QStringList &values);
+
+// Reads the configuration into `readBack`: ExitDone when it holds `written`
+// as the record carries them, ExitDiffers when it does not, otherwise why
+// nothing was read.
+int readBackValues(DeviceLink &link, const QStringList &written, QStringList &readBack);
+
+// Uploads the certificate and prints the device's status line; ExitDone for
+// status 0.
+int uploadCertificate(DeviceLink &link, const QByteArray &certificate);
+
+// The values as the record carries them: texts cut to their arrays, the port
+// as the number it stands for.
+QStringList asRecorded(const QStringList &values);
+
+#endif // CLI_UNIT_STEPS_H
