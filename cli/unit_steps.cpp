@@ -5,16 +5,48 @@
 #include "config/field_rules.h"
 #include "protocol/config_fields.h"
 
-QStringList valueProblems(const QStringList &values)
+namespace {
+
+QStringList problemLines(const QStringList &diagnoses)
 {
-    const QStringList diagnoses = diagnoseAll(values);
     QStringList lines;
     for (int row = 0; row < ConfigRowCount; ++row) {
         if (!diagnoses.at(row).isEmpty())
             lines << QString::fromLatin1(kConfigFields[row].rowName) + QStringLiteral(": ") +
                          diagnoses.at(row);
     }
-    return lines + textsThatDoNotFit(values);
+    return lines;
+}
+
+// The given value's diagnosis. The port is only judged against a given
+// server, and the addressee rule only where a given addressee calls for an
+// account or server that is given empty.
+QString givenDiagnosis(int row, const QStringList &values, const ValueChanges &changes)
+{
+    if (row == RowSmtpPort && !changes.contains(RowSmtpServerName))
+        return QString();
+    const QString complaint = addresseeComplaint(row, values);
+    return complaint.isEmpty() ? diagnoseRow(row, values) : complaint;
+}
+
+} // namespace
+
+QStringList valueProblems(const QStringList &values)
+{
+    return problemLines(diagnoseAll(values)) + textsThatDoNotFit(values);
+}
+
+QStringList givenValueProblems(const ValueChanges &changes)
+{
+    // Rows not given stay empty, so that they call for nothing.
+    QStringList values;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        values << QString();
+    values = withChanges(values, changes);
+    QStringList diagnoses = values;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        diagnoses[row] = changes.contains(row) ? givenDiagnosis(row, values, changes) : QString();
+    return problemLines(diagnoses) + textsThatDoNotFit(values);
 }
 
 int writeValues(DeviceLink &link, const QStringList &values)

@@ -5,6 +5,7 @@
 #ifndef CLI_UNIT_STEPS_H
 #define CLI_UNIT_STEPS_H
 
+#include "cli/config_file.h"
 #include "cli/device_link.h"
 
 #include <QByteArray>
@@ -14,6 +15,11 @@
 // "<row name>: <diagnosis>", then the texts that do not fit the record; empty
 // when the values may be sent.
 QStringList valueProblems(const QStringList &values);
+
+// The problems of values given without the device's (a profile, --set
+// pairs, a manifest row), as valueProblems words them: each given value's own
+// rule, and a rule that joins rows only where the given values settle it.
+QStringList givenValueProblems(const ValueChanges &changes);
 
 // Sends the values as a Config Update and prints the device's status line;
 // ExitDone for status 0.
