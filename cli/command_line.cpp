@@ -6,22 +6,25 @@
 
 namespace {
 
-const char kForms[] = "  kestroctl [options] ports\n"
+const char kForms[] = "  kestroctl [options] ports [--json]\n"
                       "  kestroctl [options] ping\n"
                       "  kestroctl [options] read [--omit-secrets] [-o FILE]\n"
                       "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
                       "[--no-verify]\n"
                       "  kestroctl [options] diff FILE [--set KEY=VALUE]...\n"
-                      "  kestroctl [options] upload-cert FILE\n";
+                      "  kestroctl [options] upload-cert FILE\n"
+                      "  kestroctl check FILE [--set KEY=VALUE]...\n";
 
 const char kCommands[] =
     "Commands:\n"
-    "  ports        list the system's serial ports\n"
+    "  ports        list the serial ports: the system's, then $KESTRO_EXTRA_PORTS\n"
     "  ping         send a Ping and print the device's status\n"
     "  read         print the device's configuration as JSON\n"
     "  write FILE   apply the keys FILE gives (then the --set pairs), check them with\n"
     "               the tool's rules, send them and read them back\n"
     "  diff FILE    print the keys whose values differ between device and FILE\n"
+    "  check FILE   check FILE (then the --set pairs) with the tool's rules; opens\n"
+    "               no port. FILE may be - for standard input (also for write, diff)\n"
     "  upload-cert FILE\n"
     "               send FILE (at most 8192 bytes) as the device's certificate\n";
 
@@ -32,8 +35,9 @@ struct CommandOption {
 };
 
 const CommandOption kCommandOptions[] = {
-    {"omit-secrets", {"read"}}, {"output", {"read"}},     {"set", {"write", "diff"}},
-    {"dry-run", {"write"}},     {"no-verify", {"write"}},
+    {"omit-secrets", {"read"}}, {"output", {"read"}},     {"set", {"write", "diff", "check"}},
+    {"dry-run", {"write"}},     {"no-verify", {"write"}}, {"show-secrets", {"write", "diff"}},
+    {"json", {"ports"}},
 };
 
 void setUpParser(QCommandLineParser &parser)
@@ -46,10 +50,13 @@ void setUpParser(QCommandLineParser &parser)
         {{"t", "timeout"}, "Wait MS for each response (default 2000).", "MS"},
         {{"r", "retries"}, "Send a request up to N more times (default 2).", "N"},
         {"wait-port", "Keep trying to open the port for SECONDS (default 0).", "SECONDS"},
-        {"trace", "Show every frame sent and received on standard error."},
+        {"trace", "Show every frame sent and received on standard error. A faithful "
+                  "wire dump: it holds the passwords."},
         {"omit-secrets", "read: leave out the two passwords."},
         {{"o", "output"}, "read: write the JSON to FILE.", "FILE"},
-        {"set", "write, diff: replace KEY's value (repeatable).", "KEY=VALUE"},
+        {"set", "write, diff, check: replace KEY's value (repeatable).", "KEY=VALUE"},
+        {"show-secrets", "write, diff: show the passwords instead of \"********\"."},
+        {"json", "ports: one JSON object per port and line."},
         {"dry-run", "write: check and show what would change; send nothing."},
         {"no-verify", "write: do not read the configuration back."},
     });
@@ -58,16 +65,18 @@ void setUpParser(QCommandLineParser &parser)
     parser.addPositionalArgument("command", "One of the commands below.");
 }
 
-bool readNumber(const QCommandLineParser &parser, const QString &name, int max, int &value,
-                QString &problem)
+// A number option; `unit` names what it counts, for the message that
+// refuses it.
+bool readNumber(const QCommandLineParser &parser, const QString &name, const char *unit, int min,
+                int max, int &value, QString &problem)
 {
     if (!parser.isSet(name))
         return true;
     bool ok = false;
     const int number = parser.value(name).toInt(&ok, 10);
-    if (!ok || number < 0 || number > max) {
-        problem = QStringLiteral("--%1 needs a whole number from 0 to %2, not '%3'")
-                      .arg(name, QString::number(max), parser.value(name));
+    if (!ok || number < min || number > max) {
+        problem = QStringLiteral("--%1: a whole number%2 from %3 to %4")
+                      .arg(name, QLatin1String(unit), QString::number(min), QString::number(max));
         return false;
     }
     value = number;
@@ -76,15 +85,11 @@ bool readNumber(const QCommandLineParser &parser, const QString &name, int max, 
 
 bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QString &problem)
 {
-    if (!readNumber(parser, "timeout", 3600000, invocation.timeoutMs, problem) ||
-        !readNumber(parser, "retries", 100, invocation.retries, problem) ||
-        !readNumber(parser, "wait-port", 86400, invocation.waitPortSeconds, problem))
-        return false;
-    if (invocation.timeoutMs == 0) {
-        problem = QStringLiteral("--timeout must be at least 1 ms");
-        return false;
-    }
-    return true;
+    return readNumber(parser, "timeout", " of milliseconds", 1, 3600000, invocation.timeoutMs,
+                      problem) &&
+           readNumber(parser, "retries", "", 0, 100, invocation.retries, problem) &&
+           readNumber(parser, "wait-port", " of seconds", 0, 86400, invocation.waitPortSeconds,
+                      problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -136,6 +141,8 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.outputFile = parser.value("output");
     invocation.dryRun = parser.isSet("dry-run");
     invocation.noVerify = parser.isSet("no-verify");
+    invocation.showSecrets = parser.isSet("show-secrets");
+    invocation.json = parser.isSet("json");
 }
 
 } // namespace
@@ -164,8 +171,11 @@ QString helpText()
 {
     QCommandLineParser parser;
     setUpParser(parser);
+    QString exitCodes = QStringLiteral("Exit codes:\n");
+    for (int code = ExitDone; code <= ExitResultsLost; ++code)
+        exitCodes += QStringLiteral("  %1  %2\n").arg(code).arg(QLatin1String(kExitMeanings[code]));
     return parser.helpText() + QLatin1Char('\n') + QString::fromLatin1(kCommands) +
-           QLatin1Char('\n') + QString::fromLatin1(kExitCodeTable);
+           QLatin1Char('\n') + exitCodes;
 }
 
 QString usageText()

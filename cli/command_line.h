@@ -19,6 +19,8 @@ struct Invocation {
     QString outputFile; // read -o
     bool dryRun = false;
     bool noVerify = false;
+    bool showSecrets = false; // write, diff: passwords in clear text
+    bool json = false;        // ports
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

@@ -1,4 +1,4 @@
-// write and diff: the device's configuration against a profile.
+// write, diff and check: the device's configuration against a profile.
 #include "cli/commands.h"
 #include "cli/config_file.h"
 #include "cli/console.h"
@@ -32,24 +32,25 @@ bool valuesPass(const QStringList &values)
     return false;
 }
 
-int showPlannedChanges(const QStringList &deviceValues, const QStringList &values)
+// The lines of the keys that differ, as diff prints them; false when none
+// does.
+bool showChanges(const QStringList &deviceValues, const QStringList &values, bool showSecrets)
 {
-    const QStringList lines = differenceLines(deviceValues, values, QStringLiteral("%1: %2 -> %3"));
+    const QStringList lines =
+        differenceLines(deviceValues, values, QStringLiteral("%1: %2 -> %3"), showSecrets);
     for (const QString &line : lines)
         printResult(line);
-    if (lines.isEmpty())
-        printResult(QStringLiteral("No value would change."));
-    return ExitDone;
+    return !lines.isEmpty();
 }
 
-int verify(DeviceLink &link, const QStringList &written)
+int verify(DeviceLink &link, const QStringList &written, bool showSecrets)
 {
     QStringList readBack;
     const int code = readBackValues(link, written, readBack);
     if (code != ExitDone && code != ExitDiffers)
         return code;
-    const QStringList lines =
-        differenceLines(asRecorded(written), readBack, QStringLiteral("%1: sent %2, read back %3"));
+    const QStringList lines = differenceLines(
+        asRecorded(written), readBack, QStringLiteral("%1: sent %2, read back %3"), showSecrets);
     for (const QString &line : lines)
         printResult(line);
     if (code == ExitDiffers) {
@@ -87,12 +88,17 @@ int runWrite(const Invocation &invocation)
         return code;
     if (!valuesPass(values))
         return ExitInvalidInput;
-    if (invocation.dryRun)
-        return showPlannedChanges(deviceValues, values);
+    // What is about to change is said before it is sent.
+    const bool changes = showChanges(deviceValues, values, invocation.showSecrets);
+    if (invocation.dryRun) {
+        if (!changes)
+            printResult(QStringLiteral("No value would change."));
+        return ExitDone;
+    }
     code = writeValues(link, values);
     if (code != ExitDone || invocation.noVerify)
         return code;
-    return verify(link, values);
+    return verify(link, values, invocation.showSecrets);
 }
 
 int runDiff(const Invocation &invocation)
@@ -103,8 +109,23 @@ int runDiff(const Invocation &invocation)
     const int code = readAndChange(invocation, link, deviceValues, values);
     if (code != ExitDone)
         return code;
-    const QStringList lines = differenceLines(deviceValues, values, QStringLiteral("%1: %2 -> %3"));
-    for (const QString &line : lines)
+    return showChanges(deviceValues, values, invocation.showSecrets) ? ExitDiffers : ExitDone;
+}
+
+int runCheck(const Invocation &invocation)
+{
+    ValueChanges changes;
+    QString problem;
+    if (!readProfile(invocation.file, changes, problem) ||
+        !applySetPairs(invocation.setPairs, changes, problem)) {
+        printProblem(problem);
+        return ExitInvalidInput;
+    }
+    const QStringList problems = givenValueProblems(changes);
+    for (const QString &line : problems)
         printResult(line);
-    return lines.isEmpty() ? ExitDone : ExitDiffers;
+    if (!problems.isEmpty())
+        return ExitInvalidInput;
+    printResult(QStringLiteral("All %1 given values pass the checks.").arg(changes.size()));
+    return ExitDone;
 }

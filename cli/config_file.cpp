@@ -34,13 +34,6 @@ QString unknownKey(const QString &key)
     return QStringLiteral("unknown key \"%1\" (the keys are %2)").arg(key, knownKeys());
 }
 
-// A text as a JSON string literal, quotes and escapes included.
-QString jsonString(const QString &text)
-{
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
 // The port as the record would hold it, when the text is a port number.
 QString canonical(int row, const QString &value)
 {
@@ -130,6 +123,12 @@ bool parseJsonObject(const QString &path, QJsonObject &object, QString &problem)
 
 } // namespace
 
+QString jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
 int rowOfKey(const QString &key)
 {
     for (int row = 0; row < ConfigRowCount; ++row) {
@@ -189,14 +188,18 @@ QByteArray valuesJson(const QStringList &values, bool omitSecrets)
         .toUtf8();
 }
 
-QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format)
+QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format,
+                            bool showSecrets)
 {
+    const QString hidden = jsonString(QStringLiteral("********"));
     QStringList lines;
     for (int row = 0; row < ConfigRowCount; ++row) {
         const QString before = canonical(row, from.at(row));
         const QString after = canonical(row, to.at(row));
+        const bool hide = isSecret(row) && !showSecrets;
         if (before != after)
-            lines << format.arg(keyOf(row), shown(row, before), shown(row, after));
+            lines << format.arg(keyOf(row), hide ? hidden : shown(row, before),
+                                hide ? hidden : shown(row, after));
     }
     return lines;
 }

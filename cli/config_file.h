@@ -32,7 +32,12 @@ QByteArray valuesJson(const QStringList &values, bool omitSecrets);
 
 // One line for each row whose values differ, with `format`'s %1 the key,
 // %2 the value in `from` and %3 the one in `to`, each shown as in JSON. A
-// port is compared as the number it stands for.
-QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format);
+// port is compared as the number it stands for. A password that differs is
+// shown as "********" unless `showSecrets`.
+QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format,
+                            bool showSecrets);
+
+// A text as a JSON string literal, quotes and escapes included.
+QString jsonString(const QString &text);
 
 #endif // CLI_CONFIG_FILE_H

@@ -2,11 +2,14 @@
 
 #include <QByteArray>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace {
 
 bool resultsLost = false;
+QString resultsError;
 
 bool writeTo(std::FILE *stream, const QByteArray &bytes)
 {
@@ -23,13 +26,20 @@ void printResult(const QString &line)
 
 void printResultText(const QByteArray &utf8)
 {
-    if (!writeTo(stdout, utf8))
-        resultsLost = true;
+    if (resultsLost || writeTo(stdout, utf8))
+        return;
+    resultsLost = true;
+    resultsError = QString::fromLocal8Bit(std::strerror(errno));
 }
 
 bool resultsDelivered()
 {
     return !resultsLost;
+}
+
+QString resultsLostReason()
+{
+    return resultsError;
 }
 
 void printProblem(const QString &line)

@@ -14,6 +14,8 @@ void printResultText(const QByteArray &utf8);
 // False once anything meant for standard output could not be written (a
 // full disk, a closed pipe), so that such a run does not end as a success.
 bool resultsDelivered();
+// The system's words for why they could not be written.
+QString resultsLostReason();
 // One diagnostic line on standard error, prefixed with the program's name.
 void printProblem(const QString &line);
 // One line on standard error as it is (trace entries, usage).

@@ -27,6 +27,23 @@ bool isExpectedResponse(const MessageKind &kind, const Bytes &message, QString &
     return problem.isEmpty();
 }
 
+// Whether `message` is a whole, valid response to another exchange: the
+// answer to an earlier request that came too late. It is not this one's
+// failure, so it is set aside with a word, and the wait goes on.
+bool isLateAnswer(const MessageKind &kind, const Bytes &message)
+{
+    uint32_t id = 0;
+    if (message.size() < sizeof id)
+        return false;
+    std::memcpy(&id, message.data(), sizeof id);
+    const MessageKind *other = findKind(&MessageKind::responseId, id);
+    if (!other || other == &kind || !responseProblem(other, id, int(message.size())).isEmpty())
+        return false;
+    printProblem(QStringLiteral("%1: ignoring a late %2 response")
+                     .arg(nameOf(kind), QLatin1String(other->name)));
+    return true;
+}
+
 } // namespace
 
 qint64 lineTimeMs(qint64 bytes)
@@ -43,9 +60,8 @@ int32_t responseStatus(const QByteArray &response)
     return status;
 }
 
-DeviceLink::DeviceLink(const LinkSettings &settings) : settings_(settings)
+DeviceLink::DeviceLink(const LinkSettings &settings) : settings_(settings), claim_(settings.port)
 {
-    port_.setPortName(settings.port);
     applyLineSettings(port_);
     clock_.start();
 }
@@ -56,10 +72,13 @@ bool DeviceLink::open()
     waited.start();
     const qint64 patienceMs = qint64(settings_.waitPortSeconds) * 1000;
     bool announced = false;
-    while (!port_.open(QIODevice::ReadWrite)) {
-        if (waited.elapsed() >= patienceMs) {
-            printProblem(
-                QStringLiteral("cannot open %1: %2").arg(settings_.port, port_.errorString()));
+    for (;;) {
+        QString problem;
+        const PortState state = openOnce(problem);
+        if (state == PortState::Claimed)
+            return true;
+        if (!worthWaiting(state) || waited.elapsed() >= patienceMs) {
+            printProblem(problem);
             return false;
         }
         if (!announced)
@@ -69,7 +88,25 @@ bool DeviceLink::open()
         announced = true;
         QThread::msleep(kOpenRetryMs);
     }
-    return true;
+}
+
+PortState DeviceLink::openOnce(QString &problem)
+{
+    const PortState state = claim_.claim(problem);
+    if (state != PortState::Claimed)
+        return state;
+    port_.setPortName(claim_.path());
+    if (port_.open(QIODevice::ReadWrite))
+        return PortState::Claimed;
+    claim_.release();
+    // The port itself was open to us a moment ago: a refusal now is another
+    // program's lock on it.
+    if (port_.error() == QSerialPort::PermissionError) {
+        problem = QStringLiteral("%1 is in use by another program").arg(settings_.port);
+        return PortState::Busy;
+    }
+    problem = QStringLiteral("cannot open %1: %2").arg(settings_.port, port_.errorString());
+    return PortState::Refused;
 }
 
 LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, QByteArray &response)
@@ -83,7 +120,7 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
             return LinkResult::Answered;
         if (step == Step::PortLost) {
             printProblem(QStringLiteral("%1: lost the port %2: %3")
-                             .arg(nameOf(kind), settings_.port, port_.errorString()));
+                             .arg(nameOf(kind), settings_.port, lossReason()));
             return LinkResult::PortLost;
         }
         reportTry(kind, problem, attempt);
@@ -121,7 +158,7 @@ DeviceLink::Step DeviceLink::send(const MessageKind &kind, const Bytes &frame, q
                                   QString &problem)
 {
     // A late answer to an earlier try must not be taken for this one's.
-    port_.clear(QSerialPort::AllDirections);
+    dropStaleBytes();
     const auto size = qint64(frame.size());
     if (port_.write(reinterpret_cast<const char *>(frame.data()), size) != size)
         return Step::PortLost;
@@ -183,6 +220,10 @@ DeviceLink::Step DeviceLink::take(const MessageKind &kind, FrameReader &reader, 
             return Step::Failed;
         }
         const Bytes message = reader.message();
+        if (isLateAnswer(kind, message)) {
+            wire.clear();
+            continue;
+        }
         if (!isExpectedResponse(kind, message, problem))
             return Step::Failed;
         response = QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size()));
@@ -191,16 +232,41 @@ DeviceLink::Step DeviceLink::take(const MessageKind &kind, FrameReader &reader, 
     return Step::Pending;
 }
 
+void DeviceLink::dropStaleBytes()
+{
+    while (port_.waitForReadyRead(0)) {
+    }
+    const qint64 stale = port_.bytesAvailable();
+    port_.clear(QSerialPort::AllDirections);
+    port_.readAll();
+    if (stale > 0)
+        trace(QStringLiteral("Discarded %1 stale bytes").arg(stale));
+}
+
+// What went, in words, even where the system has none for it.
+QString DeviceLink::lossReason() const
+{
+    const QString text = port_.errorString();
+    if (!text.isEmpty() && text != QLatin1String("Unknown error"))
+        return text;
+    switch (port_.error()) {
+    case QSerialPort::ReadError: return QStringLiteral("reading from it failed");
+    case QSerialPort::WriteError: return QStringLiteral("writing to it failed");
+    default: return QStringLiteral("the device or its cable went away");
+    }
+}
+
 bool DeviceLink::portFailed() const
 {
     const QSerialPort::SerialPortError error = port_.error();
     return error != QSerialPort::NoError && error != QSerialPort::TimeoutError;
 }
 
+// Plain lines: the log's own line breaks are \r\n, a saved trace wants \n.
 void DeviceLink::trace(const QString &entry) const
 {
     if (settings_.trace)
-        printRaw(entry);
+        printRaw(QString(entry).replace(QLatin1String("\r\n"), QLatin1String("\n")));
 }
 
 void DeviceLink::traceReceived(const QByteArray &wire) const

@@ -3,6 +3,7 @@
 #ifndef CLI_DEVICE_LINK_H
 #define CLI_DEVICE_LINK_H
 
+#include "cli/port_claim.h"
 #include "protocol/message_framing.h"
 #include "protocol/message_kinds.h"
 
@@ -32,13 +33,15 @@ class DeviceLink
 public:
     explicit DeviceLink(const LinkSettings &settings);
 
-    // Opens the port, trying again until the --wait-port time has run out;
-    // false (with the reason on standard error) if it never opened.
+    // Claims and opens the port, trying again while it is absent or busy
+    // until the --wait-port time has run out; false (with the reason on
+    // standard error) if it never opened.
     bool open();
 
     // Sends the request message and waits for the response `kind` names,
     // sending again after a time-out, a broken frame, an unexpected id or a
-    // wrong length, up to the retries allowed. Every failed try and the
+    // wrong length, up to the retries allowed. Bytes waiting before the send
+    // are dropped, and a valid response to another request is set aside. Every failed try and the
     // final verdict are reported on standard error. On Answered, `response`
     // holds the whole response message.
     LinkResult exchange(const MessageKind &kind, const Bytes &request, QByteArray &response);
@@ -46,6 +49,9 @@ public:
 private:
     enum class Step { Done, Pending, Failed, PortLost };
 
+    PortState openOnce(QString &problem);
+    void dropStaleBytes();
+    QString lossReason() const;
     Step tryOnce(const MessageKind &kind, const Bytes &frame, QByteArray &response,
                  QString &problem);
     Step send(const MessageKind &kind, const Bytes &frame, qint64 &onLineAt, QString &problem);
@@ -58,6 +64,7 @@ private:
     void traceReceived(const QByteArray &wire) const;
 
     LinkSettings settings_;
+    PortClaim claim_;
     QSerialPort port_;
     QElapsedTimer clock_;
 };

@@ -60,7 +60,7 @@ int queryValues(DeviceLink &link, QStringList &values)
         return exitCodeOf(result);
     const int32_t status = responseStatus(response);
     if (status != 0) {
-        printProblem(returnedLine(kConfigQueryKind, status));
+        printResult(returnedLine(kConfigQueryKind, status));
         return ExitDeviceStatus;
     }
     DeviceConfig config;

@@ -1,5 +1,5 @@
 // kestroctl's exit codes. Scripts branch on them, so they never change
-// meaning; --help and the manual page print the same table.
+// meaning; --help, the manual page and the README print the same table.
 #ifndef CLI_EXIT_CODES_H
 #define CLI_EXIT_CODES_H
 
@@ -11,16 +11,21 @@ enum ExitCode : int {
     ExitPort = 4,         // the port cannot be opened, or was lost
     ExitInvalidInput = 5, // a file or value is invalid; nothing was sent
     ExitDiffers = 6,      // device and file differ, or the read-back differs
+    ExitResultsLost = 7,  // the results could not be written; the device part ran
 };
 
-inline constexpr char kExitCodeTable[] =
-    "Exit codes:\n"
-    "  0  done\n"
-    "  1  the device answered with a non-zero status (the status is printed)\n"
-    "  2  usage error\n"
-    "  3  no valid response after all tries\n"
-    "  4  the port cannot be opened, or was lost\n"
-    "  5  the input file or a value is invalid; nothing was sent\n"
-    "  6  the device and the file differ (diff), or the read-back after write differs\n";
+// What each code means, indexed by the code.
+inline constexpr const char *kExitMeanings[] = {
+    "done",
+    "the device answered with a non-zero status (the status is printed)",
+    "usage error",
+    "no valid response after all tries",
+    "the port cannot be opened, or was lost",
+    "the input file or a value is invalid; nothing was sent",
+    "the device and the file differ (diff), or the read-back after write differs",
+    "the results could not be written; the device part of the command ran",
+};
+static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
+              "every exit code has its meaning");
 
 #endif // CLI_EXIT_CODES_H

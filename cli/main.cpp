@@ -7,6 +7,27 @@
 
 #include <QCoreApplication>
 
+namespace {
+
+// Results that never reached standard output are what a caller misses most,
+// so their loss outweighs what the device said; that goes to standard error.
+// A run that sent nothing, or lost its port, keeps its own code.
+int withResultsChecked(int code)
+{
+    const bool deviceSpoke = code == ExitDone || code == ExitDeviceStatus ||
+                             code == ExitNoResponse || code == ExitDiffers;
+    if (resultsDelivered() || !deviceSpoke)
+        return code;
+    printProblem(QStringLiteral("cannot write the results to standard output: %1; the device part "
+                                "ended with exit %2 (%3)")
+                     .arg(resultsLostReason())
+                     .arg(code)
+                     .arg(QLatin1String(kExitMeanings[code])));
+    return ExitResultsLost;
+}
+
+} // namespace
+
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
@@ -27,11 +48,5 @@ int main(int argc, char **argv)
     case ParseOutcome::Run: break;
     }
     // The command line admits only the commands there are.
-    const int code = findCommand(invocation.command)->run(invocation);
-    if (code == ExitDone && !resultsDelivered()) {
-        // Like a file given with -o that cannot be written.
-        printProblem(QStringLiteral("cannot write the results to standard output"));
-        return ExitInvalidInput;
-    }
-    return code;
+    return withResultsChecked(findCommand(invocation.command)->run(invocation));
 }

@@ -11,6 +11,12 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <algorithm>
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 namespace {
 
 // Upper bound for anything the tests wait for; a correct run needs far less.
@@ -34,11 +40,15 @@ QProcessEnvironment environmentWithPort(const QString &port)
     return environment;
 }
 
-// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is given.
-Run kestroctl(const QStringList &arguments, const QString &port = QString())
+// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is
+// given, and its standard output sent to `outputFile` if one is given.
+Run kestroctl(const QStringList &arguments, const QString &port = QString(),
+              const QString &outputFile = QString())
 {
     QProcess process;
     process.setProcessEnvironment(environmentWithPort(port));
+    if (!outputFile.isEmpty())
+        process.setStandardOutputFile(outputFile);
     QElapsedTimer timer;
     timer.start();
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
@@ -77,6 +87,15 @@ QStringList keysInOrder(const QString &json)
     return keys;
 }
 
+// Whether `text` contains `expected`, or with a leading '!' does not
+// contain the rest.
+bool holds(const QString &text, const QString &expected)
+{
+    if (expected.startsWith(QLatin1Char('!')))
+        return !text.contains(expected.mid(1));
+    return text.contains(expected);
+}
+
 } // namespace
 
 class KestroctlTest : public QObject
@@ -89,6 +108,8 @@ private slots:
     void exitPaths();
     void readWriteReadRoundTrip();
     void waitsForAPortThatAppearsLate();
+    void resultsGoWhereTheyAreTold();
+    void onePortOneProgram();
 
 private:
     QTemporaryDir dir_;
@@ -103,6 +124,7 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("site.json"), R"({"ssid": "site-net", "smtp_port": 465})");
     writeFile(dir_.filePath("full.pem"), QByteArray(8192, '\xfe'));
     writeFile(dir_.filePath("big.pem"), QByteArray(8193, 'c'));
+    writeFile(dir_.filePath("empty.pem"), QByteArray());
 }
 
 void KestroctlTest::exitPaths_data()
@@ -111,8 +133,10 @@ void KestroctlTest::exitPaths_data()
     QTest::addColumn<QStringList>("simulator"); // its options
     QTest::addColumn<QStringList>("arguments"); // "@/" stands for the fixture folder
     QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("out"); // what standard output must contain
-    QTest::addColumn<QString>("err"); // what standard error must contain
+    // What standard output and standard error must contain; after a leading
+    // '!', what they must not.
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
     QTest::addColumn<int>("atLeastMs");
     QTest::addColumn<QString>("hostnameAfter"); // then read: the device's host name
 
@@ -175,7 +199,54 @@ void KestroctlTest::exitPaths_data()
         << none << 0 << none;
     QTest::newRow("0: trace") << true << QStringList() << QStringList{"--trace", "ping"} << 0
                               << "Ping returned 0"
-                              << "Sent 8 bytes fe 04 00 00 00 00 00 04\r\nPing sent." << 0 << none;
+                              << "Sent 8 bytes fe 04 00 00 00 00 00 04\nPing sent." << 0 << none;
+    QTest::newRow("0: trace lines end in \\n only")
+        << true << QStringList() << QStringList{"--trace", "read"} << 0 << "\"hostname\""
+        << "!\r" << 0 << none;
+    QTest::newRow("0: a late answer is set aside, and nothing is sent twice")
+        << true << QStringList{"--delay", "2500"}
+        << QStringList{"-t", "3000", "write", "@/site.json"} << 0
+        << "Read back: all 13 values match."
+        << "!sending again" << 7500 << none;
+    QTest::newRow("4: a regular file is no port")
+        << false << QStringList() << QStringList{"-p", "@/site.json", "--wait-port", "60", "ping"}
+        << 4 << none << "/site.json is not a serial port" << 0 << none;
+    QTest::newRow("4: a directory ends the wait at once")
+        << false << QStringList() << QStringList{"-p", "@/", "--wait-port", "60", "ping"} << 4
+        << none << "is not a serial port" << 0 << none;
+    QTest::newRow("2: a time-out of 0")
+        << false << QStringList() << QStringList{"-t", "0", "ping"} << 2 << none
+        << "--timeout: a whole number of milliseconds from 1 to "
+           "3600000"
+        << 0 << none;
+    QTest::newRow("5: an empty certificate")
+        << true << QStringList() << QStringList{"upload-cert", "@/empty.pem"} << 5 << none
+        << "empty.pem is empty; nothing sent" << 0 << none;
+    QTest::newRow("6: diff hides the passwords")
+        << true << QStringList()
+        << QStringList{"diff", "@/site.json", "--set", "email_password=n3w-secret"} << 6
+        << "email_password: \"********\" -> \"********\"\n"
+        << none << 0 << none;
+    QTest::newRow("0: write says what it changes, then reads back")
+        << true << QStringList()
+        << QStringList{"write", "@/site.json", "--set", "wifi_password=n3w-secret",
+                       "--show-secrets"}
+        << 0
+        << "wifi_password: \"correct horse battery\" -> \"n3w-secret\"\nsmtp_port: 587 -> 465\n"
+           "Config Update returned 0"
+        << none << 0 << "kestro-3-sim";
+    QTest::newRow("5: check, with no port")
+        << false << QStringList() << QStringList{"check", "@/site.json",
+                                                 "--set", "smtp_server=mail..example",
+                                                 "--set", "addressee_1=a@b.example",
+                                                 "--set", "email_account="}
+        << 5
+        << "SMTP Server Name: Group between dots must be 1-63 alphanumeric or hyphen characters in "
+           "length.\nEmail Account: Email address not specified.\n"
+        << none << 0 << none;
+    QTest::newRow("0: check passes")
+        << false << QStringList() << QStringList{"check", "@/site.json"} << 0
+        << "All 2 given values pass the checks." << none << 0 << none;
 }
 
 void KestroctlTest::exitPaths()
@@ -196,8 +267,8 @@ void KestroctlTest::exitPaths()
     const Run run = kestroctl(arguments, sim.portPath());
     QVERIFY2(run.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1, stderr:\n%2").arg(run.exitCode).arg(run.err)));
-    QVERIFY2(run.out.contains(out), qPrintable(run.out));
-    QVERIFY2(run.err.contains(err), qPrintable(run.err));
+    QVERIFY2(holds(run.out, out), qPrintable(run.out));
+    QVERIFY2(holds(run.err, err), qPrintable(run.err));
     // Every time-out is waited for in full, and nothing waits much longer.
     QVERIFY2(run.elapsedMs >= atLeastMs && run.elapsedMs < atLeastMs + kMarginMs,
              qPrintable(QString::number(run.elapsedMs)));
@@ -260,6 +331,76 @@ void KestroctlTest::waitsForAPortThatAppearsLate()
     QVERIFY(station.waitForFinished(kRunPatienceMs));
     QCOMPARE(station.exitCode(), 0);
     QCOMPARE(station.readAllStandardOutput(), QByteArray("Ping returned 0\n"));
+}
+
+// Copies of /dev/null and /dev/full, made with mknod in the fixture folder
+// (never the machine's own nodes): they must stay devices, and a write that
+// fails must be said.
+void KestroctlTest::resultsGoWhereTheyAreTold()
+{
+    DevsimProcess sim;
+    QVERIFY(sim.start());
+    const Run toStdout = kestroctl({"read", "-o", "-"}, sim.portPath());
+    QCOMPARE(toStdout.exitCode, 0);
+    QVERIFY(toStdout.out.contains("\"hostname\": \"kestro-3-sim\""));
+    QVERIFY(!QFile::exists("-"));
+
+    const QString file = dir_.filePath("secrets.json");
+    QCOMPARE(kestroctl({"read", "-o", file}, sim.portPath()).exitCode, 0);
+    struct stat node;
+    QVERIFY(stat(QFile::encodeName(file), &node) == 0);
+    QCOMPARE(node.st_mode & 0777, 0600u);
+
+    if (geteuid() != 0)
+        QSKIP("mknod needs root: the device-node cases are skipped");
+    const QString null = dir_.filePath("null"), full = dir_.filePath("full");
+    QVERIFY(mknod(QFile::encodeName(null), S_IFCHR | 0666, makedev(1, 3)) == 0);
+    QVERIFY(mknod(QFile::encodeName(full), S_IFCHR | 0666, makedev(1, 7)) == 0);
+    QCOMPARE(kestroctl({"read", "-o", null}, sim.portPath()).exitCode, 0);
+    QVERIFY(stat(QFile::encodeName(null), &node) == 0 && S_ISCHR(node.st_mode));
+    const Run refused = kestroctl({"read", "-o", full}, sim.portPath());
+    QCOMPARE(refused.exitCode, 7);
+    QVERIFY(refused.err.contains("cannot write: No space left on device"));
+    // The device took the values even though nobody could be told.
+    const Run unheard = kestroctl(
+        {"write", dir_.filePath("site.json"), "--set", "hostname=unit-77"}, sim.portPath(), full);
+    QCOMPARE(unheard.exitCode, 7);
+    QVERIFY(unheard.err.contains("the device part ended with exit 0"));
+    QCOMPARE(readDevice(sim.portPath()).value("hostname").toString(), QString("unit-77"));
+    QVERIFY(stat(QFile::encodeName(full), &node) == 0 && S_ISCHR(node.st_mode));
+}
+
+// A link and its target are one port: of two runs at once, one gets it and
+// the other is told that it is taken.
+void KestroctlTest::onePortOneProgram()
+{
+    const QString link = dir_.filePath("shared-port");
+    DevsimProcess sim;
+    QVERIFY(sim.start({"--link", link, "--delay", "1500"}));
+    QProcess first, second;
+    first.setProcessEnvironment(environmentWithPort(QString()));
+    second.setProcessEnvironment(environmentWithPort(QString()));
+    first.start(QStringLiteral(KESTROCTL_PATH), {"-p", link, "ping"});
+    second.start(QStringLiteral(KESTROCTL_PATH), {"-p", sim.portPath(), "ping"});
+    QVERIFY(first.waitForFinished(kRunPatienceMs) && second.waitForFinished(kRunPatienceMs));
+    QList<int> codes{first.exitCode(), second.exitCode()};
+    std::sort(codes.begin(), codes.end());
+    QCOMPARE(codes, (QList<int>{0, 4}));
+    const QByteArray refused = (first.exitCode() == 4 ? first : second).readAllStandardError();
+    QVERIFY2(refused.contains("is in use by another program"), refused.constData());
+    const QString ports = QString::fromUtf8([&] {
+        QProcess listing;
+        QProcessEnvironment environment = environmentWithPort(QString());
+        environment.insert("KESTRO_EXTRA_PORTS", link);
+        listing.setProcessEnvironment(environment);
+        listing.start(QStringLiteral(KESTROCTL_PATH), {"ports", "--json"});
+        listing.waitForFinished(kRunPatienceMs);
+        return listing.readAllStandardOutput();
+    }());
+    QVERIFY2(
+        ports.contains(
+            QStringLiteral("{\"port\":\"shared-port\",\"path\":\"%1\",\"by_id\":null,").arg(link)),
+        qPrintable(ports));
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

@@ -1,0 +1,54 @@
+// Finding the port that -p names and claiming it for this program alone,
+// before a byte is written to it.
+#ifndef CLI_PORT_CLAIM_H
+#define CLI_PORT_CLAIM_H
+
+#include <QString>
+
+// A name with a '/' is a path, used as given. A bare name (ttyUSB0) is a port
+// that the system lists, or the device of that name under /dev/.
+QString portPathOf(const QString &name);
+
+enum class PortState {
+    Claimed,   // a terminal, now locked for this program
+    Absent,    // not there (yet): worth waiting for
+    Busy,      // in use by another program: worth waiting for
+    NotSerial, // there, but no terminal: waiting will not help
+    Refused,   // permission denied, or another lasting fault
+};
+
+// Whether the port may still come free or appear while --wait-port lasts.
+inline bool worthWaiting(PortState state)
+{
+    return state == PortState::Absent || state == PortState::Busy;
+}
+
+// The lock that keeps a second program (root included, which a terminal's
+// exclusive mode does not stop) off the port while this one uses it. It is
+// taken on the port's real path, so a symbolic link and its target are one
+// port. Released when the claim ends.
+class PortClaim
+{
+public:
+    explicit PortClaim(const QString &name) : name_(name) {}
+    ~PortClaim() { release(); }
+    PortClaim(const PortClaim &) = delete;
+    PortClaim &operator=(const PortClaim &) = delete;
+
+    // Looks at the port and locks it if it is a terminal that no other
+    // program holds; otherwise says why not in `problem`.
+    PortState claim(QString &problem);
+    void release();
+
+    // The real path of the port claimed: the one to open.
+    const QString &path() const { return path_; }
+
+private:
+    PortState lock(int fd, QString &problem);
+
+    QString name_;
+    QString path_;
+    int fd_ = -1;
+};
+
+#endif // CLI_PORT_CLAIM_H
