@@ -1,6 +1,7 @@
 #include "cli/device_link.h"
 #include "cli/console.h"
 #include "device/hex_dump.h"
+#include "device/port_permission.h"
 
 #include <QThread>
 
@@ -86,6 +87,9 @@ bool DeviceLink::open()
         if (waited.elapsed() >= patienceMs) {
             printProblem(
                 QStringLiteral("cannot open %1: %2").arg(settings_.port, port_.errorString()));
+            const QString hint = portPermissionHint(settings_.port);
+            if (!hint.isEmpty())
+                printProblem(hint);
             return false;
         }
         if (!announced)
