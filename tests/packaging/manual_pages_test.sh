@@ -20,6 +20,6 @@ in_page=$(MANWIDTH=200 man -l "$devsim_page" | options_in)
 [ -n "$in_help" ] || fail "kestro-devsim --help lists no options"
 only_help=$(comm -23 <(echo "$in_help") <(echo "$in_page"))
 only_page=$(comm -13 <(echo "$in_help") <(echo "$in_page"))
-[ -z "$only_help" ] || fail "in --help but not in the manual page:" $only_help
-[ -z "$only_page" ] || fail "in the manual page but not in --help:" $only_page
+[ -z "$only_help" ] || fail "in --help but not in the manual page: ${only_help//$'\n'/ }"
+[ -z "$only_page" ] || fail "in the manual page but not in --help: ${only_page//$'\n'/ }"
 exit $((failures > 0))
