@@ -2,6 +2,7 @@
 #include "cli/console.h"
 #include "device/exchange_log.h"
 #include "device/serial_line.h"
+#include "device/port_permission.h"
 
 #include <QThread>
 
@@ -79,6 +80,9 @@ bool DeviceLink::open()
             return true;
         if (!worthWaiting(state) || waited.elapsed() >= patienceMs) {
             printProblem(problem);
+            const QString hint = portPermissionHint(portPathOf(settings_.port));
+            if (!hint.isEmpty())
+                printProblem(hint);
             return false;
         }
         if (!announced)

@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 #include "device/extra_ports.h"
+#include "device/port_permission.h"
 #include "device/serial_line.h"
 #include "ui_mainwindow.h"
 
@@ -50,6 +51,9 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
         // Leave the choice open, so that another port can be picked.
         appendLog(QStringLiteral("Cannot open port %0: %1")
                       .arg(serialPort->portName(), serialPort->errorString()));
+        const QString hint = portPermissionHint(serialPort->portName());
+        if (!hint.isEmpty())
+            appendLog(hint);
         delete serialPort;
         serialPort = nullptr;
         ui->serialPortComboBox->setCurrentIndex(0);

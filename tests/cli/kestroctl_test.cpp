@@ -13,6 +13,7 @@
 
 #include <algorithm>
 
+#include <grp.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -110,6 +111,8 @@ private slots:
     void waitsForAPortThatAppearsLate();
     void resultsGoWhereTheyAreTold();
     void onePortOneProgram();
+    void explainsAPortTheUserMayNotOpen_data();
+    void explainsAPortTheUserMayNotOpen();
 
 private:
     QTemporaryDir dir_;
@@ -401,6 +404,51 @@ void KestroctlTest::onePortOneProgram()
         ports.contains(
             QStringLiteral("{\"port\":\"shared-port\",\"path\":\"%1\",\"by_id\":null,").arg(link)),
         qPrintable(ports));
+}
+
+void KestroctlTest::explainsAPortTheUserMayNotOpen_data()
+{
+    QTest::addColumn<QString>("groupName"); // owns the port
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("hint"); // what follows "Permission denied on PORT: "
+    QTest::newRow("dialout") << "dialout" << 0660
+                             << "add your user to the group that owns it (usually dialout) and "
+                                "log in again.";
+    QTest::newRow("another group")
+        << "uucp" << 0660 << "add your user to the group that owns it (uucp) and log in again.";
+    QTest::newRow("a group that may not read")
+        << "tty" << 0620 << "only its owner (root) may use it; ask an administrator for access.";
+}
+
+// A station run by a user who may not use the port is told what to do about it.
+void KestroctlTest::explainsAPortTheUserMayNotOpen()
+{
+    QFETCH(QString, groupName);
+    QFETCH(int, mode);
+    QFETCH(QString, hint);
+    if (::geteuid() != 0)
+        QSKIP("needs root, to run kestroctl as the unprivileged user nobody");
+    const group *owner = ::getgrnam(qPrintable(groupName));
+    if (!owner)
+        QSKIP(qPrintable(QStringLiteral("this system has no group %1").arg(groupName)));
+    // A copy that nobody can reach, wherever the build tree lies.
+    const QString program = dir_.filePath(QStringLiteral("kestroctl-for-nobody"));
+    QVERIFY(QFile::exists(program) || QFile::copy(QStringLiteral(KESTROCTL_PATH), program));
+    QCOMPARE(::chmod(QFile::encodeName(dir_.path()).constData(), 0755), 0);
+    DevsimProcess sim;
+    QVERIFY(sim.start());
+    const QByteArray port = QFile::encodeName(sim.portPath());
+    QCOMPARE(::chown(port.constData(), 0, owner->gr_gid), 0);
+    QCOMPARE(::chmod(port.constData(), mode_t(mode)), 0);
+
+    QProcess station;
+    station.start(QStringLiteral("setpriv"), {"--reuid=nobody", "--regid=nogroup", "--clear-groups",
+                                              program, "-p", sim.portPath(), "ping"});
+    QVERIFY(station.waitForFinished(kRunPatienceMs));
+    const QString err = QString::fromUtf8(station.readAllStandardError());
+    QVERIFY2(station.exitCode() == 4, qPrintable(err));
+    const QString line = QStringLiteral("kestroctl: Permission denied on %1: %2\n");
+    QVERIFY2(err.endsWith(line.arg(sim.portPath(), hint)), qPrintable(err));
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)
