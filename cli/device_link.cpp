@@ -80,7 +80,7 @@ bool DeviceLink::open()
             return true;
         if (!worthWaiting(state) || waited.elapsed() >= patienceMs) {
             printProblem(problem);
-            const QString hint = portPermissionHint(portPathOf(settings_.port));
+            const QString hint = portPermissionHint(settings_.port);
             if (!hint.isEmpty())
                 printProblem(hint);
             return false;

@@ -1,8 +1,7 @@
 #include "cli/port_claim.h"
+#include "device/port_permission.h"
 
-#include <QDir>
 #include <QFileInfo>
-#include <QSerialPortInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -34,22 +33,10 @@ PortState stateOfOpenError(int error)
 
 } // namespace
 
-QString portPathOf(const QString &name)
-{
-    if (name.contains(QLatin1Char('/')))
-        return name;
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports) {
-        if (info.portName() == name)
-            return info.systemLocation();
-    }
-    return QStringLiteral("/dev/") + name;
-}
-
 PortState PortClaim::claim(QString &problem)
 {
     release();
-    const QString given = QFileInfo(portPathOf(name_)).absoluteFilePath();
+    const QString given = QFileInfo(portDevicePath(name_)).absoluteFilePath();
     const QByteArray local = QFile::encodeName(given);
     struct stat status;
     if (::stat(local.constData(), &status) != 0) {

@@ -5,10 +5,6 @@
 
 #include <QString>
 
-// A name with a '/' is a path, used as given. A bare name (ttyUSB0) is a port
-// that the system lists, or the device of that name under /dev/.
-QString portPathOf(const QString &name);
-
 enum class PortState {
     Claimed,   // a terminal, now locked for this program
     Absent,    // not there (yet): worth waiting for

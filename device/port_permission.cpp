@@ -35,9 +35,7 @@ DeviceOwners ownersOf(const QByteArray &path)
 
 QString portDevicePath(const QString &port)
 {
-    const bool isPath = port.startsWith(QLatin1Char('/')) || port.startsWith(QLatin1String("./")) ||
-                        port.startsWith(QLatin1String("../"));
-    return isPath ? port : QStringLiteral("/dev/") + port;
+    return port.contains(QLatin1Char('/')) ? port : QStringLiteral("/dev/") + port;
 }
 
 QString portPermissionHint(const QString &port)

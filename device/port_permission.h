@@ -7,8 +7,9 @@
 
 #include <QString>
 
-// The device path of a port given by path or by system name ("ttyUSB0"
-// stands for "/dev/ttyUSB0"), as the serial port classes resolve it.
+// The device path of a port given by path or by system name: a name with a
+// '/' is a path, used as given; a bare name ("ttyUSB0") is the device of that
+// name under /dev/, where the system's listed ports live too.
 QString portDevicePath(const QString &port);
 
 // A one-line hint when the current user may not open `port` for reading and
