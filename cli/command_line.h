@@ -3,17 +3,16 @@
 #ifndef CLI_COMMAND_LINE_H
 #define CLI_COMMAND_LINE_H
 
+#include "cli/device_link.h"
+
 #include <QString>
 #include <QStringList>
 
-struct Invocation {
+// The command and its values; the link's settings (-p, -t, -r, --wait-port,
+// --trace) are what a DeviceLink is made from.
+struct Invocation : LinkSettings {
     QString command; // one of the command table's names (cli/commands.h)
-    QString file;    // write, diff and upload-cert: the input file
-    QString port;    // -p, else $KESTRO_PORT
-    int timeoutMs = 2000;
-    int retries = 2;
-    int waitPortSeconds = 0;
-    bool trace = false;
+    QString file;    // write, diff, check and upload-cert: the input file
     QStringList setPairs; // KEY=VALUE, in the order given
     bool omitSecrets = false;
     QString outputFile; // read -o

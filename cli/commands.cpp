@@ -47,7 +47,7 @@ const CommandShape *findCommand(const QString &name)
 
 int runPing(const Invocation &invocation)
 {
-    DeviceLink link(linkSettings(invocation));
+    DeviceLink link(invocation);
     if (!link.open())
         return ExitPort;
     return statusExchange(link, kPingKind, emptyRequest(kPingKind));
@@ -59,7 +59,7 @@ int runRead(const Invocation &invocation)
                                                         : invocation.outputFile);
     if (!output.open(!invocation.omitSecrets))
         return ExitInvalidInput;
-    DeviceLink link(linkSettings(invocation));
+    DeviceLink link(invocation);
     QStringList values;
     const int code = openAndQueryValues(link, values);
     if (code != ExitDone)
@@ -78,7 +78,7 @@ int runUploadCert(const Invocation &invocation)
         printProblem(QStringLiteral("%1 is empty; nothing sent").arg(invocation.file));
         return ExitInvalidInput;
     }
-    DeviceLink link(linkSettings(invocation));
+    DeviceLink link(invocation);
     if (!link.open())
         return ExitPort;
     return uploadCertificate(link, certificate);

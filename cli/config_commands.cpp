@@ -80,7 +80,7 @@ int readAndChange(const Invocation &invocation, DeviceLink &link, QStringList &d
 
 int runWrite(const Invocation &invocation)
 {
-    DeviceLink link(linkSettings(invocation));
+    DeviceLink link(invocation);
     QStringList deviceValues;
     QStringList values;
     int code = readAndChange(invocation, link, deviceValues, values);
@@ -103,7 +103,7 @@ int runWrite(const Invocation &invocation)
 
 int runDiff(const Invocation &invocation)
 {
-    DeviceLink link(linkSettings(invocation));
+    DeviceLink link(invocation);
     QStringList deviceValues;
     QStringList values;
     const int code = readAndChange(invocation, link, deviceValues, values);

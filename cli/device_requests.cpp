@@ -7,17 +7,6 @@
 
 #include <cstring>
 
-LinkSettings linkSettings(const Invocation &invocation)
-{
-    LinkSettings settings;
-    settings.port = invocation.port;
-    settings.timeoutMs = invocation.timeoutMs;
-    settings.retries = invocation.retries;
-    settings.waitPortSeconds = invocation.waitPortSeconds;
-    settings.trace = invocation.trace;
-    return settings;
-}
-
 int exitCodeOf(LinkResult result)
 {
     switch (result) {

@@ -3,14 +3,11 @@
 #ifndef CLI_DEVICE_REQUESTS_H
 #define CLI_DEVICE_REQUESTS_H
 
-#include "cli/command_line.h"
 #include "cli/device_link.h"
 #include "protocol/device_config.h"
 
 #include <QByteArray>
 #include <QStringList>
-
-LinkSettings linkSettings(const Invocation &invocation);
 
 // The exit code for an exchange that got no valid response.
 int exitCodeOf(LinkResult result);
