@@ -12,7 +12,9 @@ const char kForms[] = "  kestroctl [options] ports\n"
                       "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
                       "[--no-verify]\n"
                       "  kestroctl [options] diff FILE [--set KEY=VALUE]...\n"
-                      "  kestroctl [options] upload-cert FILE\n";
+                      "  kestroctl [options] upload-cert FILE\n"
+                      "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
+                      "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -23,7 +25,11 @@ const char kCommands[] =
     "               the tool's rules, send them and read them back\n"
     "  diff FILE    print the keys whose values differ between device and FILE\n"
     "  upload-cert FILE\n"
-    "               send FILE (at most 8192 bytes) as the device's certificate\n";
+    "               send FILE (at most 8192 bytes) as the device's certificate\n"
+    "  station MANIFEST\n"
+    "               commission one unit after another on each -p port, a row of the\n"
+    "               CSV file MANIFEST each, and journal every unit; started again,\n"
+    "               skips the rows the journal has as passed\n";
 
 // Options that only some commands take.
 struct CommandOption {
@@ -34,6 +40,9 @@ struct CommandOption {
 const CommandOption kCommandOptions[] = {
     {"omit-secrets", {"read"}}, {"output", {"read"}},     {"set", {"write", "diff"}},
     {"dry-run", {"write"}},     {"no-verify", {"write"}},
+    {"profile", {"station"}},   {"certificate", {"station"}},
+    {"journal", {"station"}},   {"show-secrets", {"station"}},
+    {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
 };
 
 void setUpParser(QCommandLineParser &parser)
@@ -42,7 +51,9 @@ void setUpParser(QCommandLineParser &parser)
         QStringLiteral("Commissions a Varnak Kestro 3 device from the command line.\n\n") +
         QString::fromLatin1(kForms).trimmed());
     parser.addOptions({
-        {{"p", "port"}, "Serial port PATH (default: $KESTRO_PORT).", "PATH"},
+        {{"p", "port"},
+         "Serial port PATH (default: $KESTRO_PORT); station: repeatable, one fixture each.",
+         "PATH"},
         {{"t", "timeout"}, "Wait MS for each response (default 2000).", "MS"},
         {{"r", "retries"}, "Send a request up to N more times (default 2).", "N"},
         {"wait-port", "Keep trying to open the port for SECONDS (default 0).", "SECONDS"},
@@ -52,6 +63,10 @@ void setUpParser(QCommandLineParser &parser)
         {"set", "write, diff: replace KEY's value (repeatable).", "KEY=VALUE"},
         {"dry-run", "write: check and show what would change; send nothing."},
         {"no-verify", "write: do not read the configuration back."},
+        {"profile", "station: the values all units share, under each row's.", "FILE"},
+        {"certificate", "station: the certificate for rows without their own.", "FILE"},
+        {"journal", "station: the journal (default: MANIFEST.journal).", "FILE"},
+        {"show-secrets", "station: keep the passwords in the journal."},
     });
     parser.addHelpOption();
     parser.addVersionOption();
@@ -99,6 +114,26 @@ bool checkCommandOptions(const QCommandLineParser &parser, const QString &comman
     return true;
 }
 
+bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString &problem)
+{
+    if (shape.needsPort && invocation.ports.isEmpty()) {
+        problem = QStringLiteral("no port: give -p PATH or set KESTRO_PORT");
+        return false;
+    }
+    const bool station = invocation.command == QLatin1String("station");
+    if (invocation.ports.size() > 1 && !station) {
+        problem = QStringLiteral("%1 takes one port; only station takes several -p")
+                      .arg(invocation.command);
+        return false;
+    }
+    QStringList distinct = invocation.ports;
+    if (distinct.removeDuplicates() > 0) {
+        problem = QStringLiteral("a port is given more than once");
+        return false;
+    }
+    return true;
+}
+
 bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QString &problem)
 {
     const QStringList positional = parser.positionalArguments();
@@ -119,23 +154,26 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
     }
     if (shape->files)
         invocation.file = positional.at(1);
-    if (shape->needsPort && invocation.port.isEmpty()) {
-        problem = QStringLiteral("no port: give -p PATH or set KESTRO_PORT");
-        return false;
-    }
-    return true;
+    return checkPorts(invocation, *shape, problem);
 }
 
 void readFlags(const QCommandLineParser &parser, Invocation &invocation)
 {
-    invocation.port = parser.isSet("port") ? parser.value("port")
-                                           : QString::fromLocal8Bit(qgetenv("KESTRO_PORT"));
+    invocation.ports = parser.isSet("port")
+                           ? parser.values("port")
+                           : QStringList{QString::fromLocal8Bit(qgetenv("KESTRO_PORT"))};
+    invocation.ports.removeAll(QString());
+    invocation.port = invocation.ports.value(0);
     invocation.trace = parser.isSet("trace");
     invocation.setPairs = parser.values("set");
     invocation.omitSecrets = parser.isSet("omit-secrets");
     invocation.outputFile = parser.value("output");
     invocation.dryRun = parser.isSet("dry-run");
     invocation.noVerify = parser.isSet("no-verify");
+    invocation.profileFile = parser.value("profile");
+    invocation.certificateFile = parser.value("certificate");
+    invocation.journalFile = parser.value("journal");
+    invocation.showSecrets = parser.isSet("show-secrets");
 }
 
 } // namespace

@@ -8,8 +8,9 @@
 
 struct Invocation {
     QString command; // one of the command table's names (cli/commands.h)
-    QString file;    // write, diff and upload-cert: the input file
+    QString file;    // write, diff, upload-cert: the input file; station: the manifest
     QString port;    // -p, else $KESTRO_PORT
+    QStringList ports; // station: every -p, in the order given, else $KESTRO_PORT
     int timeoutMs = 2000;
     int retries = 2;
     int waitPortSeconds = 0;
@@ -19,6 +20,10 @@ struct Invocation {
     QString outputFile; // read -o
     bool dryRun = false;
     bool noVerify = false;
+    QString profileFile;     // station --profile
+    QString certificateFile; // station --certificate
+    QString journalFile;     // station --journal; empty: the manifest's path + ".journal"
+    bool showSecrets = false;
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

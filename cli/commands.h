@@ -23,5 +23,6 @@ int runRead(const Invocation &invocation);
 int runWrite(const Invocation &invocation);
 int runDiff(const Invocation &invocation);
 int runUploadCert(const Invocation &invocation);
+int runStation(const Invocation &invocation);
 
 #endif // CLI_COMMANDS_H

@@ -3,6 +3,7 @@
 #include "tools/devsim/options.h"
 #include "tools/devsim/port.h"
 #include "tools/devsim/serve.h"
+#include "tools/devsim/state_file.h"
 
 #include <cerrno>
 #include <csignal>
@@ -39,6 +40,13 @@ int main(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
     handleSignals();
+    DeviceConfig initial = devsim::defaultConfig();
+    std::string problem;
+    if (!options.stateFile.empty() &&
+        devsim::loadState(options.stateFile, initial, problem) == devsim::StateLoad::Invalid) {
+        std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
+        return 1;
+    }
 
     int master = -1;
     int slave = -1;
@@ -55,7 +63,7 @@ int main(int argc, char **argv)
     std::printf("%s\n", portPath.c_str());
     std::fflush(stdout);
 
-    const int status = devsim::serve(master, slave, options);
+    const int status = devsim::serve(master, slave, options, initial);
 
     if (!options.link.empty())
         devsim::removeLink(options.link, portPath);
