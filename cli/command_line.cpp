@@ -6,15 +6,16 @@
 
 namespace {
 
-const char kForms[] = "  kestroctl [options] ports\n"
-                      "  kestroctl [options] ping\n"
-                      "  kestroctl [options] read [--omit-secrets] [-o FILE]\n"
-                      "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
-                      "[--no-verify]\n"
-                      "  kestroctl [options] diff FILE [--set KEY=VALUE]...\n"
-                      "  kestroctl [options] upload-cert FILE\n"
-                      "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
-                      "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
+const char kForms[] =
+    "  kestroctl [options] ports\n"
+    "  kestroctl [options] ping\n"
+    "  kestroctl [options] read [--omit-secrets] [-o FILE]\n"
+    "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
+    "[--no-verify]\n"
+    "  kestroctl [options] diff FILE [--set KEY=VALUE]...\n"
+    "  kestroctl [options] upload-cert FILE\n"
+    "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
+    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -38,10 +39,15 @@ struct CommandOption {
 };
 
 const CommandOption kCommandOptions[] = {
-    {"omit-secrets", {"read"}}, {"output", {"read"}},     {"set", {"write", "diff"}},
-    {"dry-run", {"write"}},     {"no-verify", {"write"}},
-    {"profile", {"station"}},   {"certificate", {"station"}},
-    {"journal", {"station"}},   {"show-secrets", {"station"}},
+    {"omit-secrets", {"read"}},
+    {"output", {"read"}},
+    {"set", {"write", "diff"}},
+    {"dry-run", {"write"}},
+    {"no-verify", {"write"}},
+    {"profile", {"station"}},
+    {"certificate", {"station"}},
+    {"journal", {"station"}},
+    {"show-secrets", {"station"}},
     {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
 };
 

@@ -7,9 +7,9 @@
 #include <QStringList>
 
 struct Invocation {
-    QString command; // one of the command table's names (cli/commands.h)
-    QString file;    // write, diff, upload-cert: the input file; station: the manifest
-    QString port;    // -p, else $KESTRO_PORT
+    QString command;   // one of the command table's names (cli/commands.h)
+    QString file;      // write, diff, upload-cert: the input file; station: the manifest
+    QString port;      // -p, else $KESTRO_PORT
     QStringList ports; // station: every -p, in the order given, else $KESTRO_PORT
     int timeoutMs = 2000;
     int retries = 2;

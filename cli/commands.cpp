@@ -70,9 +70,9 @@ bool readCertificate(const QString &path, QByteArray &certificate)
 } // namespace
 
 const CommandShape kCommandShapes[] = {
-    {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
-    {"read", 0, true, runRead},    {"write", 1, true, runWrite},
-    {"diff", 1, true, runDiff},    {"upload-cert", 1, true, runUploadCert},
+    {"ports", 0, false, runPorts},    {"ping", 0, true, runPing},
+    {"read", 0, true, runRead},       {"write", 1, true, runWrite},
+    {"diff", 1, true, runDiff},       {"upload-cert", 1, true, runUploadCert},
     {"station", 1, true, runStation},
 };
 

@@ -44,8 +44,9 @@ void printProblem(const QString &line)
 {
     lastProblemLine = line;
     if (!problemsQuiet)
-        writeTo(stderr,
-                (QStringLiteral("kestroctl: ") + problemPrefix + line + QLatin1Char('\n')).toUtf8());
+        writeTo(
+            stderr,
+            (QStringLiteral("kestroctl: ") + problemPrefix + line + QLatin1Char('\n')).toUtf8());
 }
 
 void printRaw(const QString &line)

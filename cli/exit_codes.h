@@ -7,11 +7,11 @@ enum ExitCode : int {
     ExitDone = 0,
     ExitDeviceStatus = 1, // the device answered with a non-zero status
     ExitUsage = 2,
-    ExitNoResponse = 3,   // no valid response after all tries
-    ExitPort = 4,         // the port cannot be opened, or was lost
-    ExitInvalidInput = 5, // a file or value is invalid; nothing was sent
-    ExitDiffers = 6,      // device and file differ, or the read-back differs
-    ExitResultsLost = 7,  // the results (a station's journal) could not be written
+    ExitNoResponse = 3,    // no valid response after all tries
+    ExitPort = 4,          // the port cannot be opened, or was lost
+    ExitInvalidInput = 5,  // a file or value is invalid; nothing was sent
+    ExitDiffers = 6,       // device and file differ, or the read-back differs
+    ExitResultsLost = 7,   // the results (a station's journal) could not be written
     ExitInterrupted = 130, // a station stopped by SIGINT or SIGTERM
 };
 

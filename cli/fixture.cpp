@@ -5,6 +5,7 @@
 #include "cli/station.h"
 #include "cli/unit_steps.h"
 #include "device/exchange_log.h"
+#include "protocol/config_fields.h"
 
 #include <QThread>
 
@@ -101,11 +102,17 @@ int valuesToWrite(DeviceLink &link, const UnitPlan &plan, QStringList &values)
 int verify(DeviceLink &link, const QStringList &values, QStringList &readBack)
 {
     const int code = readBackValues(link, values, readBack);
-    if (code == ExitDiffers) {
-        const QStringList keys = differenceLines(asRecorded(values), readBack, QStringLiteral("%1"));
-        printProblem(keys.join(QStringLiteral(", ")) +
-                     QLatin1String(keys.size() == 1 ? " differs" : " differ"));
+    if (code != ExitDiffers)
+        return code;
+    // Both come from the record, so text by text they compare as the device holds them.
+    const QStringList sent = asRecorded(values);
+    QStringList keys;
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        if (sent.at(row) != readBack.at(row))
+            keys << QLatin1String(kConfigFields[row].key);
     }
+    printProblem(keys.join(QStringLiteral(", ")) +
+                 QLatin1String(keys.size() == 1 ? " differs" : " differ"));
     return code;
 }
 

@@ -136,8 +136,8 @@ bool JournalWriter::open(const QString &path, const JournalHistory &history, boo
     fd_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
                  mode);
     if (fd_ < 0) {
-        problem = QStringLiteral("%1: cannot write: %2").arg(path, QString::fromLocal8Bit(
-                                                                        std::strerror(errno)));
+        problem = QStringLiteral("%1: cannot write: %2")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     // The torn line gets the end it lacks, so that no entry is joined to it.

@@ -153,12 +153,10 @@ bool readRecords(const QString &path, Records &records, QString &problem)
     QByteArray bytes;
     if (!readBytes(path, bytes, problem) || !parseCsv(bytes, records, problem))
         return false;
-    if (records.all.size() < 2) {
-        problem = QStringLiteral("no units: the first row names the columns, each later row "
-                                 "is one unit");
-        return false;
-    }
-    return true;
+    if (records.all.isEmpty())
+        problem = QStringLiteral("empty: the first row names the columns, each later row is one "
+                                 "unit");
+    return !records.all.isEmpty();
 }
 
 } // namespace
@@ -167,7 +165,12 @@ bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &prob
 {
     Records records;
     QVector<int> columns;
-    bool ok = readRecords(path, records, problem) && readHeader(records.all.first(), columns, problem);
+    bool ok =
+        readRecords(path, records, problem) && readHeader(records.all.first(), columns, problem);
+    if (ok && records.all.size() < 2) {
+        problem = QStringLiteral("no units: only the header row");
+        ok = false;
+    }
     const QDir folder = QFileInfo(path).absoluteDir();
     for (int i = 1; ok && i < records.all.size(); ++i) {
         ManifestRow row;
@@ -197,8 +200,8 @@ QString certificateProblem(const QString &path, QByteArray &certificate)
 }
 
 // A row's first problem, or an empty string.
-QString planUnit(const ManifestRow &row, const ValueChanges &profile, const QString &certificatePath,
-                 UnitPlan &plan)
+QString planUnit(const ManifestRow &row, const ValueChanges &profile,
+                 const QString &certificatePath, UnitPlan &plan)
 {
     plan.row = row.number;
     plan.unit = row.unit;

@@ -31,7 +31,7 @@ struct UnitPlan {
     int row = 0;
     QString unit;
     ValueChanges changes;
-    QByteArray certificate;   // empty: no upload
+    QByteArray certificate;    // empty: no upload
     QString certificateSha256; // lowercase hex; empty without a certificate
 };
 

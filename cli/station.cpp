@@ -1,10 +1,10 @@
 // kestroctl station: a manifest of units in, a journal of results out, one
 // thread for each port.
+#include "cli/station.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"
-#include "cli/station.h"
 
 #include <QThread>
 
@@ -40,9 +40,10 @@ QString resultLine(const JournalEntry &entry, int passed, int rowCount)
     QString who = entry.row > 0 ? QStringLiteral("row %1").arg(entry.row) : QStringLiteral("unit");
     if (!entry.unit.isEmpty())
         who += QStringLiteral(" (%1)").arg(entry.unit);
-    const QString what = entry.failedStep.isEmpty()
-                             ? QStringLiteral("passed in %1 s").arg(entry.seconds, 0, 'f', 1)
-                             : QStringLiteral("failed at %1: %2").arg(entry.failedStep, entry.message);
+    const QString what =
+        entry.failedStep.isEmpty()
+            ? QStringLiteral("passed in %1 s").arg(entry.seconds, 0, 'f', 1)
+            : QStringLiteral("failed at %1: %2").arg(entry.failedStep, entry.message);
     return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
         .arg(who, entry.port, what)
         .arg(passed)
@@ -70,10 +71,12 @@ bool readInputs(const Invocation &invocation, QVector<UnitPlan> &plans)
 
 void printSummary(const Station &station, const QElapsedTimer &clock)
 {
-    printResult(QStringLiteral("station: %1 of %2 rows passed, %3 units failed, %4 s")
+    const int failed = station.rows.failedUnits();
+    printResult(QStringLiteral("station: %1 of %2 rows passed, %3 %4 failed, %5 s")
                     .arg(station.rows.passedCount())
                     .arg(station.rows.rowCount())
-                    .arg(station.rows.failedUnits())
+                    .arg(failed)
+                    .arg(QLatin1String(failed == 1 ? "unit" : "units"))
                     .arg(double(clock.elapsed()) / 1000.0, 0, 'f', 1));
 }
 
@@ -121,9 +124,8 @@ void Station::record(const JournalEntry &entry)
         stopping = true;
     }
     const int rowCount = rows.rowCount();
-    rows.settle(entry.row, entry.failedStep.isEmpty(), [&](int passed) {
-        printResult(resultLine(entry, passed, rowCount));
-    });
+    rows.settle(entry.row, entry.failedStep.isEmpty(),
+                [&](int passed) { printResult(resultLine(entry, passed, rowCount)); });
 }
 
 int runStation(const Invocation &invocation)

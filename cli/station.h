@@ -63,7 +63,7 @@ struct Station {
     bool withSecrets = false;
     RowQueue rows;
     JournalWriter journal;
-    std::atomic<bool> stopping{false};      // no new unit: a signal, or the journal failed
+    std::atomic<bool> stopping{false}; // no new unit: a signal, or the journal failed
     std::atomic<bool> journalFailed{false};
 
     // No port takes another unit once every row passed or the station stops.

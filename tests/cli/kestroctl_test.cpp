@@ -3,7 +3,9 @@
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -77,6 +79,56 @@ QStringList keysInOrder(const QString &json)
     return keys;
 }
 
+QJsonObject readJsonFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? jsonObject(file.readAll()) : QJsonObject();
+}
+
+// Every line of a station's journal, each of which must be a JSON object.
+QList<QJsonObject> journalLines(const QString &path)
+{
+    QFile file(path);
+    QList<QJsonObject> lines;
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines << jsonObject(line);
+    }
+    return lines;
+}
+
+// A station run that the test watches while it swaps the units.
+struct StationRun {
+    QProcess process;
+    QString out;
+
+    explicit StationRun(const QStringList &arguments)
+    {
+        process.setProcessEnvironment(environmentWithPort(QString()));
+        process.start(QStringLiteral(KESTROCTL_PATH), arguments);
+    }
+    // Waits for a line of standard output that contains `text`.
+    bool printed(const QString &text)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!out.contains(text) && waited.elapsed() < kRunPatienceMs) {
+            process.waitForReadyRead(100);
+            out += QString::fromUtf8(process.readAllStandardOutput());
+        }
+        return out.contains(text);
+    }
+    int finish()
+    {
+        if (!process.waitForFinished(kRunPatienceMs))
+            process.kill();
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+};
+
 } // namespace
 
 class KestroctlTest : public QObject
@@ -89,6 +141,8 @@ private slots:
     void exitPaths();
     void readWriteReadRoundTrip();
     void waitsForAPortThatAppearsLate();
+    void stationSwapsUnitsJournalsAndResumes();
+    void stationServesTwoPortsAtOnce();
 
 private:
     QTemporaryDir dir_;
@@ -260,6 +314,115 @@ void KestroctlTest::waitsForAPortThatAppearsLate()
     QVERIFY(station.waitForFinished(kRunPatienceMs));
     QCOMPARE(station.exitCode(), 0);
     QCOMPARE(station.readAllStandardOutput(), QByteArray("Ping returned 0\n"));
+}
+
+void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
+{
+    const QString link = dir_.filePath("fixture");
+    const QString manifest = dir_.filePath("units.csv");
+    const QString journal = manifest + ".journal";
+    const QByteArray certificate = QByteArray(1000, '\x5a') + "\r\n";
+    writeFile(dir_.filePath("unit-a.pem"), certificate);
+    writeFile(dir_.filePath("mail.json"),
+              R"({"smtp_server": "mail.plant.example", "ssid": "line-3"})");
+    const QStringList station = {
+        "-p", link,      "-t",     "500",       "-r",
+        "1",  "station", manifest, "--profile", dir_.filePath("mail.json")};
+
+    // A bad row stops the run before any port is opened.
+    DevsimProcess first;
+    QVERIFY(first.start({"--link", link, "--ignore-updates", "--state", dir_.filePath("s1.json")}));
+    writeFile(manifest, "unit,hostname,smtp_port\nA-1,unit-a,25\nB-2,unit-b,26\n");
+    const Run refused = kestroctl(station);
+    QCOMPARE(refused.exitCode, 5);
+    QVERIFY2(refused.err.startsWith("row 2: SMTP Port: Valid values are 25, 465, 587, and 2525\n"),
+             qPrintable(refused.err));
+    QVERIFY(!QFile::exists(journal));
+
+    // Two rows, one fixture: the first unit forgets its update, so row 1 goes
+    // to the next unit; each unit is taken off by stopping its simulator.
+    writeFile(manifest, "unit,hostname,certificate,description\r\n"
+                        "A-1,unit-a,unit-a.pem,\"North, \"\"A\"\"\"\r\nB-2,unit-b,,\r\n");
+    StationRun run(station);
+    QVERIFY2(run.printed(QString("row 1 (A-1) on %1: failed at verify: hostname, ").arg(link)),
+             qPrintable(run.out));
+    first.stop();
+    DevsimProcess second;
+    QVERIFY(second.start({"--link", link, "--state", dir_.filePath("s2.json")}));
+    QVERIFY2(run.printed("row 1 (A-1) on " + link + ": passed in"), qPrintable(run.out));
+    second.stop();
+    DevsimProcess third;
+    QVERIFY(third.start({"--link", link, "--state", dir_.filePath("s3.json")}));
+    QCOMPARE(run.finish(), 0);
+    const QStringList out = run.out.split('\n');
+    QCOMPARE(out.size(), 5); // one line a unit, the summary, and the last line's end
+    QVERIFY2(out[2].startsWith("row 2 (B-2) on " + link + ": passed in ") &&
+                 out[2].endsWith(" s [2 of 2 passed]") &&
+                 out[3].startsWith("station: 2 of 2 rows passed, 1 unit failed, "),
+             qPrintable(run.out));
+
+    // What each unit really holds, and what the journal says of it.
+    QVERIFY(!QFile::exists(dir_.filePath("s1.json")));
+    const QJsonObject unitA = readJsonFile(dir_.filePath("s2.json"));
+    QCOMPARE(unitA.value("hostname").toString(), QString("unit-a"));
+    QCOMPARE(unitA.value("description").toString(), QString("North, \"A\""));
+    QCOMPARE(unitA.value("ssid").toString(), QString("line-3"));
+    QCOMPARE(readJsonFile(dir_.filePath("s3.json")).value("hostname").toString(), "unit-b");
+    const QList<QJsonObject> lines = journalLines(journal);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0].value("failed_step").toString(), QString("verify"));
+    QCOMPARE(lines[0].value("values").toObject().value("hostname").toString(), "kestro-3-sim");
+    QCOMPARE(lines[1].value("result").toString(), QString("passed"));
+    QVERIFY(lines[1].value("failed_step").isNull());
+    QJsonObject shown = unitA; // the journal leaves the passwords out
+    shown.remove("wifi_password");
+    shown.remove("email_password");
+    QCOMPARE(lines[1].value("values").toObject(), shown);
+    QCOMPARE(lines[1].value("certificate_sha256").toString(),
+             QString(QCryptographicHash::hash(certificate, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(lines[2].value("row").toInt(), 2);
+    QCOMPARE(lines[2].value("port").toString(), link);
+    QVERIFY(lines[2].value("certificate_sha256").isNull());
+
+    // Resume: every row has passed, so no port is opened; with a row more,
+    // only that row is left, and a signal ends the wait for its unit.
+    third.stop();
+    const Run again = kestroctl(station);
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY2(again.out.contains("all 2 rows passed already"), qPrintable(again.out));
+    QVERIFY(!again.err.contains("waiting"));
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\nC-3,unit-c\n");
+    StationRun resumed(station);
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (err += resumed.process.readAllStandardError()).contains("waiting for the next unit"),
+        kRunPatienceMs);
+    resumed.process.terminate();
+    QCOMPARE(resumed.finish(), 130);
+    QCOMPARE(resumed.out.left(resumed.out.indexOf(',')), QString("station: 2 of 3 rows passed"));
+    QCOMPARE(journalLines(journal).size(), 3);
+}
+
+void KestroctlTest::stationServesTwoPortsAtOnce()
+{
+    DevsimProcess one;
+    DevsimProcess two;
+    QVERIFY(one.start({"--state", dir_.filePath("one.json")}));
+    QVERIFY(two.start({"--state", dir_.filePath("two.json")}));
+    const QString manifest = dir_.filePath("pair.csv");
+    writeFile(manifest, "hostname,unit\nunit-1,first\nunit-2,second\n");
+    const Run run = kestroctl({"-p", one.portPath(), "-p", two.portPath(), "station", manifest,
+                               "--journal", dir_.filePath("pair.jsonl"), "--show-secrets"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    const QList<QJsonObject> lines = journalLines(dir_.filePath("pair.jsonl"));
+    QCOMPARE(lines.size(), 2);
+    QVERIFY(lines[0].value("port") != lines[1].value("port"));
+    for (const QJsonObject &line : lines) {
+        const QString state = line.value("port") == one.portPath() ? "one.json" : "two.json";
+        QCOMPARE(readJsonFile(dir_.filePath(state)), line.value("values").toObject());
+        QCOMPARE(line.value("values").toObject().value("hostname").toString(),
+                 QString("unit-%1").arg(line.value("row").toInt()));
+    }
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

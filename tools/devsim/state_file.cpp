@@ -101,7 +101,8 @@ StateLoad loadState(const std::string &path, DeviceConfig &config, std::string &
         problem = systemError("cannot read " + path);
         return StateLoad::Invalid;
     }
-    const std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+    const std::string text((std::istreambuf_iterator<char>(file)),
+                           std::istreambuf_iterator<char>());
     const Json json = Json::parse(text, nullptr, false);
     if (json.is_discarded()) {
         problem = path + ": not valid JSON";
