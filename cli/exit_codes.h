@@ -17,14 +17,14 @@ enum ExitCode : int {
 
 inline constexpr char kExitCodeTable[] =
     "Exit codes:\n"
-    "  0  done\n"
-    "  1  the device answered with a non-zero status (the status is printed)\n"
-    "  2  usage error\n"
-    "  3  no valid response after all tries\n"
-    "  4  the port cannot be opened, or was lost\n"
-    "  5  the input file or a value is invalid; nothing was sent\n"
-    "  6  the device and the file differ (diff), or the read-back after write differs\n"
-    "  7  the results could not be written (station: the journal)\n"
+    "    0  done\n"
+    "    1  the device answered with a non-zero status (the status is printed)\n"
+    "    2  usage error\n"
+    "    3  no valid response after all tries\n"
+    "    4  the port cannot be opened, or was lost\n"
+    "    5  the input file or a value is invalid; nothing was sent\n"
+    "    6  the device and the file differ (diff), or the read-back after write differs\n"
+    "    7  the results could not be written (station: the journal)\n"
     "  130  station: stopped by SIGINT or SIGTERM after the units in progress\n";
 
 #endif // CLI_EXIT_CODES_H

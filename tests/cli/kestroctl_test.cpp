@@ -17,6 +17,10 @@ namespace {
 
 // Upper bound for anything the tests wait for; a correct run needs far less.
 constexpr int kRunPatienceMs = 20000;
+// How long a commissioned unit stays on its fixture in the station tests:
+// longer than the station's pause between the pings that tell whether it is
+// still there.
+constexpr int kUnitStaysMs = 1500;
 // Slack allowed beyond the time a run must take (start-up, a loaded machine).
 constexpr qint64 kMarginMs = 10000;
 
@@ -157,6 +161,13 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("site.json"), R"({"ssid": "site-net", "smtp_port": 465})");
     writeFile(dir_.filePath("full.pem"), QByteArray(8192, '\xfe'));
     writeFile(dir_.filePath("big.pem"), QByteArray(8193, 'c'));
+    writeFile(dir_.filePath("empty.pem"), QByteArray());
+    writeFile(dir_.filePath("colour.csv"), "unit,hostname,colour\nA,unit-a,red\n");
+    writeFile(dir_.filePath("latin1.csv"), "unit,hostname\nA,unit-a\nB,Geb\xe4ude-2\n");
+    writeFile(dir_.filePath("short.csv"), "unit,hostname\nA\n");
+    writeFile(dir_.filePath("open-quote.csv"), "unit,hostname\nA,\"unit-a\n");
+    writeFile(dir_.filePath("certs.csv"), "hostname,certificate\nunit-a,full.pem\nunit-b,none.pem\n"
+                                          "unit-c,big.pem\nunit-d,\n");
 }
 
 void KestroctlTest::exitPaths_data()
@@ -227,6 +238,36 @@ void KestroctlTest::exitPaths_data()
         << true << QStringList() << QStringList{"diff", "@/site.json"} << 6
         << "ssid: \"field-lab\" -> \"site-net\"\nsmtp_port: 587 -> 465\n"
         << none << 0 << none;
+    QTest::newRow("5: station, unknown column")
+        << true << QStringList() << QStringList{"station", "@/colour.csv"} << 5 << none
+        << "colour.csv: unknown column \"colour\"" << 0 << fresh;
+    QTest::newRow("5: station, not UTF-8")
+        << true << QStringList() << QStringList{"station", "@/latin1.csv"} << 5 << none
+        << "latin1.csv: row 2: not valid UTF-8" << 0 << fresh;
+    QTest::newRow("5: station, short row")
+        << true << QStringList() << QStringList{"station", "@/short.csv"} << 5 << none
+        << "row 1: 1 fields, but the header names 2 columns" << 0 << fresh;
+    QTest::newRow("5: station, open quote")
+        << true << QStringList() << QStringList{"station", "@/open-quote.csv"} << 5 << none
+        << "open-quote.csv: not valid CSV" << 0 << fresh;
+    QTest::newRow("5: station, certificates")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "none.pem: cannot read: No such file or directory\nrow 3: certificate " << 0 << fresh;
+    QTest::newRow("5: station, certificate too big")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "big.pem: larger than 8192 bytes\nrow 4: certificate " << 0 << fresh;
+    QTest::newRow("5: station, default certificate empty")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "empty.pem: empty\nkestroctl: " << 0 << fresh;
+    QTest::newRow("2: several ports, not station")
+        << false << QStringList() << QStringList{"-p", "a", "-p", "b", "ping"} << 2 << none
+        << "ping takes one port; only station takes several -p" << 0 << none;
+    QTest::newRow("2: station does not wait a time")
+        << false << QStringList() << QStringList{"-p", "a", "--wait-port", "5", "station", "x.csv"}
+        << 2 << none << "--wait-port does not apply to station" << 0 << none;
     QTest::newRow("0: trace") << true << QStringList() << QStringList{"--trace", "ping"} << 0
                               << "Ping returned 0"
                               << "Sent 8 bytes fe 04 00 00 00 00 00 04\r\nPing sent." << 0 << none;
@@ -346,11 +387,17 @@ void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
     StationRun run(station);
     QVERIFY2(run.printed(QString("row 1 (A-1) on %1: failed at verify: hostname, ").arg(link)),
              qPrintable(run.out));
+    // Each unit stays on the fixture a while, pinged, and is never taken twice.
+    QTest::qWait(kUnitStaysMs);
     first.stop();
     DevsimProcess second;
     QVERIFY(second.start({"--link", link, "--state", dir_.filePath("s2.json")}));
     QVERIFY2(run.printed("row 1 (A-1) on " + link + ": passed in"), qPrintable(run.out));
+    QTest::qWait(kUnitStaysMs);
     second.stop();
+    // The third unit still holds the first one's settings; the description,
+    // which row 2 leaves to the device, keeps them.
+    QVERIFY(QFile::copy(dir_.filePath("s2.json"), dir_.filePath("s3.json")));
     DevsimProcess third;
     QVERIFY(third.start({"--link", link, "--state", dir_.filePath("s3.json")}));
     QCOMPARE(run.finish(), 0);
@@ -367,7 +414,9 @@ void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
     QCOMPARE(unitA.value("hostname").toString(), QString("unit-a"));
     QCOMPARE(unitA.value("description").toString(), QString("North, \"A\""));
     QCOMPARE(unitA.value("ssid").toString(), QString("line-3"));
-    QCOMPARE(readJsonFile(dir_.filePath("s3.json")).value("hostname").toString(), "unit-b");
+    const QJsonObject unitB = readJsonFile(dir_.filePath("s3.json"));
+    QCOMPARE(unitB.value("hostname").toString(), QString("unit-b"));
+    QCOMPARE(unitB.value("description").toString(), QString("North, \"A\""));
     const QList<QJsonObject> lines = journalLines(journal);
     QCOMPARE(lines.size(), 3);
     QCOMPARE(lines[0].value("failed_step").toString(), QString("verify"));
@@ -411,11 +460,16 @@ void KestroctlTest::stationServesTwoPortsAtOnce()
     QVERIFY(two.start({"--state", dir_.filePath("two.json")}));
     const QString manifest = dir_.filePath("pair.csv");
     writeFile(manifest, "hostname,unit\nunit-1,first\nunit-2,second\n");
+    // A crash left half a line: it counts for nothing and is joined to nothing.
+    const QString journal = dir_.filePath("pair.jsonl");
+    writeFile(journal, R"({"row":1,"result":"passed","unit":"fi)");
     const Run run = kestroctl({"-p", one.portPath(), "-p", two.portPath(), "station", manifest,
-                               "--journal", dir_.filePath("pair.jsonl"), "--show-secrets"});
+                               "--journal", journal, "--show-secrets"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
-    const QList<QJsonObject> lines = journalLines(dir_.filePath("pair.jsonl"));
-    QCOMPARE(lines.size(), 2);
+    QVERIFY2(run.err.contains("pair.jsonl: line 1 is not a whole entry"), qPrintable(run.err));
+    QList<QJsonObject> lines = journalLines(journal);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.takeFirst().isEmpty());
     QVERIFY(lines[0].value("port") != lines[1].value("port"));
     for (const QJsonObject &line : lines) {
         const QString state = line.value("port") == one.portPath() ? "one.json" : "two.json";

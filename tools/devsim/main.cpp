@@ -31,6 +31,18 @@ void handleSignals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The configuration the device starts with: the state file's, if there is
+// one, else the fresh device's. False, said why, if the file is not a state.
+bool loadInitialState(const devsim::Options &options, DeviceConfig &config)
+{
+    std::string problem;
+    if (options.stateFile.empty() ||
+        devsim::loadState(options.stateFile, config, problem) != devsim::StateLoad::Invalid)
+        return true;
+    std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -41,12 +53,8 @@ int main(int argc, char **argv)
         return parsed;
     handleSignals();
     DeviceConfig initial = devsim::defaultConfig();
-    std::string problem;
-    if (!options.stateFile.empty() &&
-        devsim::loadState(options.stateFile, initial, problem) == devsim::StateLoad::Invalid) {
-        std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
+    if (!loadInitialState(options, initial))
         return 1;
-    }
 
     int master = -1;
     int slave = -1;
