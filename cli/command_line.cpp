@@ -6,14 +6,17 @@
 
 namespace {
 
-const char kForms[] = "  kestroctl [options] ports [--json]\n"
-                      "  kestroctl [options] ping\n"
-                      "  kestroctl [options] read [--omit-secrets] [-o FILE]\n"
-                      "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
-                      "[--no-verify]\n"
-                      "  kestroctl [options] diff FILE [--set KEY=VALUE]...\n"
-                      "  kestroctl [options] upload-cert FILE\n"
-                      "  kestroctl check FILE [--set KEY=VALUE]...\n";
+const char kForms[] =
+    "  kestroctl [options] ports [--json]\n"
+    "  kestroctl [options] ping\n"
+    "  kestroctl [options] read [--omit-secrets] [-o FILE]\n"
+    "  kestroctl [options] write FILE [--set KEY=VALUE]... [--dry-run] "
+    "[--no-verify] [--show-secrets]\n"
+    "  kestroctl [options] diff FILE [--set KEY=VALUE]... [--show-secrets]\n"
+    "  kestroctl [options] upload-cert FILE\n"
+    "  kestroctl check FILE [--set KEY=VALUE]...\n"
+    "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
+    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -26,7 +29,11 @@ const char kCommands[] =
     "  check FILE   check FILE (then the --set pairs) with the tool's rules; opens\n"
     "               no port. FILE may be - for standard input (also for write, diff)\n"
     "  upload-cert FILE\n"
-    "               send FILE (at most 8192 bytes) as the device's certificate\n";
+    "               send FILE (at most 8192 bytes) as the device's certificate\n"
+    "  station MANIFEST\n"
+    "               commission one unit after another on each -p port, a row of the\n"
+    "               CSV file MANIFEST each, and journal every unit; started again,\n"
+    "               skips the rows the journal has as passed\n";
 
 // Options that only some commands take.
 struct CommandOption {
@@ -35,9 +42,17 @@ struct CommandOption {
 };
 
 const CommandOption kCommandOptions[] = {
-    {"omit-secrets", {"read"}}, {"output", {"read"}},     {"set", {"write", "diff", "check"}},
-    {"dry-run", {"write"}},     {"no-verify", {"write"}}, {"show-secrets", {"write", "diff"}},
+    {"omit-secrets", {"read"}},
+    {"output", {"read"}},
+    {"set", {"write", "diff", "check"}},
+    {"dry-run", {"write"}},
+    {"no-verify", {"write"}},
     {"json", {"ports"}},
+    {"profile", {"station"}},
+    {"certificate", {"station"}},
+    {"journal", {"station"}},
+    {"show-secrets", {"write", "diff", "station"}},
+    {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
 };
 
 void setUpParser(QCommandLineParser &parser)
@@ -46,7 +61,9 @@ void setUpParser(QCommandLineParser &parser)
         QStringLiteral("Commissions a Varnak Kestro 3 device from the command line.\n\n") +
         QString::fromLatin1(kForms).trimmed());
     parser.addOptions({
-        {{"p", "port"}, "Serial port PATH (default: $KESTRO_PORT).", "PATH"},
+        {{"p", "port"},
+         "Serial port PATH (default: $KESTRO_PORT); station: repeatable, one fixture each.",
+         "PATH"},
         {{"t", "timeout"}, "Wait MS for each response (default 2000).", "MS"},
         {{"r", "retries"}, "Send a request up to N more times (default 2).", "N"},
         {"wait-port", "Keep trying to open the port for SECONDS (default 0).", "SECONDS"},
@@ -55,10 +72,14 @@ void setUpParser(QCommandLineParser &parser)
         {"omit-secrets", "read: leave out the two passwords."},
         {{"o", "output"}, "read: write the JSON to FILE.", "FILE"},
         {"set", "write, diff, check: replace KEY's value (repeatable).", "KEY=VALUE"},
-        {"show-secrets", "write, diff: show the passwords instead of \"********\"."},
+        {"show-secrets", "write, diff: show the passwords instead of \"********\"; station: "
+                         "keep them in the journal."},
         {"json", "ports: one JSON object per port and line."},
         {"dry-run", "write: check and show what would change; send nothing."},
         {"no-verify", "write: do not read the configuration back."},
+        {"profile", "station: the values all units share, under each row's.", "FILE"},
+        {"certificate", "station: the certificate for rows without their own.", "FILE"},
+        {"journal", "station: the journal (default: MANIFEST.journal).", "FILE"},
     });
     parser.addHelpOption();
     parser.addVersionOption();
@@ -104,6 +125,26 @@ bool checkCommandOptions(const QCommandLineParser &parser, const QString &comman
     return true;
 }
 
+bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString &problem)
+{
+    if (shape.needsPort && invocation.ports.isEmpty()) {
+        problem = QStringLiteral("no port: give -p PATH or set KESTRO_PORT");
+        return false;
+    }
+    const bool station = invocation.command == QLatin1String("station");
+    if (invocation.ports.size() > 1 && !station) {
+        problem = QStringLiteral("%1 takes one port; only station takes several -p")
+                      .arg(invocation.command);
+        return false;
+    }
+    QStringList distinct = invocation.ports;
+    if (distinct.removeDuplicates() > 0) {
+        problem = QStringLiteral("a port is given more than once");
+        return false;
+    }
+    return true;
+}
+
 bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QString &problem)
 {
     const QStringList positional = parser.positionalArguments();
@@ -124,23 +165,25 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
     }
     if (shape->files)
         invocation.file = positional.at(1);
-    if (shape->needsPort && invocation.port.isEmpty()) {
-        problem = QStringLiteral("no port: give -p PATH or set KESTRO_PORT");
-        return false;
-    }
-    return true;
+    return checkPorts(invocation, *shape, problem);
 }
 
 void readFlags(const QCommandLineParser &parser, Invocation &invocation)
 {
-    invocation.port = parser.isSet("port") ? parser.value("port")
-                                           : QString::fromLocal8Bit(qgetenv("KESTRO_PORT"));
+    invocation.ports = parser.isSet("port")
+                           ? parser.values("port")
+                           : QStringList{QString::fromLocal8Bit(qgetenv("KESTRO_PORT"))};
+    invocation.ports.removeAll(QString());
+    invocation.port = invocation.ports.value(0);
     invocation.trace = parser.isSet("trace");
     invocation.setPairs = parser.values("set");
     invocation.omitSecrets = parser.isSet("omit-secrets");
     invocation.outputFile = parser.value("output");
     invocation.dryRun = parser.isSet("dry-run");
     invocation.noVerify = parser.isSet("no-verify");
+    invocation.profileFile = parser.value("profile");
+    invocation.certificateFile = parser.value("certificate");
+    invocation.journalFile = parser.value("journal");
     invocation.showSecrets = parser.isSet("show-secrets");
     invocation.json = parser.isSet("json");
 }
@@ -173,7 +216,10 @@ QString helpText()
     setUpParser(parser);
     QString exitCodes = QStringLiteral("Exit codes:\n");
     for (int code = ExitDone; code <= ExitResultsLost; ++code)
-        exitCodes += QStringLiteral("  %1  %2\n").arg(code).arg(QLatin1String(kExitMeanings[code]));
+        exitCodes +=
+            QStringLiteral("  %1  %2\n").arg(code, 3).arg(QLatin1String(kExitMeanings[code]));
+    exitCodes +=
+        QStringLiteral("  %1  %2\n").arg(ExitInterrupted).arg(QLatin1String(kInterruptedMeaning));
     return parser.helpText() + QLatin1Char('\n') + QString::fromLatin1(kCommands) +
            QLatin1Char('\n') + exitCodes;
 }

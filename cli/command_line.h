@@ -11,15 +11,19 @@
 // The command and its values; the link's settings (-p, -t, -r, --wait-port,
 // --trace) are what a DeviceLink is made from.
 struct Invocation : LinkSettings {
-    QString command; // one of the command table's names (cli/commands.h)
-    QString file;    // write, diff, check and upload-cert: the input file
+    QString command;      // one of the command table's names (cli/commands.h)
+    QString file;         // write, diff, check and upload-cert: the input file
+    QStringList ports;    // station: every -p, in the order given, else $KESTRO_PORT
     QStringList setPairs; // KEY=VALUE, in the order given
     bool omitSecrets = false;
     QString outputFile; // read -o
     bool dryRun = false;
     bool noVerify = false;
-    bool showSecrets = false; // write, diff: passwords in clear text
+    bool showSecrets = false; // write, diff, station: passwords in clear text
     bool json = false;        // ports
+    QString profileFile;      // station --profile
+    QString certificateFile;  // station --certificate
+    QString journalFile;      // station --journal; empty: the manifest's path + ".journal"
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

@@ -33,7 +33,7 @@ const CommandShape kCommandShapes[] = {
     {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
     {"read", 0, true, runRead},    {"write", 1, true, runWrite},
     {"diff", 1, true, runDiff},    {"upload-cert", 1, true, runUploadCert},
-    {"check", 1, false, runCheck},
+    {"check", 1, false, runCheck}, {"station", 1, true, runStation},
 };
 
 const CommandShape *findCommand(const QString &name)

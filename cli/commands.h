@@ -24,5 +24,6 @@ int runWrite(const Invocation &invocation);
 int runDiff(const Invocation &invocation);
 int runUploadCert(const Invocation &invocation);
 int runCheck(const Invocation &invocation);
+int runStation(const Invocation &invocation);
 
 #endif // CLI_COMMANDS_H

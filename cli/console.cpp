@@ -2,17 +2,25 @@
 
 #include <QByteArray>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 namespace {
 
-bool resultsLost = false;
-QString resultsError;
+std::atomic<bool> resultsLost{false};
+QString resultsError; // set once, by the first writer that fails
+std::mutex writing;   // one line at a time, write and flush together
+
+thread_local QString problemPrefix;
+thread_local QString lastProblemLine;
+thread_local bool problemsQuiet = false;
 
 bool writeTo(std::FILE *stream, const QByteArray &bytes)
 {
+    const std::lock_guard<std::mutex> lock(writing);
     const size_t written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
     return std::fflush(stream) == 0 && written == size_t(bytes.size());
 }
@@ -28,8 +36,9 @@ void printResultText(const QByteArray &utf8)
 {
     if (resultsLost || writeTo(stdout, utf8))
         return;
-    resultsLost = true;
-    resultsError = QString::fromLocal8Bit(std::strerror(errno));
+    const QString reason = QString::fromLocal8Bit(std::strerror(errno));
+    if (!resultsLost.exchange(true))
+        resultsError = reason;
 }
 
 bool resultsDelivered()
@@ -44,10 +53,34 @@ QString resultsLostReason()
 
 void printProblem(const QString &line)
 {
-    writeTo(stderr, (QStringLiteral("kestroctl: ") + line + QLatin1Char('\n')).toUtf8());
+    lastProblemLine = line;
+    if (!problemsQuiet)
+        writeTo(
+            stderr,
+            (QStringLiteral("kestroctl: ") + problemPrefix + line + QLatin1Char('\n')).toUtf8());
 }
 
 void printRaw(const QString &line)
 {
     writeTo(stderr, (line + QLatin1Char('\n')).toUtf8());
+}
+
+void setThreadProblemPrefix(const QString &prefix)
+{
+    problemPrefix = prefix;
+}
+
+QString lastProblem()
+{
+    return lastProblemLine;
+}
+
+QuietProblems::QuietProblems() : wasQuiet_(problemsQuiet)
+{
+    problemsQuiet = true;
+}
+
+QuietProblems::~QuietProblems()
+{
+    problemsQuiet = wasQuiet_;
 }

@@ -1,6 +1,7 @@
 // Where kestroctl's words go: results to standard output, diagnostics (and
 // the trace) to standard error, so that a script can capture the one and
-// show the other.
+// show the other. Every line goes out whole, whichever thread prints it: a
+// station serves several ports at once.
 #ifndef CLI_CONSOLE_H
 #define CLI_CONSOLE_H
 
@@ -20,5 +21,27 @@ QString resultsLostReason();
 void printProblem(const QString &line);
 // One line on standard error as it is (trace entries, usage).
 void printRaw(const QString &line);
+
+// A station's port thread: its diagnostics begin with `prefix` (the port), so
+// that the operator can tell the fixtures apart.
+void setThreadProblemPrefix(const QString &prefix);
+// The calling thread's last diagnostic, without the prefix: a failed step's
+// reason for the station's journal.
+QString lastProblem();
+
+// While one lives, the calling thread's diagnostics are only remembered as
+// lastProblem(), not printed: a station pinging for a unit that is not there
+// yet would otherwise fill the screen.
+class QuietProblems
+{
+public:
+    QuietProblems();
+    ~QuietProblems();
+    QuietProblems(const QuietProblems &) = delete;
+    QuietProblems &operator=(const QuietProblems &) = delete;
+
+private:
+    bool wasQuiet_;
+};
 
 #endif // CLI_CONSOLE_H

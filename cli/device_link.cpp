@@ -1,8 +1,8 @@
 #include "cli/device_link.h"
 #include "cli/console.h"
 #include "device/exchange_log.h"
-#include "device/serial_line.h"
 #include "device/port_permission.h"
+#include "device/serial_line.h"
 
 #include <QThread>
 

@@ -68,13 +68,17 @@ int openAndQueryValues(DeviceLink &link, QStringList &values)
     return queryValues(link, values);
 }
 
-int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request)
+int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request,
+                   StatusReport report)
 {
     QByteArray response;
     const LinkResult result = link.exchange(kind, request, response);
     if (result != LinkResult::Answered)
         return exitCodeOf(result);
     const int32_t status = responseStatus(response);
-    printResult(returnedLine(kind, status));
+    if (report == StatusReport::AsResult)
+        printResult(returnedLine(kind, status));
+    else if (status != 0)
+        printProblem(returnedLine(kind, status));
     return status == 0 ? ExitDone : ExitDeviceStatus;
 }

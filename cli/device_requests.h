@@ -23,9 +23,15 @@ int queryValues(DeviceLink &link, QStringList &values);
 // Opens the link first: ExitPort when it does not open.
 int openAndQueryValues(DeviceLink &link, QStringList &values);
 
-// Sends a request that the device answers with a status, and prints the
-// window's "<request> returned <status>" line on standard output. Answers
-// ExitDone only for status 0.
-int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request);
+// How a step tells the device's status: the commands print the window's
+// "<request> returned <status>" line as their result; a station, whose
+// standard output has one line per unit, reports only a non-zero status, as
+// a diagnostic.
+enum class StatusReport { AsResult, OnlyFailure };
+
+// Sends a request that the device answers with a status, and reports it as
+// `report` says. Answers ExitDone only for status 0.
+int statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request,
+                   StatusReport report = StatusReport::AsResult);
 
 #endif // CLI_DEVICE_REQUESTS_H

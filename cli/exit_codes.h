@@ -7,11 +7,12 @@ enum ExitCode : int {
     ExitDone = 0,
     ExitDeviceStatus = 1, // the device answered with a non-zero status
     ExitUsage = 2,
-    ExitNoResponse = 3,   // no valid response after all tries
-    ExitPort = 4,         // the port cannot be opened, or was lost
-    ExitInvalidInput = 5, // a file or value is invalid; nothing was sent
-    ExitDiffers = 6,      // device and file differ, or the read-back differs
-    ExitResultsLost = 7,  // the results could not be written; the device part ran
+    ExitNoResponse = 3,    // no valid response after all tries
+    ExitPort = 4,          // the port cannot be opened, or was lost
+    ExitInvalidInput = 5,  // a file or value is invalid; nothing was sent
+    ExitDiffers = 6,       // device and file differ, or the read-back differs
+    ExitResultsLost = 7,   // the results could not be written; the device part ran
+    ExitInterrupted = 130, // a station stopped by SIGINT or SIGTERM
 };
 
 // What each code means, indexed by the code.
@@ -23,8 +24,11 @@ inline constexpr const char *kExitMeanings[] = {
     "the port cannot be opened, or was lost",
     "the input file or a value is invalid; nothing was sent",
     "the device and the file differ (diff), or the read-back after write differs",
-    "the results could not be written; the device part of the command ran",
+    "the results (a station's journal) could not be written; the device part of the "
+    "command ran",
 };
+inline constexpr char kInterruptedMeaning[] =
+    "station: stopped by SIGINT or SIGTERM after the units in progress";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
               "every exit code has its meaning");
 

@@ -1,5 +1,4 @@
 #include "cli/unit_steps.h"
-#include "cli/device_requests.h"
 #include "cli/exit_codes.h"
 #include "config/config_values.h"
 #include "config/field_rules.h"
@@ -49,11 +48,11 @@ QStringList givenValueProblems(const ValueChanges &changes)
     return problemLines(diagnoses) + textsThatDoNotFit(values);
 }
 
-int writeValues(DeviceLink &link, const QStringList &values)
+int writeValues(DeviceLink &link, const QStringList &values, StatusReport report)
 {
     DeviceConfig config;
     configFromValues(values, config);
-    return statusExchange(link, kConfigUpdateKind, configUpdateRequest(config));
+    return statusExchange(link, kConfigUpdateKind, configUpdateRequest(config), report);
 }
 
 int readBackValues(DeviceLink &link, const QStringList &written, QStringList &readBack)
@@ -64,9 +63,10 @@ int readBackValues(DeviceLink &link, const QStringList &written, QStringList &re
     return asRecorded(written) == readBack ? ExitDone : ExitDiffers;
 }
 
-int uploadCertificate(DeviceLink &link, const QByteArray &certificate)
+int uploadCertificate(DeviceLink &link, const QByteArray &certificate, StatusReport report)
 {
-    return statusExchange(link, kCertificateUploadKind, certificateUploadRequest(certificate));
+    return statusExchange(link, kCertificateUploadKind, certificateUploadRequest(certificate),
+                          report);
 }
 
 QStringList asRecorded(const QStringList &values)

@@ -7,6 +7,7 @@
 
 #include "cli/config_file.h"
 #include "cli/device_link.h"
+#include "cli/device_requests.h"
 
 #include <QByteArray>
 #include <QStringList>
@@ -21,18 +22,20 @@ QStringList valueProblems(const QStringList &values);
 // rule, and a rule that joins rows only where the given values settle it.
 QStringList givenValueProblems(const ValueChanges &changes);
 
-// Sends the values as a Config Update and prints the device's status line;
-// ExitDone for status 0.
-int writeValues(DeviceLink &link, const QStringList &values);
+// Sends the values as a Config Update and reports the device's status as
+// `report` says; ExitDone for status 0.
+int writeValues(DeviceLink &link, const QStringList &values,
+                StatusReport report = StatusReport::AsResult);
 
 // Reads the configuration into `readBack`: ExitDone when it holds `written`
 // as the record carries them, ExitDiffers when it does not, otherwise why
 // nothing was read.
 int readBackValues(DeviceLink &link, const QStringList &written, QStringList &readBack);
 
-// Uploads the certificate and prints the device's status line; ExitDone for
-// status 0.
-int uploadCertificate(DeviceLink &link, const QByteArray &certificate);
+// Uploads the certificate and reports the device's status as `report` says;
+// ExitDone for status 0.
+int uploadCertificate(DeviceLink &link, const QByteArray &certificate,
+                      StatusReport report = StatusReport::AsResult);
 
 // The values as the record carries them: texts cut to their arrays, the port
 // as the number it stands for.

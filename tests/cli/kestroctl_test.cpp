@@ -3,7 +3,9 @@
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -22,6 +24,10 @@ namespace {
 
 // Upper bound for anything the tests wait for; a correct run needs far less.
 constexpr int kRunPatienceMs = 20000;
+// How long a commissioned unit stays on its fixture in the station tests:
+// longer than the station's pause between the pings that tell whether it is
+// still there.
+constexpr int kUnitStaysMs = 1500;
 // Slack allowed beyond the time a run must take (start-up, a loaded machine).
 constexpr qint64 kMarginMs = 10000;
 
@@ -97,6 +103,56 @@ bool holds(const QString &text, const QString &expected)
     return text.contains(expected);
 }
 
+QJsonObject readJsonFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? jsonObject(file.readAll()) : QJsonObject();
+}
+
+// Every line of a station's journal, each of which must be a JSON object.
+QList<QJsonObject> journalLines(const QString &path)
+{
+    QFile file(path);
+    QList<QJsonObject> lines;
+    if (!file.open(QIODevice::ReadOnly))
+        return lines;
+    for (const QByteArray &line : file.readAll().split('\n')) {
+        if (!line.isEmpty())
+            lines << jsonObject(line);
+    }
+    return lines;
+}
+
+// A station run that the test watches while it swaps the units.
+struct StationRun {
+    QProcess process;
+    QString out;
+
+    explicit StationRun(const QStringList &arguments)
+    {
+        process.setProcessEnvironment(environmentWithPort(QString()));
+        process.start(QStringLiteral(KESTROCTL_PATH), arguments);
+    }
+    // Waits for a line of standard output that contains `text`.
+    bool printed(const QString &text)
+    {
+        QElapsedTimer waited;
+        waited.start();
+        while (!out.contains(text) && waited.elapsed() < kRunPatienceMs) {
+            process.waitForReadyRead(100);
+            out += QString::fromUtf8(process.readAllStandardOutput());
+        }
+        return out.contains(text);
+    }
+    int finish()
+    {
+        if (!process.waitForFinished(kRunPatienceMs))
+            process.kill();
+        out += QString::fromUtf8(process.readAllStandardOutput());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    }
+};
+
 } // namespace
 
 class KestroctlTest : public QObject
@@ -113,6 +169,8 @@ private slots:
     void onePortOneProgram();
     void explainsAPortTheUserMayNotOpen_data();
     void explainsAPortTheUserMayNotOpen();
+    void stationSwapsUnitsJournalsAndResumes();
+    void stationServesTwoPortsAtOnce();
 
 private:
     QTemporaryDir dir_;
@@ -128,6 +186,12 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("full.pem"), QByteArray(8192, '\xfe'));
     writeFile(dir_.filePath("big.pem"), QByteArray(8193, 'c'));
     writeFile(dir_.filePath("empty.pem"), QByteArray());
+    writeFile(dir_.filePath("colour.csv"), "unit,hostname,colour\nA,unit-a,red\n");
+    writeFile(dir_.filePath("latin1.csv"), "unit,hostname\nA,unit-a\nB,Geb\xe4ude-2\n");
+    writeFile(dir_.filePath("short.csv"), "unit,hostname\nA\n");
+    writeFile(dir_.filePath("open-quote.csv"), "unit,hostname\nA,\"unit-a\n");
+    writeFile(dir_.filePath("certs.csv"), "hostname,certificate\nunit-a,full.pem\nunit-b,none.pem\n"
+                                          "unit-c,big.pem\nunit-d,\n");
 }
 
 void KestroctlTest::exitPaths_data()
@@ -200,6 +264,36 @@ void KestroctlTest::exitPaths_data()
         << true << QStringList() << QStringList{"diff", "@/site.json"} << 6
         << "ssid: \"field-lab\" -> \"site-net\"\nsmtp_port: 587 -> 465\n"
         << none << 0 << none;
+    QTest::newRow("5: station, unknown column")
+        << true << QStringList() << QStringList{"station", "@/colour.csv"} << 5 << none
+        << "colour.csv: unknown column \"colour\"" << 0 << fresh;
+    QTest::newRow("5: station, not UTF-8")
+        << true << QStringList() << QStringList{"station", "@/latin1.csv"} << 5 << none
+        << "latin1.csv: row 2: not valid UTF-8" << 0 << fresh;
+    QTest::newRow("5: station, short row")
+        << true << QStringList() << QStringList{"station", "@/short.csv"} << 5 << none
+        << "row 1: 1 fields, but the header names 2 columns" << 0 << fresh;
+    QTest::newRow("5: station, open quote")
+        << true << QStringList() << QStringList{"station", "@/open-quote.csv"} << 5 << none
+        << "open-quote.csv: not valid CSV" << 0 << fresh;
+    QTest::newRow("5: station, certificates")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "none.pem: cannot read: No such file or directory\nrow 3: certificate " << 0 << fresh;
+    QTest::newRow("5: station, certificate too big")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "big.pem: larger than 8192 bytes\nrow 4: certificate " << 0 << fresh;
+    QTest::newRow("5: station, default certificate empty")
+        << true << QStringList()
+        << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
+        << "empty.pem: empty\nkestroctl: " << 0 << fresh;
+    QTest::newRow("2: several ports, not station")
+        << false << QStringList() << QStringList{"-p", "a", "-p", "b", "ping"} << 2 << none
+        << "ping takes one port; only station takes several -p" << 0 << none;
+    QTest::newRow("2: station does not wait a time")
+        << false << QStringList() << QStringList{"-p", "a", "--wait-port", "5", "station", "x.csv"}
+        << 2 << none << "--wait-port does not apply to station" << 0 << none;
     QTest::newRow("0: trace") << true << QStringList() << QStringList{"--trace", "ping"} << 0
                               << "Ping returned 0"
                               << "Sent 8 bytes fe 04 00 00 00 00 00 04\nPing sent." << 0 << none;
@@ -449,6 +543,128 @@ void KestroctlTest::explainsAPortTheUserMayNotOpen()
     QVERIFY2(station.exitCode() == 4, qPrintable(err));
     const QString line = QStringLiteral("kestroctl: Permission denied on %1: %2\n");
     QVERIFY2(err.endsWith(line.arg(sim.portPath(), hint)), qPrintable(err));
+}
+
+void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
+{
+    const QString link = dir_.filePath("fixture");
+    const QString manifest = dir_.filePath("units.csv");
+    const QString journal = manifest + ".journal";
+    const QByteArray certificate = QByteArray(1000, '\x5a') + "\r\n";
+    writeFile(dir_.filePath("unit-a.pem"), certificate);
+    writeFile(dir_.filePath("mail.json"),
+              R"({"smtp_server": "mail.plant.example", "ssid": "line-3"})");
+    const QStringList station = {
+        "-p", link,      "-t",     "500",       "-r",
+        "1",  "station", manifest, "--profile", dir_.filePath("mail.json")};
+
+    // A bad row stops the run before any port is opened.
+    DevsimProcess first;
+    QVERIFY(first.start({"--link", link, "--ignore-updates", "--state", dir_.filePath("s1.json")}));
+    writeFile(manifest, "unit,hostname,smtp_port\nA-1,unit-a,25\nB-2,unit-b,26\n");
+    const Run refused = kestroctl(station);
+    QCOMPARE(refused.exitCode, 5);
+    QVERIFY2(refused.err.startsWith("row 2: SMTP Port: Valid values are 25, 465, 587, and 2525\n"),
+             qPrintable(refused.err));
+    QVERIFY(!QFile::exists(journal));
+
+    // Two rows, one fixture: the first unit forgets its update, so row 1 goes
+    // to the next unit; each unit is taken off by stopping its simulator.
+    writeFile(manifest, "unit,hostname,certificate,description\r\n"
+                        "A-1,unit-a,unit-a.pem,\"North, \"\"A\"\"\"\r\nB-2,unit-b,,\r\n");
+    StationRun run(station);
+    QVERIFY2(run.printed(QString("row 1 (A-1) on %1: failed at verify: hostname, ").arg(link)),
+             qPrintable(run.out));
+    // Each unit stays on the fixture a while, pinged, and is never taken twice.
+    QTest::qWait(kUnitStaysMs);
+    first.stop();
+    DevsimProcess second;
+    QVERIFY(second.start({"--link", link, "--state", dir_.filePath("s2.json")}));
+    QVERIFY2(run.printed("row 1 (A-1) on " + link + ": passed in"), qPrintable(run.out));
+    QTest::qWait(kUnitStaysMs);
+    second.stop();
+    // The third unit still holds the first one's settings; the description,
+    // which row 2 leaves to the device, keeps them.
+    QVERIFY(QFile::copy(dir_.filePath("s2.json"), dir_.filePath("s3.json")));
+    DevsimProcess third;
+    QVERIFY(third.start({"--link", link, "--state", dir_.filePath("s3.json")}));
+    QCOMPARE(run.finish(), 0);
+    const QStringList out = run.out.split('\n');
+    QCOMPARE(out.size(), 5); // one line a unit, the summary, and the last line's end
+    QVERIFY2(out[2].startsWith("row 2 (B-2) on " + link + ": passed in ") &&
+                 out[2].endsWith(" s [2 of 2 passed]") &&
+                 out[3].startsWith("station: 2 of 2 rows passed, 1 unit failed, "),
+             qPrintable(run.out));
+
+    // What each unit really holds, and what the journal says of it.
+    QVERIFY(!QFile::exists(dir_.filePath("s1.json")));
+    const QJsonObject unitA = readJsonFile(dir_.filePath("s2.json"));
+    QCOMPARE(unitA.value("hostname").toString(), QString("unit-a"));
+    QCOMPARE(unitA.value("description").toString(), QString("North, \"A\""));
+    QCOMPARE(unitA.value("ssid").toString(), QString("line-3"));
+    const QJsonObject unitB = readJsonFile(dir_.filePath("s3.json"));
+    QCOMPARE(unitB.value("hostname").toString(), QString("unit-b"));
+    QCOMPARE(unitB.value("description").toString(), QString("North, \"A\""));
+    const QList<QJsonObject> lines = journalLines(journal);
+    QCOMPARE(lines.size(), 3);
+    QCOMPARE(lines[0].value("failed_step").toString(), QString("verify"));
+    QCOMPARE(lines[0].value("values").toObject().value("hostname").toString(), "kestro-3-sim");
+    QCOMPARE(lines[1].value("result").toString(), QString("passed"));
+    QVERIFY(lines[1].value("failed_step").isNull());
+    QJsonObject shown = unitA; // the journal leaves the passwords out
+    shown.remove("wifi_password");
+    shown.remove("email_password");
+    QCOMPARE(lines[1].value("values").toObject(), shown);
+    QCOMPARE(lines[1].value("certificate_sha256").toString(),
+             QString(QCryptographicHash::hash(certificate, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(lines[2].value("row").toInt(), 2);
+    QCOMPARE(lines[2].value("port").toString(), link);
+    QVERIFY(lines[2].value("certificate_sha256").isNull());
+
+    // Resume: every row has passed, so no port is opened; with a row more,
+    // only that row is left, and a signal ends the wait for its unit.
+    third.stop();
+    const Run again = kestroctl(station);
+    QCOMPARE(again.exitCode, 0);
+    QVERIFY2(again.out.contains("all 2 rows passed already"), qPrintable(again.out));
+    QVERIFY(!again.err.contains("waiting"));
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\nC-3,unit-c\n");
+    StationRun resumed(station);
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (err += resumed.process.readAllStandardError()).contains("waiting for the next unit"),
+        kRunPatienceMs);
+    resumed.process.terminate();
+    QCOMPARE(resumed.finish(), 130);
+    QCOMPARE(resumed.out.left(resumed.out.indexOf(',')), QString("station: 2 of 3 rows passed"));
+    QCOMPARE(journalLines(journal).size(), 3);
+}
+
+void KestroctlTest::stationServesTwoPortsAtOnce()
+{
+    DevsimProcess one;
+    DevsimProcess two;
+    QVERIFY(one.start({"--state", dir_.filePath("one.json")}));
+    QVERIFY(two.start({"--state", dir_.filePath("two.json")}));
+    const QString manifest = dir_.filePath("pair.csv");
+    writeFile(manifest, "hostname,unit\nunit-1,first\nunit-2,second\n");
+    // A crash left half a line: it counts for nothing and is joined to nothing.
+    const QString journal = dir_.filePath("pair.jsonl");
+    writeFile(journal, R"({"row":1,"result":"passed","unit":"fi)");
+    const Run run = kestroctl({"-p", one.portPath(), "-p", two.portPath(), "station", manifest,
+                               "--journal", journal, "--show-secrets"});
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    QVERIFY2(run.err.contains("pair.jsonl: line 1 is not a whole entry"), qPrintable(run.err));
+    QList<QJsonObject> lines = journalLines(journal);
+    QCOMPARE(lines.size(), 3);
+    QVERIFY(lines.takeFirst().isEmpty());
+    QVERIFY(lines[0].value("port") != lines[1].value("port"));
+    for (const QJsonObject &line : lines) {
+        const QString state = line.value("port") == one.portPath() ? "one.json" : "two.json";
+        QCOMPARE(readJsonFile(dir_.filePath(state)), line.value("values").toObject());
+        QCOMPARE(line.value("values").toObject().value("hostname").toString(),
+                 QString("unit-%1").arg(line.value("row").toInt()));
+    }
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

@@ -308,9 +308,10 @@ void DevsimTest::programOptions()
     QVERIFY(help.waitForFinished(kPatienceMs));
     QCOMPARE(help.exitCode(), 0);
     const QByteArray text = help.readAllStandardOutput();
-    for (const char *option : {"--link", "--cert-out", "--status", "--split", "--noise",
-                               "--bad-checksum", "--wrong-length", "--unexpected-id", "--silent",
-                               "--delay", "--baud", "--hangup-after", "--ignore-updates", "--help"})
+    for (const char *option :
+         {"--link", "--cert-out", "--status", "--split", "--noise", "--bad-checksum",
+          "--wrong-length", "--unexpected-id", "--silent", "--delay", "--baud", "--hangup-after",
+          "--ignore-updates", "--state", "--help"})
         QVERIFY2(text.contains(option), option);
 
     const QList<QPair<QStringList, QByteArray>> wrongs = {
@@ -333,6 +334,17 @@ void DevsimTest::programOptions()
         QCOMPARE(process.readAllStandardError(),
                  "kestro-devsim: " + wrong.second + "\nTry 'kestro-devsim --help'.\n");
     }
+
+    // A state file that holds no whole configuration is refused before the
+    // port appears.
+    QTemporaryDir dir;
+    writeFile(dir.filePath("state.json"), R"({"hostname": "unit-1"})");
+    QProcess stated;
+    stated.start(DevsimProcess::programPath(), {"--state", dir.filePath("state.json")});
+    QVERIFY(stated.waitForFinished(kPatienceMs));
+    QCOMPARE(stated.exitCode(), 1);
+    QVERIFY(stated.readAllStandardOutput().isEmpty());
+    QVERIFY(stated.readAllStandardError().contains("must be one JSON object with the 13 keys"));
 }
 
 QTEST_MAIN(DevsimTest)

@@ -3,6 +3,7 @@
 #include "tools/devsim/options.h"
 #include "tools/devsim/port.h"
 #include "tools/devsim/serve.h"
+#include "tools/devsim/state_file.h"
 
 #include <cerrno>
 #include <csignal>
@@ -30,6 +31,18 @@ void handleSignals()
     std::signal(SIGPIPE, SIG_IGN);
 }
 
+// The configuration the device starts with: the state file's, if there is
+// one, else the fresh device's. False, said why, if the file is not a state.
+bool loadInitialState(const devsim::Options &options, DeviceConfig &config)
+{
+    std::string problem;
+    if (options.stateFile.empty() ||
+        devsim::loadState(options.stateFile, config, problem) != devsim::StateLoad::Invalid)
+        return true;
+    std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -39,6 +52,9 @@ int main(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
     handleSignals();
+    DeviceConfig initial = devsim::defaultConfig();
+    if (!loadInitialState(options, initial))
+        return 1;
 
     int master = -1;
     int slave = -1;
@@ -55,7 +71,7 @@ int main(int argc, char **argv)
     std::printf("%s\n", portPath.c_str());
     std::fflush(stdout);
 
-    const int status = devsim::serve(master, slave, options);
+    const int status = devsim::serve(master, slave, options, initial);
 
     if (!options.link.empty())
         devsim::removeLink(options.link, portPath);

@@ -22,6 +22,10 @@ const char usage[] = "Usage: kestro-devsim [OPTION]...\n"
                      "                    any link already there: a new simulator on the same\n"
                      "                    PATH is the device plugged in again\n"
                      "  --cert-out FILE   write each uploaded certificate to FILE\n"
+                     "  --state FILE      start with the configuration FILE holds, if it exists\n"
+                     "                    (the JSON that kestroctl read prints, all 13 keys),\n"
+                     "                    and replace FILE after each accepted Config Update:\n"
+                     "                    settings that survive a power cycle\n"
                      "  --baud N          read and write no faster than an N-baud line (8N1,\n"
                      "                    10 bits a byte); by default as fast as the tool\n"
                      "\n"
@@ -59,6 +63,7 @@ struct OptionRule {
 constexpr OptionRule rules[] = {
     {"link", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.link = text; }},
     {"cert-out", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.certOut = text; }},
+    {"state", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.stateFile = text; }},
     {"baud", true, 1, 4000000, "needs a rate from 1 to 4000000",
      [](Options &o, const char *, long n) { o.baud = n; }},
     {"status", true, INT32_MIN, INT32_MAX, "needs a 32-bit signed number",

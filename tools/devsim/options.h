@@ -17,6 +17,7 @@ struct Options {
     Faults faults;
     std::string link;
     std::string certOut;
+    std::string stateFile;
     long split = 1;
     long splitPauseMs = kDefaultSplitPauseMs;
     long badChecksumEvery = 0; // 0: as --bad-checksum says, for all or none

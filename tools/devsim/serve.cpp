@@ -1,6 +1,7 @@
 #include "tools/devsim/serve.h"
 
 #include "tools/devsim/port.h"
+#include "tools/devsim/state_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -82,6 +83,10 @@ bool respond(Session &session, int master, const Bytes &request)
         std::fprintf(stderr, "kestro-devsim: %s\n", outcome.note.c_str());
     if (outcome.certificateStored && !options.certOut.empty())
         saveCertificate(options.certOut, session.simulator.certificate());
+    std::string problem;
+    if (outcome.configStored && !options.stateFile.empty() &&
+        !saveState(options.stateFile, session.simulator.config(), problem))
+        std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
     const bool broken = options.badChecksumEvery > 0 && !outcome.response.empty() &&
                         ++session.responses % options.badChecksumEvery == 0;
     return answer(master, options, broken ? session.brokenFramer : session.simulator,
@@ -106,9 +111,10 @@ bool take(Session &session, int master, const uint8_t *bytes, size_t count)
 
 } // namespace
 
-int serve(int master, int slave, const Options &options)
+int serve(int master, int slave, const Options &options, const DeviceConfig &initial)
 {
     Session session(options);
+    session.simulator.setConfig(initial);
     while (!stopRequested) {
         pollfd waiting{master, POLLIN, 0};
         if (poll(&waiting, 1, -1) < 0) {

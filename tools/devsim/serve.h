@@ -7,9 +7,10 @@
 
 namespace devsim {
 
-// Answers requests until stopped, until the port breaks, or until the
-// hang-up that --hangup-after asks for; answers the exit status.
-int serve(int master, int slave, const Options &options);
+// Answers requests, starting with the configuration `initial`, until
+// stopped, until the port breaks, or until the hang-up that --hangup-after
+// asks for; answers the exit status.
+int serve(int master, int slave, const Options &options, const DeviceConfig &initial);
 
 } // namespace devsim
 

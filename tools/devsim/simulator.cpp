@@ -136,6 +136,7 @@ Outcome Simulator::handleUpdate(const DeviceConfig &received)
             outcome.note = "Config Update answered but not stored: the device ignores updates";
         else
             config_ = received;
+        outcome.configStored = !faults_.ignoreUpdates;
         outcome.response = response(kConfigUpdateKind, 0);
     } else {
         outcome.note = "Config Update not stored: " + problem;

@@ -50,6 +50,7 @@ struct Outcome {
     std::string problem; // why the request was not understood
     std::string note;    // why an answered request was not carried out
     bool certificateStored = false;
+    bool configStored = false; // a Config Update was accepted and kept
 };
 
 class Simulator
@@ -64,6 +65,8 @@ public:
     Bytes frame(const Bytes &response) const;
 
     const DeviceConfig &config() const { return config_; }
+    // The configuration the device starts with, as a state file kept it.
+    void setConfig(const DeviceConfig &config) { config_ = config; }
     const Bytes &certificate() const { return certificate_; }
 
 private:

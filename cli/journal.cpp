@@ -1,0 +1,174 @@
+#include "cli/journal.h"
+#include "cli/console.h"
+#include "protocol/config_fields.h"
+
+#include <QDateTime>
+#include <QFile>
+
+#include <nlohmann/json.hpp>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string utf8(const QString &text)
+{
+    return text.toStdString();
+}
+
+Json textOrNull(const QString &text)
+{
+    return text.isEmpty() ? Json(nullptr) : Json(utf8(text));
+}
+
+// Local time to the millisecond, with its offset written out, "+00:00" too
+// (Qt would write "Z"), so that every line reads the same way.
+std::string timeStamp()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    const int offset = now.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    return utf8(now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
+                QStringLiteral("%1%2:%3")
+                    .arg(offset < 0 ? '-' : '+')
+                    .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                    .arg(minutes % 60, 2, 10, QLatin1Char('0')));
+}
+
+Json valuesObject(const QStringList &values, bool withSecrets)
+{
+    if (values.size() != ConfigRowCount)
+        return Json(nullptr);
+    Json object = Json::object();
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        if (!withSecrets && (row == RowWifiPassword || row == RowEmailPassword))
+            continue;
+        bool number = false;
+        const int port = values.at(row).toInt(&number, 10);
+        object[kConfigFields[row].key] =
+            row == RowSmtpPort && number ? Json(port) : Json(utf8(values.at(row)));
+    }
+    return object;
+}
+
+bool isPassedEntry(const std::string &line, int &row)
+{
+    const Json entry = Json::parse(line, nullptr, false);
+    if (entry.is_discarded() || !entry.is_object() || !entry.contains("row") ||
+        !entry.contains("result"))
+        return false;
+    const Json &number = entry["row"];
+    row = number.is_number_integer() ? number.get<int>() : 0;
+    return entry["result"] == "passed" && row > 0;
+}
+
+bool isEntry(const std::string &line)
+{
+    const Json entry = Json::parse(line, nullptr, false);
+    return !entry.is_discarded() && entry.is_object() && entry.contains("result");
+}
+
+} // namespace
+
+QByteArray journalLine(const JournalEntry &entry, bool withSecrets)
+{
+    Json line = Json::object();
+    line["time"] = timeStamp();
+    line["row"] = entry.row > 0 ? Json(entry.row) : Json(nullptr);
+    line["unit"] = utf8(entry.unit);
+    line["port"] = utf8(entry.port);
+    line["result"] = entry.failedStep.isEmpty() ? "passed" : "failed";
+    line["failed_step"] = textOrNull(entry.failedStep);
+    line["message"] = utf8(entry.message);
+    line["values"] = valuesObject(entry.values, withSecrets);
+    line["certificate_sha256"] = textOrNull(entry.certificateSha256);
+    line["seconds"] = std::round(entry.seconds * 100.0) / 100.0;
+    // A value read from a device may hold bytes that are not UTF-8.
+    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+    return QByteArray(text.data(), int(text.size()));
+}
+
+bool readJournal(const QString &path, JournalHistory &history, QString &problem)
+{
+    QFile file(path);
+    if (!file.exists())
+        return true;
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+        return false;
+    }
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    for (int i = 0; i < lines.size(); ++i) {
+        const std::string line = lines.at(i).toStdString();
+        int row = 0;
+        if (isPassedEntry(line, row))
+            history.passedRows.insert(row);
+        else if (!line.empty() && !isEntry(line))
+            printProblem(QStringLiteral("%1: line %2 is not a whole entry (left by a crash?); "
+                                        "ignored")
+                             .arg(path)
+                             .arg(i + 1));
+    }
+    // The text after the last newline: empty, or a line that never ended.
+    history.endsTorn = !lines.last().isEmpty();
+    return true;
+}
+
+JournalWriter::~JournalWriter()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool JournalWriter::open(const QString &path, const JournalHistory &history, bool withSecrets,
+                         QString &problem)
+{
+    path_ = path;
+    // With the passwords in it, the journal is for its owner's eyes only.
+    const mode_t mode = withSecrets ? 0600 : 0644;
+    fd_ = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                 mode);
+    if (fd_ < 0) {
+        problem = QStringLiteral("%1: cannot write: %2")
+                      .arg(path, QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    // The torn line gets the end it lacks, so that no entry is joined to it.
+    return !history.endsTorn || writeWhole(QByteArray("\n"), problem);
+}
+
+bool JournalWriter::append(const QByteArray &line, QString &problem)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!writeWhole(line, problem))
+        return false;
+    if (::fsync(fd_) == 0)
+        return true;
+    problem = QStringLiteral("%1: cannot flush to disk: %2")
+                  .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    return false;
+}
+
+bool JournalWriter::writeWhole(const QByteArray &bytes, QString &problem)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t count = ::write(fd_, bytes.constData() + done, size_t(bytes.size() - done));
+        if (count < 0 && errno == EINTR)
+            continue;
+        if (count <= 0) {
+            problem = QStringLiteral("%1: cannot write: %2")
+                          .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+            return false;
+        }
+        done += count;
+    }
+    return true;
+}

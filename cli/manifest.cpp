@@ -1,0 +1,242 @@
+#include "cli/manifest.h"
+#include "cli/console.h"
+#include "cli/unit_steps.h"
+#include "device/certificate_file.h"
+#include "protocol/device_message.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextCodec>
+
+#include <csv.h>
+
+namespace {
+
+// More than any station's day of units; a bigger file is a mistake.
+constexpr qint64 kMostManifestBytes = 16 * 1024 * 1024;
+
+const char kUnitColumn[] = "unit";
+const char kCertificateColumn[] = "certificate";
+
+using Record = QVector<QByteArray>;
+
+// What libcsv's callbacks fill: every record of the file, fields as bytes.
+struct Records {
+    QVector<Record> all;
+    Record current;
+};
+
+void takeField(void *field, size_t size, void *data)
+{
+    static_cast<Records *>(data)->current.append(
+        QByteArray(static_cast<const char *>(field), int(size)));
+}
+
+void endRecord(int, void *data)
+{
+    Records &records = *static_cast<Records *>(data);
+    records.all.append(records.current);
+    records.current.clear();
+}
+
+// RFC 4180 keeps spaces around an unquoted field as part of it.
+int noSpace(unsigned char)
+{
+    return 0;
+}
+
+bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
+{
+    csv_parser parser;
+    csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
+    csv_set_space_func(&parser, noSpace);
+    const size_t size = size_t(bytes.size());
+    bool ok = csv_parse(&parser, bytes.constData(), size, takeField, endRecord, &records) == size;
+    ok = ok && csv_fini(&parser, takeField, endRecord, &records) == 0;
+    if (!ok)
+        problem = QStringLiteral("not valid CSV after data row %1: %2")
+                      .arg(qMax(0, records.all.size() - 1))
+                      .arg(QString::fromLatin1(csv_strerror(csv_error(&parser))));
+    csv_free(&parser);
+    return ok;
+}
+
+bool fromUtf8(const QByteArray &bytes, QString &text)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
+}
+
+bool readBytes(const QString &path, QByteArray &bytes, QString &problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        problem = QStringLiteral("cannot read: %1").arg(file.errorString());
+        return false;
+    }
+    bytes = file.read(kMostManifestBytes + 1);
+    if (bytes.size() > kMostManifestBytes) {
+        problem = QStringLiteral("larger than %1 bytes").arg(kMostManifestBytes);
+        return false;
+    }
+    if (bytes.startsWith("\xEF\xBB\xBF")) // spreadsheets mark UTF-8 so
+        bytes.remove(0, 3);
+    return true;
+}
+
+// The header's names: a profile key's row, or -1 for unit, -2 for certificate.
+constexpr int kUnitIndex = -1;
+constexpr int kCertificateIndex = -2;
+
+bool readHeader(const Record &header, QVector<int> &columns, QString &problem)
+{
+    for (const QByteArray &field : header) {
+        QString name;
+        if (!fromUtf8(field, name)) {
+            problem = QStringLiteral("the header is not valid UTF-8");
+            return false;
+        }
+        name = name.trimmed();
+        int column = rowOfKey(name);
+        if (name == QLatin1String(kUnitColumn))
+            column = kUnitIndex;
+        else if (name == QLatin1String(kCertificateColumn))
+            column = kCertificateIndex;
+        else if (column < 0) {
+            problem = QStringLiteral("unknown column \"%1\" (a column is a profile key, "
+                                     "\"certificate\" or \"unit\")")
+                          .arg(name);
+            return false;
+        }
+        if (columns.contains(column)) {
+            problem = QStringLiteral("column \"%1\" given twice").arg(name);
+            return false;
+        }
+        columns.append(column);
+    }
+    return true;
+}
+
+bool readRow(const Record &record, const QVector<int> &columns, const QDir &folder,
+             ManifestRow &row, QString &problem)
+{
+    if (record.size() != columns.size()) {
+        problem = QStringLiteral("row %1: %2 fields, but the header names %3 columns")
+                      .arg(row.number)
+                      .arg(record.size())
+                      .arg(columns.size());
+        return false;
+    }
+    for (int i = 0; i < columns.size(); ++i) {
+        QString text;
+        if (!fromUtf8(record.at(i), text)) {
+            problem = QStringLiteral("row %1: not valid UTF-8").arg(row.number);
+            return false;
+        }
+        if (columns.at(i) == kUnitIndex)
+            row.unit = text;
+        else if (text.isEmpty())
+            continue; // left to the profile, then to the device
+        else if (columns.at(i) == kCertificateIndex)
+            row.certificatePath = QDir::cleanPath(folder.absoluteFilePath(text));
+        else
+            row.changes[columns.at(i)] = text;
+    }
+    return true;
+}
+
+bool readRecords(const QString &path, Records &records, QString &problem)
+{
+    QByteArray bytes;
+    if (!readBytes(path, bytes, problem) || !parseCsv(bytes, records, problem))
+        return false;
+    if (records.all.isEmpty())
+        problem = QStringLiteral("empty: the first row names the columns, each later row is one "
+                                 "unit");
+    return !records.all.isEmpty();
+}
+
+} // namespace
+
+bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem)
+{
+    Records records;
+    QVector<int> columns;
+    bool ok =
+        readRecords(path, records, problem) && readHeader(records.all.first(), columns, problem);
+    if (ok && records.all.size() < 2) {
+        problem = QStringLiteral("no units: only the header row");
+        ok = false;
+    }
+    const QDir folder = QFileInfo(path).absoluteDir();
+    for (int i = 1; ok && i < records.all.size(); ++i) {
+        ManifestRow row;
+        row.number = i;
+        ok = readRow(records.all.at(i), columns, folder, row, problem);
+        rows.append(row);
+    }
+    if (!ok)
+        problem = path + QStringLiteral(": ") + problem;
+    return ok;
+}
+
+namespace {
+
+// Why the certificate cannot be a unit's, or an empty string.
+QString certificateProblem(const QString &path, QByteArray &certificate)
+{
+    QString error;
+    switch (readCertificateFile(path, certificate, error)) {
+    case CertificateRead::Read: break;
+    case CertificateRead::CannotOpen:
+    case CertificateRead::CannotRead: return QStringLiteral("cannot read: %1").arg(error);
+    case CertificateRead::TooLarge:
+        return QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
+    }
+    return certificate.isEmpty() ? QStringLiteral("empty") : QString();
+}
+
+// A row's first problem, or an empty string.
+QString planUnit(const ManifestRow &row, const ValueChanges &profile,
+                 const QString &certificatePath, UnitPlan &plan)
+{
+    plan.row = row.number;
+    plan.unit = row.unit;
+    plan.changes = profile;
+    for (auto it = row.changes.constBegin(); it != row.changes.constEnd(); ++it)
+        plan.changes[it.key()] = it.value();
+    const QStringList problems = givenValueProblems(plan.changes);
+    if (!problems.isEmpty())
+        return problems.first();
+    if (certificatePath.isEmpty())
+        return QString();
+    const QString problem = certificateProblem(certificatePath, plan.certificate);
+    if (!problem.isEmpty())
+        return QStringLiteral("certificate %1: %2").arg(certificatePath, problem);
+    plan.certificateSha256 = QString::fromLatin1(
+        QCryptographicHash::hash(plan.certificate, QCryptographicHash::Sha256).toHex());
+    return QString();
+}
+
+} // namespace
+
+bool planUnits(const QVector<ManifestRow> &rows, const ValueChanges &profile,
+               const QString &defaultCertificate, QVector<UnitPlan> &plans)
+{
+    bool allSound = true;
+    for (const ManifestRow &row : rows) {
+        UnitPlan plan;
+        const QString certificate =
+            row.certificatePath.isEmpty() ? defaultCertificate : row.certificatePath;
+        const QString problem = planUnit(row, profile, certificate, plan);
+        if (!problem.isEmpty()) {
+            printRaw(QStringLiteral("row %1: %2").arg(row.number).arg(problem));
+            allSound = false;
+        }
+        plans.append(plan);
+    }
+    return allSound;
+}
