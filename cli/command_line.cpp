@@ -21,6 +21,7 @@ const char kCommands[] =
     "  write FILE   apply the keys FILE gives (then the --set pairs), check them with\n"
     "               the tool's rules, send them and read them back\n"
     "  diff FILE    print the keys whose values differ between device and FILE\n"
+    "               (write and diff read a FILE of - from standard input)\n"
     "  upload-cert FILE\n"
     "               send FILE (at most 8192 bytes) as the device's certificate\n";
 

@@ -1,5 +1,5 @@
 #include "cli/commands.h"
-#include "cli/config_file.h"
+#include "config/profile.h"
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"

@@ -14,7 +14,7 @@ namespace {
 bool readChanges(const Invocation &invocation, ValueChanges &changes)
 {
     QString problem;
-    if (readProfile(invocation.file, changes, problem) &&
+    if (readProfileArgument(invocation.file, changes, problem) &&
         applySetPairs(invocation.setPairs, changes, problem))
         return true;
     printProblem(problem + QStringLiteral("; nothing sent"));

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 namespace {
@@ -34,14 +35,26 @@ QProcessEnvironment environmentWithPort(const QString &port)
     return environment;
 }
 
-// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is given.
-Run kestroctl(const QStringList &arguments, const QString &port = QString())
+// How the arguments reach the program: Latin-1 lets a test spell bytes that
+// are not UTF-8, one character each.
+enum class Encoding { Local, Latin1 };
+
+// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is given
+// and the file `input` as its standard input.
+Run kestroctl(const QStringList &arguments, const QString &port = QString(),
+              const QString &input = QString(), Encoding encoding = Encoding::Local)
 {
     QProcess process;
     process.setProcessEnvironment(environmentWithPort(port));
+    if (!input.isEmpty())
+        process.setStandardInputFile(input);
+    QTextCodec *local = QTextCodec::codecForLocale();
+    if (encoding == Encoding::Latin1)
+        QTextCodec::setCodecForLocale(QTextCodec::codecForMib(4));
     QElapsedTimer timer;
     timer.start();
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
+    QTextCodec::setCodecForLocale(local);
     Run run;
     if (!process.waitForFinished(kRunPatienceMs))
         process.kill();
@@ -103,6 +116,8 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("site.json"), R"({"ssid": "site-net", "smtp_port": 465})");
     writeFile(dir_.filePath("full.pem"), QByteArray(8192, '\xfe'));
     writeFile(dir_.filePath("big.pem"), QByteArray(8193, 'c'));
+    writeFile(dir_.filePath("twice.json"), R"({"hostname": "unit-1", "hostname": "unit-2"})");
+    writeFile(dir_.filePath("surrogate.json"), R"({"ssid": "x", "description": "a\ud800b"})");
 }
 
 void KestroctlTest::exitPaths_data()
@@ -138,6 +153,19 @@ void KestroctlTest::exitPaths_data()
         << QStringList{"write", "@/site.json", "--set", "hostname=unit-9", "--set", "smtp_port=26"}
         << 5 << none << "SMTP Port: Valid values are 25, 465, 587, and 2525\nkestroctl: " << 0
         << fresh;
+    QTest::newRow("5: endless profile, refused at once")
+        << true << QStringList() << QStringList{"write", "/dev/zero"} << 5 << none
+        << "/dev/zero: larger than 64 KiB, not a profile; nothing sent" << 0 << fresh;
+    QTest::newRow("5: key given twice")
+        << true << QStringList() << QStringList{"write", "@/twice.json"} << 5 << none
+        << "twice.json: key \"hostname\" is given twice" << 0 << fresh;
+    QTest::newRow("5: unpaired surrogate")
+        << true << QStringList() << QStringList{"write", "@/surrogate.json"} << 5 << none
+        << "surrogate.json: description: not valid Unicode text" << 0 << none;
+    QTest::newRow("5: --set not UTF-8")
+        << true << QStringList()
+        << QStringList{"write", "@/site.json", "--set", QStringLiteral("description=ab\u00ffcd")}
+        << 5 << none << "--set description: not valid UTF-8 text; nothing sent" << 0 << none;
     QTest::newRow("5: certificate too big")
         << true << QStringList() << QStringList{"upload-cert", "@/big.pem"} << 5 << none
         << "larger than 8192 bytes" << 0 << none;
@@ -193,7 +221,7 @@ void KestroctlTest::exitPaths()
     if (device)
         QVERIFY(sim.start(simulator));
     arguments.replaceInStrings(QStringLiteral("@/"), dir_.path() + QLatin1Char('/'));
-    const Run run = kestroctl(arguments, sim.portPath());
+    const Run run = kestroctl(arguments, sim.portPath(), QString(), Encoding::Latin1);
     QVERIFY2(run.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1, stderr:\n%2").arg(run.exitCode).arg(run.err)));
     QVERIFY2(run.out.contains(out), qPrintable(run.out));
@@ -229,7 +257,7 @@ void KestroctlTest::readWriteReadRoundTrip()
     edited["description"] = QStringLiteral("Dachgerät \"41\" \\ north");
     edited["smtp_port"] = 2525;
     writeFile(profile, QJsonDocument(edited).toJson());
-    QCOMPARE(kestroctl({"write", profile, "--set", "hostname=unit-041"}, port).exitCode, 0);
+    QCOMPARE(kestroctl({"write", "-", "--set", "hostname=unit-041"}, port, profile).exitCode, 0);
 
     QJsonObject expected = edited;
     expected["hostname"] = QStringLiteral("unit-041");
