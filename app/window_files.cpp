@@ -3,6 +3,7 @@
 // with shortcuts, the context menus of the table and the log, and by
 // dropping a profile on the window; nothing here talks to the device.
 #include "app/mainwindow.h"
+#include "config/config_values.h"
 #include "config/field_rules.h"
 #include "config/profile.h"
 #include "protocol/config_fields.h"
@@ -99,6 +100,16 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &problem)
     return false;
 }
 
+// The values as the device holds them after an Update: a port that is no
+// number is sent as 0, so it is saved as 0 too, and the file is what
+// kestroctl read prints for that device.
+QStringList valuesAsSent(const QStringList &values)
+{
+    DeviceConfig config;
+    configFromValues(values, config);
+    return valuesFromConfig(config);
+}
+
 } // namespace
 
 void MainWindow::setUpFileActions()
@@ -190,7 +201,7 @@ void MainWindow::saveProfile()
         return;
     QString reason;
     ensureLogColumn();
-    if (writeWhole(path, valuesJson(tableValues(), false), reason))
+    if (writeWhole(path, valuesJson(valuesAsSent(tableValues()), false), reason))
         appendLog(QStringLiteral("Profile saved to %0.").arg(path));
     else
         appendLog(QStringLiteral("Cannot save profile to %0: %1").arg(path, reason));

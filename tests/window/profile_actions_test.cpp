@@ -151,7 +151,9 @@ void ProfileActionsTest::savedProfileIsWhatKestroctlReads()
     answerDialogs(window);
     fillValidValues(window);
     Probe::valueItem(window, "Description")->setText("Dachgerät \"41\" \\ north");
-    Probe::valueItem(window, "Addressee 2")->setText("ops@example.com");
+    // Without a server the port is not judged; the device holds 0 for none.
+    for (const char *row : {"SMTP Server Name", "SMTP Port", "Email Account"})
+        Probe::valueItem(window, row)->setText(QString());
     answer_ = dir_.filePath("saved.json");
     windowAction(window, "actionSaveProfile")->trigger();
     QCOMPARE(lastLogLine(window), "Profile saved to " + answer_ + ".");
