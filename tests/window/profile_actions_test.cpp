@@ -7,6 +7,7 @@
 #include "tests/support/wire_bytes.h"
 
 #include <QAction>
+#include <QClipboard>
 #include <QDateTime>
 #include <QMimeData>
 #include <QProcess>
@@ -181,6 +182,9 @@ void ProfileActionsTest::savedLogHasEachEntryWithItsTime()
     // The times are those of the entries, not of the saving.
     QTRY_VERIFY(QDateTime::currentMSecsSinceEpoch() > afterPick);
     const QStringList entries = link.log();
+    link.ui().logTableWidget->selectAll();
+    link.window->findChild<QAction *>("actionCopyLog")->trigger();
+    QCOMPARE(QGuiApplication::clipboard()->text(), entries.join('\n').replace("\r\n", "\n") + '\n');
 
     answer_ = dir_.filePath("session.log");
     saveLog->trigger();
