@@ -2,6 +2,7 @@
 #include "app/log_remeasurer.h"
 #include "ui_mainwindow.h"
 
+#include <QDateTime>
 #include <QHeaderView>
 #include <QResizeEvent>
 #include <QSerialPort>
@@ -20,7 +21,8 @@ constexpr int kLogWidthAllowance = 37;
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
       txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0),
-      logRemeasurer(nullptr)
+      logRemeasurer(nullptr), openProfileAction(nullptr), saveProfileAction(nullptr),
+      saveLogAction(nullptr)
 {
     // setupUi connects the slots by name, so the table filled below already
     // reaches its slot, which ignores what construction produces. (The
@@ -32,6 +34,7 @@ MainWindow::MainWindow(QWidget *parent)
     logRemeasurer = new LogRemeasurer(ui->logTableWidget);
 
     setUpPortSelector();
+    setUpFileActions();
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);
@@ -72,10 +75,24 @@ void MainWindow::appendLog(QString text)
     QTableWidget *log = ui->logTableWidget;
     log->insertRow(log->rowCount());
     const int last = log->rowCount() - 1;
-    log->setItem(last, 0, new QTableWidgetItem(text));
+    auto *entry = new QTableWidgetItem(text);
+    // The saved log shows when each entry came; the clock is read cheaply
+    // here and turned into local time only when the log is saved.
+    entry->setData(kLogTimeRole, QDateTime::currentMSecsSinceEpoch());
+    log->setItem(last, 0, entry);
     // Only the new row is measured, so an entry costs the same however long the log is.
     log->resizeRowToContents(last);
     log->scrollToBottom();
+    if (last == 0)
+        saveLogAction->setEnabled(true);
+}
+
+// The log has no column until it gets its first line, which the first port
+// pick or the first profile or log file writes.
+void MainWindow::ensureLogColumn()
+{
+    if (ui->logTableWidget->columnCount() == 0)
+        ui->logTableWidget->insertColumn(0);
 }
 
 void MainWindow::appendHexDump(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,

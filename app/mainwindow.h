@@ -13,15 +13,22 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 namespace Ui {
 class MainWindow;
 }
 QT_END_NAMESPACE
 class LogRemeasurer;
+class QAction;
+class QKeySequence;
 
 // Size of each wire buffer: as many bytes as a hex dump lists.
 constexpr uint16_t WIRE_BUFFER_SIZE = kMostDumpedBytes;
+
+// Where each log entry keeps the time it was added, in ms since the epoch.
+constexpr int kLogTimeRole = Qt::UserRole;
 
 // The tool's one window. It holds the whole state of a run: the form, the
 // configuration table's row lookup, the serial port and the exchange with the
@@ -59,6 +66,7 @@ private slots:
 
 private:
     void appendLog(QString text);
+    void ensureLogColumn();
     void appendHexDump(const QString &headerTemplate, const uint8_t *bytes, uint16_t count,
                        const QString &trailer = QString());
 
@@ -85,6 +93,18 @@ private:
     void handlePortError(QSerialPort::SerialPortError error);
     static bool isLineFault(QSerialPort::SerialPortError error);
 
+    void setUpFileActions();
+    QAction *addWindowAction(const char *name, const QString &text, const QKeySequence &shortcut,
+                             void (MainWindow::*run)());
+    void setUpContextMenus();
+    void openProfile();
+    void openProfileFile(const QString &path);
+    void saveProfile();
+    QString profileProblem() const;
+    void saveLog();
+    QByteArray logFileText() const;
+    void copyLogSelection();
+
     Ui::MainWindow *ui;
     QStringList rowHeaderLabels;
     QStringList columnHeaderLabels;
@@ -104,6 +124,15 @@ private:
 
     // Measures the log's rows again after a resize, a few at a time.
     LogRemeasurer *logRemeasurer;
+
+    // The technician's files: profiles in and out, and the log saved.
+    QAction *openProfileAction;
+    QAction *saveProfileAction;
+    QAction *saveLogAction;
+    // Asks for a file name with a file dialog; empty means Cancel. Tests
+    // answer in its place.
+    std::function<QString(const QString &title, const QString &filter, bool forSaving)>
+        fileNameAsker;
 
     // Tests reach the exchange state and the form through this one door.
     friend struct MainWindowProbe;

@@ -1,10 +1,10 @@
 #include "cli/commands.h"
-#include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/device_requests.h"
 #include "cli/exit_codes.h"
 #include "cli/result_output.h"
 #include "cli/unit_steps.h"
+#include "config/profile.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
 

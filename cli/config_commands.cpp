@@ -13,7 +13,7 @@ namespace {
 bool readChanges(const Invocation &invocation, ValueChanges &changes)
 {
     QString problem;
-    if (readProfile(invocation.file, changes, problem) &&
+    if (readProfileArgument(invocation.file, changes, problem) &&
         applySetPairs(invocation.setPairs, changes, problem))
         return true;
     printProblem(problem + QStringLiteral("; nothing sent"));
@@ -116,7 +116,7 @@ int runCheck(const Invocation &invocation)
 {
     ValueChanges changes;
     QString problem;
-    if (!readProfile(invocation.file, changes, problem) ||
+    if (!readProfileArgument(invocation.file, changes, problem) ||
         !applySetPairs(invocation.setPairs, changes, problem)) {
         printProblem(problem);
         return ExitInvalidInput;

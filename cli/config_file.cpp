@@ -1,38 +1,14 @@
 #include "cli/config_file.h"
 #include "protocol/config_fields.h"
 
+#include <QByteArray>
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
-#include <QJsonParseError>
+#include <QTextCodec>
 
-#include <cmath>
+#include <cstdio>
+#include <cstring>
 
 namespace {
-
-QString keyOf(int row)
-{
-    return QString::fromLatin1(kConfigFields[row].key);
-}
-
-bool isSecret(int row)
-{
-    return row == RowWifiPassword || row == RowEmailPassword;
-}
-
-QString knownKeys()
-{
-    QStringList keys;
-    for (int row = 0; row < ConfigRowCount; ++row)
-        keys << keyOf(row);
-    return keys.join(QStringLiteral(", "));
-}
-
-QString unknownKey(const QString &key)
-{
-    return QStringLiteral("unknown key \"%1\" (the keys are %2)").arg(key, knownKeys());
-}
 
 // The port as the record would hold it, when the text is a port number.
 QString canonical(int row, const QString &value)
@@ -42,112 +18,47 @@ QString canonical(int row, const QString &value)
     return row == RowSmtpPort && ok ? QString::number(port) : value;
 }
 
-// A value as JSON shows it: the port as a number when it is one.
-QString shown(int row, const QString &value)
+// Whether the bytes decode as UTF-8 without a single invalid or cut-off
+// sequence (overlong forms and encoded surrogates count as invalid).
+bool isUtf8(const QByteArray &bytes)
 {
-    bool ok = false;
-    const ushort port = value.toUShort(&ok, 10);
-    if (row == RowSmtpPort && ok && QString::number(port) == value)
-        return value;
-    return jsonString(value);
+    QTextCodec::ConverterState state;
+    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
-QString typeName(QJsonValue::Type type)
+// Checks one --set argument, KEY=VALUE.
+bool setPairIsUtf8(const QByteArray &pair, QString &problem)
 {
-    switch (type) {
-    case QJsonValue::Null: return QStringLiteral("null");
-    case QJsonValue::Bool: return QStringLiteral("a boolean");
-    case QJsonValue::Double: return QStringLiteral("a number");
-    case QJsonValue::String: return QStringLiteral("a string");
-    case QJsonValue::Array: return QStringLiteral("an array");
-    case QJsonValue::Object: return QStringLiteral("an object");
-    default: return QStringLiteral("undefined");
-    }
+    if (isUtf8(pair))
+        return true;
+    const int equals = pair.indexOf('=');
+    problem = QStringLiteral("--set %1: not valid UTF-8 text")
+                  .arg(QString::fromUtf8(equals < 0 ? pair : pair.left(equals)));
+    return false;
 }
 
-// A JSON number as the port's text; the rules judge whether it is a port.
-QString numberText(double number)
+bool readStandardInput(ValueChanges &changes, QString &reason)
 {
-    if (std::floor(number) == number && std::fabs(number) < 1e15)
-        return QString::number(qint64(number));
-    return QString::number(number, 'g', 17);
-}
-
-bool takeValue(const QString &path, const QString &key, const QJsonValue &value,
-               ValueChanges &changes, QString &problem)
-{
-    const int row = rowOfKey(key);
-    if (row < 0) {
-        problem = QStringLiteral("%1: %2").arg(path, unknownKey(key));
+    QFile input;
+    if (!input.open(stdin, QIODevice::ReadOnly)) {
+        reason = QStringLiteral("cannot read: %1").arg(input.errorString());
         return false;
     }
-    const QJsonValue::Type wanted = row == RowSmtpPort ? QJsonValue::Double : QJsonValue::String;
-    if (value.type() != wanted) {
-        problem = QStringLiteral("%1: key \"%2\" must be %3, not %4")
-                      .arg(path, key, typeName(wanted), typeName(value.type()));
-        return false;
-    }
-    const QString text = row == RowSmtpPort ? numberText(value.toDouble()) : value.toString();
-    // The record ends each text at its first NUL, so such a text would not
-    // arrive as given.
-    if (text.contains(QChar(0))) {
-        problem = QStringLiteral("%1: key \"%2\" must not contain a NUL character").arg(path, key);
-        return false;
-    }
-    changes[row] = text;
-    return true;
-}
-
-bool parseJsonObject(const QString &path, QJsonObject &object, QString &problem)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
-        return false;
-    }
-    QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
-    if (error.error != QJsonParseError::NoError) {
-        problem = QStringLiteral("%1: not valid JSON: %2 at byte %3")
-                      .arg(path, error.errorString())
-                      .arg(error.offset);
-        return false;
-    }
-    if (!document.isObject()) {
-        problem = QStringLiteral("%1: must hold one JSON object of keys and values").arg(path);
-        return false;
-    }
-    object = document.object();
-    return true;
+    return readProfile(input, changes, reason);
 }
 
 } // namespace
 
-QString jsonString(const QString &text)
+bool readProfileArgument(const QString &path, ValueChanges &changes, QString &problem)
 {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
-}
-
-int rowOfKey(const QString &key)
-{
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (key == keyOf(row))
-            return row;
-    }
-    return -1;
-}
-
-bool readProfile(const QString &path, ValueChanges &changes, QString &problem)
-{
-    QJsonObject object;
-    if (!parseJsonObject(path, object, problem))
-        return false;
-    for (auto it = object.constBegin(); it != object.constEnd(); ++it) {
-        if (!takeValue(path, it.key(), it.value(), changes, problem))
-            return false;
-    }
-    return true;
+    const bool fromInput = path == QLatin1String("-");
+    QString reason;
+    if (fromInput ? readStandardInput(changes, reason) : readProfileFile(path, changes, reason))
+        return true;
+    problem =
+        QStringLiteral("%1: %2").arg(fromInput ? QStringLiteral("standard input") : path, reason);
+    return false;
 }
 
 bool applySetPairs(const QStringList &pairs, ValueChanges &changes, QString &problem)
@@ -161,10 +72,28 @@ bool applySetPairs(const QStringList &pairs, ValueChanges &changes, QString &pro
         const QString key = pair.left(equals);
         const int row = rowOfKey(key);
         if (row < 0) {
-            problem = QStringLiteral("--set %1: %2").arg(pair, unknownKey(key));
+            problem = QStringLiteral("--set %1: %2").arg(pair, unknownKeyReason(key));
             return false;
         }
         changes[row] = pair.mid(equals + 1);
+    }
+    return true;
+}
+
+bool setValuesAreUtf8(int argc, const char *const *argv, QString &problem)
+{
+    for (int i = 1; i < argc; ++i) {
+        const char *argument = argv[i];
+        // After "--" every argument is a file name, not an option.
+        if (std::strcmp(argument, "--") == 0)
+            return true;
+        if (std::strcmp(argument, "--set") == 0 && i + 1 < argc) {
+            if (!setPairIsUtf8(QByteArray(argv[++i]), problem))
+                return false;
+        } else if (std::strncmp(argument, "--set=", 6) == 0) {
+            if (!setPairIsUtf8(QByteArray(argument + 6), problem))
+                return false;
+        }
     }
     return true;
 }
@@ -176,18 +105,6 @@ QStringList withChanges(QStringList values, const ValueChanges &changes)
     return values;
 }
 
-QByteArray valuesJson(const QStringList &values, bool omitSecrets)
-{
-    QStringList members;
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (!(omitSecrets && isSecret(row)))
-            members << QStringLiteral("  ") + jsonString(keyOf(row)) + QStringLiteral(": ") +
-                           shown(row, values.at(row));
-    }
-    return (QStringLiteral("{\n") + members.join(QStringLiteral(",\n")) + QStringLiteral("\n}\n"))
-        .toUtf8();
-}
-
 QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format,
                             bool showSecrets)
 {
@@ -196,10 +113,10 @@ QStringList differenceLines(const QStringList &from, const QStringList &to, cons
     for (int row = 0; row < ConfigRowCount; ++row) {
         const QString before = canonical(row, from.at(row));
         const QString after = canonical(row, to.at(row));
-        const bool hide = isSecret(row) && !showSecrets;
+        const bool hide = isSecretRow(row) && !showSecrets;
         if (before != after)
-            lines << format.arg(keyOf(row), hide ? hidden : shown(row, before),
-                                hide ? hidden : shown(row, after));
+            lines << format.arg(keyOfRow(row), hide ? hidden : shownValue(row, before),
+                                hide ? hidden : shownValue(row, after));
     }
     return lines;
 }

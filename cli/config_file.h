@@ -1,34 +1,30 @@
-// Configuration files and --set pairs: the thirteen values as a JSON object
-// keyed by the field table's keys, in row order, smtp_port a number.
+// What only the command line does with profiles: the file named on it
+// (standard input for "-"), the --set pairs, and the lines that compare two
+// sets of values.
 #ifndef CLI_CONFIG_FILE_H
 #define CLI_CONFIG_FILE_H
 
-#include <QByteArray>
-#include <QMap>
+#include "config/profile.h"
+
 #include <QString>
 #include <QStringList>
 
-// New values by row; a row that is not named keeps the device's value.
-using ValueChanges = QMap<int, QString>;
-
-// The row whose file key is `key`, or -1.
-int rowOfKey(const QString &key);
-
-// Reads a profile, which may name any of the keys. False, with a reason that
-// names the file and the key, if the file cannot be read, is not a JSON
-// object, names an unknown key or gives a value of the wrong type.
-bool readProfile(const QString &path, ValueChanges &changes, QString &problem);
+// Reads the profile at `path`, or standard input when it is "-". False, with
+// a problem that names the file, on any of the refusals of readProfile.
+bool readProfileArgument(const QString &path, ValueChanges &changes, QString &problem);
 
 // Applies KEY=VALUE pairs after whatever is already in `changes`. False,
 // with the pair and the reason, for a pair without '=' or an unknown key.
 bool applySetPairs(const QStringList &pairs, ValueChanges &changes, QString &problem);
 
+// The argument that follows each --set (or is joined to it by '='), checked
+// in the bytes the program was given: by the time Qt hands over the
+// arguments, bytes that are not UTF-8 have become replacement characters.
+// False, with the key and the reason, for a value that is not UTF-8.
+bool setValuesAreUtf8(int argc, const char *const *argv, QString &problem);
+
 // The thirteen values with the changes made.
 QStringList withChanges(QStringList values, const ValueChanges &changes);
-
-// The values as a JSON object in row order; the two passwords left out on
-// request.
-QByteArray valuesJson(const QStringList &values, bool omitSecrets);
 
 // One line for each row whose values differ, with `format`'s %1 the key,
 // %2 the value in `from` and %3 the one in `to`, each shown as in JSON. A
@@ -36,8 +32,5 @@ QByteArray valuesJson(const QStringList &values, bool omitSecrets);
 // shown as "********" unless `showSecrets`.
 QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format,
                             bool showSecrets);
-
-// A text as a JSON string literal, quotes and escapes included.
-QString jsonString(const QString &text);
 
 #endif // CLI_CONFIG_FILE_H

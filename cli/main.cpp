@@ -2,6 +2,7 @@
 // scripts. Qt Core and Qt SerialPort only, so it runs without a display.
 #include "cli/command_line.h"
 #include "cli/commands.h"
+#include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 
@@ -36,6 +37,11 @@ int main(int argc, char **argv)
 
     Invocation invocation;
     QString problem;
+    // Refused like a bad value in a file: the arguments are sound in form.
+    if (!setValuesAreUtf8(argc, argv, problem)) {
+        printProblem(problem + QStringLiteral("; nothing sent"));
+        return ExitInvalidInput;
+    }
     switch (parseCommandLine(QCoreApplication::arguments(), invocation, problem)) {
     case ParseOutcome::ShowHelp: printResultText(helpText().toUtf8()); return ExitDone;
     case ParseOutcome::ShowVersion:

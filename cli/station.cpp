@@ -58,7 +58,7 @@ bool readInputs(const Invocation &invocation, QVector<UnitPlan> &plans)
     QVector<ManifestRow> rows;
     QString problem;
     if ((!invocation.profileFile.isEmpty() &&
-         !readProfile(invocation.profileFile, profile, problem)) ||
+         !readProfileArgument(invocation.profileFile, profile, problem)) ||
         !readManifest(invocation.file, rows, problem)) {
         printProblem(problem + QStringLiteral("; nothing sent"));
         return false;

@@ -42,9 +42,7 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
         return;
 
     serialPort = newPort(index);
-    // The log has no column until the first port is picked.
-    if (ui->logTableWidget->columnCount() == 0)
-        ui->logTableWidget->insertColumn(0);
+    ensureLogColumn();
     appendLog(QStringLiteral("Port is %0").arg(serialPort->portName()));
 
     if (!openPort()) {

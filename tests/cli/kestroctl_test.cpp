@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
+#include <QTextCodec>
 #include <QtTest>
 
 #include <algorithm>
@@ -47,18 +48,30 @@ QProcessEnvironment environmentWithPort(const QString &port)
     return environment;
 }
 
-// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is
-// given, and its standard output sent to `outputFile` if one is given.
+// How the arguments reach the program: Latin-1 lets a test spell bytes that
+// are not UTF-8, one character each.
+enum class Encoding { Local, Latin1 };
+
+// Runs kestroctl to its end, with $KESTRO_PORT set to `port` if one is given,
+// the file `input` as its standard input, and its standard output sent to
+// `outputFile` if one is given.
 Run kestroctl(const QStringList &arguments, const QString &port = QString(),
+              const QString &input = QString(), Encoding encoding = Encoding::Local,
               const QString &outputFile = QString())
 {
     QProcess process;
     process.setProcessEnvironment(environmentWithPort(port));
+    if (!input.isEmpty())
+        process.setStandardInputFile(input);
     if (!outputFile.isEmpty())
         process.setStandardOutputFile(outputFile);
+    QTextCodec *local = QTextCodec::codecForLocale();
+    if (encoding == Encoding::Latin1)
+        QTextCodec::setCodecForLocale(QTextCodec::codecForMib(4));
     QElapsedTimer timer;
     timer.start();
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
+    QTextCodec::setCodecForLocale(local);
     Run run;
     if (!process.waitForFinished(kRunPatienceMs))
         process.kill();
@@ -192,6 +205,8 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("open-quote.csv"), "unit,hostname\nA,\"unit-a\n");
     writeFile(dir_.filePath("certs.csv"), "hostname,certificate\nunit-a,full.pem\nunit-b,none.pem\n"
                                           "unit-c,big.pem\nunit-d,\n");
+    writeFile(dir_.filePath("twice.json"), R"({"hostname": "unit-1", "hostname": "unit-2"})");
+    writeFile(dir_.filePath("surrogate.json"), R"({"ssid": "x", "description": "a\ud800b"})");
 }
 
 void KestroctlTest::exitPaths_data()
@@ -229,6 +244,19 @@ void KestroctlTest::exitPaths_data()
         << QStringList{"write", "@/site.json", "--set", "hostname=unit-9", "--set", "smtp_port=26"}
         << 5 << none << "SMTP Port: Valid values are 25, 465, 587, and 2525\nkestroctl: " << 0
         << fresh;
+    QTest::newRow("5: endless profile, refused at once")
+        << true << QStringList() << QStringList{"write", "/dev/zero"} << 5 << none
+        << "/dev/zero: larger than 64 KiB, not a profile; nothing sent" << 0 << fresh;
+    QTest::newRow("5: key given twice")
+        << true << QStringList() << QStringList{"write", "@/twice.json"} << 5 << none
+        << "twice.json: key \"hostname\" is given twice" << 0 << fresh;
+    QTest::newRow("5: unpaired surrogate")
+        << true << QStringList() << QStringList{"write", "@/surrogate.json"} << 5 << none
+        << "surrogate.json: description: not valid Unicode text" << 0 << none;
+    QTest::newRow("5: --set not UTF-8")
+        << true << QStringList()
+        << QStringList{"write", "@/site.json", "--set", QStringLiteral("description=ab\u00ffcd")}
+        << 5 << none << "--set description: not valid UTF-8 text; nothing sent" << 0 << none;
     QTest::newRow("5: certificate too big")
         << true << QStringList() << QStringList{"upload-cert", "@/big.pem"} << 5 << none
         << "larger than 8192 bytes" << 0 << none;
@@ -361,7 +389,7 @@ void KestroctlTest::exitPaths()
     if (device)
         QVERIFY(sim.start(simulator));
     arguments.replaceInStrings(QStringLiteral("@/"), dir_.path() + QLatin1Char('/'));
-    const Run run = kestroctl(arguments, sim.portPath());
+    const Run run = kestroctl(arguments, sim.portPath(), QString(), Encoding::Latin1);
     QVERIFY2(run.exitCode == exitCode,
              qPrintable(QStringLiteral("exit %1, stderr:\n%2").arg(run.exitCode).arg(run.err)));
     QVERIFY2(holds(run.out, out), qPrintable(run.out));
@@ -397,7 +425,7 @@ void KestroctlTest::readWriteReadRoundTrip()
     edited["description"] = QStringLiteral("Dachgerät \"41\" \\ north");
     edited["smtp_port"] = 2525;
     writeFile(profile, QJsonDocument(edited).toJson());
-    QCOMPARE(kestroctl({"write", profile, "--set", "hostname=unit-041"}, port).exitCode, 0);
+    QCOMPARE(kestroctl({"write", "-", "--set", "hostname=unit-041"}, port, profile).exitCode, 0);
 
     QJsonObject expected = edited;
     expected["hostname"] = QStringLiteral("unit-041");
@@ -459,8 +487,9 @@ void KestroctlTest::resultsGoWhereTheyAreTold()
     QCOMPARE(refused.exitCode, 7);
     QVERIFY(refused.err.contains("cannot write: No space left on device"));
     // The device took the values even though nobody could be told.
-    const Run unheard = kestroctl(
-        {"write", dir_.filePath("site.json"), "--set", "hostname=unit-77"}, sim.portPath(), full);
+    const Run unheard =
+        kestroctl({"write", dir_.filePath("site.json"), "--set", "hostname=unit-77"},
+                  sim.portPath(), QString(), Encoding::Local, full);
     QCOMPARE(unheard.exitCode, 7);
     QVERIFY(unheard.err.contains("the device part ended with exit 0"));
     QCOMPARE(readDevice(sim.portPath()).value("hostname").toString(), QString("unit-77"));

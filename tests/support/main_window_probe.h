@@ -10,6 +10,9 @@
 #include <QPushButton>
 #include <QTableWidget>
 
+#include <functional>
+#include <utility>
+
 // The window's widgets that tests drive, found by their object names in the
 // form, as a user-level test sees them.
 struct WindowWidgets {
@@ -80,6 +83,14 @@ struct MainWindowProbe {
         w.on_serialPortComboBox_currentIndexChanged(index);
     }
     static void readyRead(MainWindow &w) { w.on_readyRead(); }
+
+    // Answers the window's file dialogs in their place.
+    static void answerFileDialogs(
+        MainWindow &w,
+        std::function<QString(const QString &title, const QString &filter, bool forSaving)> answer)
+    {
+        w.fileNameAsker = std::move(answer);
+    }
 };
 
 using Probe = MainWindowProbe;

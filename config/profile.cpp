@@ -1,0 +1,251 @@
+#include "config/profile.h"
+#include "protocol/config_fields.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+#include <set>
+#include <string>
+
+namespace {
+
+// Keeps the keys in the order in which the file gives them, so that the
+// first fault in the file is the one reported.
+using Json = nlohmann::ordered_json;
+
+QString knownKeys()
+{
+    QStringList keys;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        keys << keyOfRow(row);
+    return keys.join(QStringLiteral(", "));
+}
+
+// Reads in pieces, since pipes and character devices hand over what they
+// have; one byte beyond the bound tells a file that is too large.
+bool readBounded(QIODevice &device, QByteArray &bytes, QString &reason)
+{
+    char chunk[4096];
+    while (bytes.size() <= kProfileMaxBytes) {
+        const qint64 room = kProfileMaxBytes + 1 - bytes.size();
+        const qint64 got = device.read(chunk, qMin<qint64>(qint64(sizeof chunk), room));
+        if (got < 0) {
+            reason = QStringLiteral("cannot read: %1").arg(device.errorString());
+            return false;
+        }
+        if (got == 0)
+            break;
+        bytes.append(chunk, int(got));
+    }
+    if (bytes.size() > kProfileMaxBytes) {
+        reason = QStringLiteral("larger than %1 KiB, not a profile").arg(kProfileMaxBytes / 1024);
+        return false;
+    }
+    return true;
+}
+
+// Watches the parser's keys at the top level: the first key given twice,
+// and the key whose value is being read, so that a fault inside that value
+// can name it.
+struct KeyWatch {
+    std::set<std::string> seen;
+    std::string twice;
+    std::string reading;
+
+    bool see(int depth, Json::parse_event_t event, const Json &parsed)
+    {
+        if (depth != 1)
+            return true;
+        if (event == Json::parse_event_t::key) {
+            reading = parsed.get<std::string>();
+            if (!seen.insert(reading).second && twice.empty())
+                twice = reading;
+        } else if (event != Json::parse_event_t::object_start &&
+                   event != Json::parse_event_t::array_start) {
+            reading.clear();
+        }
+        return true;
+    }
+};
+
+QString fromStd(const std::string &text)
+{
+    return QString::fromUtf8(text.data(), int(text.size()));
+}
+
+// The parser's own words, less its "[json.exception...] parse error at ...:"
+// preamble.
+QString parseErrorReason(const Json::parse_error &error, const std::string &reading)
+{
+    const std::string what = error.what();
+    const bool badText = what.find("ill-formed UTF-8") != std::string::npos ||
+                         what.find("surrogate U+") != std::string::npos;
+    if (badText && !reading.empty())
+        return QStringLiteral("%1: not valid Unicode text").arg(fromStd(reading));
+    if (badText)
+        return QStringLiteral("a key is not valid Unicode text");
+    const std::size_t colon = what.find(": ");
+    const std::string detail = colon == std::string::npos ? what : what.substr(colon + 2);
+    return QStringLiteral("not valid JSON: %1 at byte %2").arg(fromStd(detail)).arg(error.byte);
+}
+
+bool parseObject(const QByteArray &bytes, Json &object, QString &reason)
+{
+    KeyWatch watch;
+    const Json::parser_callback_t callback = [&watch](int depth, Json::parse_event_t event,
+                                                      Json &parsed) {
+        return watch.see(depth, event, parsed);
+    };
+    try {
+        object = Json::parse(bytes.cbegin(), bytes.cend(), callback);
+    } catch (const Json::parse_error &error) {
+        reason = parseErrorReason(error, watch.reading);
+        return false;
+    }
+    if (!object.is_object()) {
+        reason = QStringLiteral("must hold one JSON object of keys and values");
+        return false;
+    }
+    // Only one of the two values would take effect, and which is the file's
+    // intent cannot be known.
+    if (!watch.twice.empty()) {
+        reason = QStringLiteral("key \"%1\" is given twice").arg(fromStd(watch.twice));
+        return false;
+    }
+    return true;
+}
+
+QString typeName(const Json &value)
+{
+    switch (value.type()) {
+    case Json::value_t::null: return QStringLiteral("null");
+    case Json::value_t::boolean: return QStringLiteral("a boolean");
+    case Json::value_t::string: return QStringLiteral("a string");
+    case Json::value_t::array: return QStringLiteral("an array");
+    case Json::value_t::object: return QStringLiteral("an object");
+    default: return value.is_number() ? QStringLiteral("a number") : QStringLiteral("undefined");
+    }
+}
+
+// A JSON number as the port's text; the rules judge whether it is a port.
+QString numberText(const Json &value)
+{
+    if (value.is_number_unsigned())
+        return QString::number(value.get<quint64>());
+    if (value.is_number_integer())
+        return QString::number(value.get<qint64>());
+    const double number = value.get<double>();
+    if (std::floor(number) == number && std::fabs(number) < 1e15)
+        return QString::number(qint64(number));
+    return QString::number(number, 'g', 17);
+}
+
+bool takeValue(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
+{
+    const int row = rowOfKey(key);
+    if (row < 0) {
+        reason = unknownKeyReason(key);
+        return false;
+    }
+    const bool wantsNumber = row == RowSmtpPort;
+    if (wantsNumber ? !value.is_number() : !value.is_string()) {
+        reason =
+            QStringLiteral("key \"%1\" must be %2, not %3")
+                .arg(key, wantsNumber ? QStringLiteral("a number") : QStringLiteral("a string"),
+                     typeName(value));
+        return false;
+    }
+    const QString text = wantsNumber ? numberText(value) : fromStd(value.get<std::string>());
+    // The record ends each text at its first NUL, so such a text would not
+    // arrive as given.
+    if (text.contains(QChar(0))) {
+        reason = QStringLiteral("key \"%1\" must not contain a NUL character").arg(key);
+        return false;
+    }
+    changes[row] = text;
+    return true;
+}
+
+} // namespace
+
+int rowOfKey(const QString &key)
+{
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        if (key == keyOfRow(row))
+            return row;
+    }
+    return -1;
+}
+
+bool isSecretRow(int row)
+{
+    return row == RowWifiPassword || row == RowEmailPassword;
+}
+
+QString jsonString(const QString &text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+QString keyOfRow(int row)
+{
+    return QString::fromLatin1(kConfigFields[row].key);
+}
+
+QString unknownKeyReason(const QString &key)
+{
+    return QStringLiteral("unknown key \"%1\" (the keys are %2)").arg(key, knownKeys());
+}
+
+bool readProfile(QIODevice &device, ValueChanges &changes, QString &reason)
+{
+    QByteArray bytes;
+    Json object;
+    if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
+        return false;
+    // Nothing is changed unless the whole file is sound.
+    ValueChanges given;
+    for (const auto &member : object.items()) {
+        if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+            return false;
+    }
+    for (auto it = given.constBegin(); it != given.constEnd(); ++it)
+        changes[it.key()] = it.value();
+    return true;
+}
+
+bool readProfileFile(const QString &path, ValueChanges &changes, QString &reason)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        reason = QStringLiteral("cannot read: %1").arg(file.errorString());
+        return false;
+    }
+    return readProfile(file, changes, reason);
+}
+
+QString shownValue(int row, const QString &value)
+{
+    bool ok = false;
+    const ushort port = value.toUShort(&ok, 10);
+    if (row == RowSmtpPort && ok && QString::number(port) == value)
+        return value;
+    return jsonString(value);
+}
+
+QByteArray valuesJson(const QStringList &values, bool omitSecrets)
+{
+    QStringList members;
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        if (!(omitSecrets && isSecretRow(row)))
+            members << QStringLiteral("  ") + jsonString(keyOfRow(row)) + QStringLiteral(": ") +
+                           shownValue(row, values.at(row));
+    }
+    return (QStringLiteral("{\n") + members.join(QStringLiteral(",\n")) + QStringLiteral("\n}\n"))
+        .toUtf8();
+}
