@@ -3,7 +3,6 @@
 
 #include <QByteArray>
 #include <QFile>
-#include <QTextCodec>
 
 #include <cstdio>
 #include <cstring>
@@ -18,19 +17,11 @@ QString canonical(int row, const QString &value)
     return row == RowSmtpPort && ok ? QString::number(port) : value;
 }
 
-// Whether the bytes decode as UTF-8 without a single invalid or cut-off
-// sequence (overlong forms and encoded surrogates count as invalid).
-bool isUtf8(const QByteArray &bytes)
-{
-    QTextCodec::ConverterState state;
-    QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-}
-
 // Checks one --set argument, KEY=VALUE.
 bool setPairIsUtf8(const QByteArray &pair, QString &problem)
 {
-    if (isUtf8(pair))
+    QString text;
+    if (decodeUtf8(pair, text))
         return true;
     const int equals = pair.indexOf('=');
     problem = QStringLiteral("--set %1: not valid UTF-8 text")

@@ -8,7 +8,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QTextCodec>
 
 #include <csv.h>
 
@@ -63,13 +62,6 @@ bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
     return ok;
 }
 
-bool fromUtf8(const QByteArray &bytes, QString &text)
-{
-    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
-    text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
-    return state.invalidChars == 0 && state.remainingChars == 0;
-}
-
 bool readBytes(const QString &path, QByteArray &bytes, QString &problem)
 {
     QFile file(path);
@@ -95,7 +87,7 @@ bool readHeader(const Record &header, QVector<int> &columns, QString &problem)
 {
     for (const QByteArray &field : header) {
         QString name;
-        if (!fromUtf8(field, name)) {
+        if (!decodeUtf8(field, name)) {
             problem = QStringLiteral("the header is not valid UTF-8");
             return false;
         }
@@ -132,7 +124,7 @@ bool readRow(const Record &record, const QVector<int> &columns, const QDir &fold
     }
     for (int i = 0; i < columns.size(); ++i) {
         QString text;
-        if (!fromUtf8(record.at(i), text)) {
+        if (!decodeUtf8(record.at(i), text)) {
             problem = QStringLiteral("row %1: not valid UTF-8").arg(row.number);
             return false;
         }

@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QTextCodec>
 
 #include <nlohmann/json.hpp>
 
@@ -179,6 +180,13 @@ int rowOfKey(const QString &key)
             return row;
     }
     return -1;
+}
+
+bool decodeUtf8(const QByteArray &bytes, QString &text)
+{
+    QTextCodec::ConverterState state(QTextCodec::IgnoreHeader);
+    text = QTextCodec::codecForMib(106)->toUnicode(bytes.constData(), bytes.size(), &state);
+    return state.invalidChars == 0 && state.remainingChars == 0;
 }
 
 bool isSecretRow(int row)

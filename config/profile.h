@@ -41,6 +41,11 @@ bool readProfileFile(const QString &path, ValueChanges &changes, QString &reason
 // the two passwords left out on request.
 QByteArray valuesJson(const QStringList &values, bool omitSecrets);
 
+// Decodes UTF-8 into `text`; false for any invalid or cut-off sequence
+// (overlong forms and encoded surrogates count as invalid), where a lenient
+// decoder would put replacement characters.
+bool decodeUtf8(const QByteArray &bytes, QString &text);
+
 // Whether `row` holds a password.
 bool isSecretRow(int row);
 // A text as a JSON string literal, quotes and escapes included.
