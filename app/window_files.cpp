@@ -68,18 +68,9 @@ private:
     std::function<void(const QString &)> open_;
 };
 
-// ISO 8601 with milliseconds and the offset from UTC always as +hh:mm or
-// -hh:mm: Qt writes Z for UTC, and nothing for local time.
 QString isoTime(qint64 msSinceEpoch)
 {
-    const QDateTime time = QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::LocalTime);
-    const int offsetMinutes = time.offsetFromUtc() / 60;
-    const int minutes = qAbs(offsetMinutes);
-    return time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) +
-           QLatin1Char(offsetMinutes < 0 ? '-' : '+') +
-           QStringLiteral("%1:%2")
-               .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-               .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+    return isoTimeWithOffset(QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::LocalTime));
 }
 
 QString withPlainLineEnds(QString text)

@@ -1,5 +1,6 @@
 #include "cli/journal.h"
 #include "cli/console.h"
+#include "device/exchange_log.h"
 #include "protocol/config_fields.h"
 
 #include <QDateTime>
@@ -28,18 +29,9 @@ Json textOrNull(const QString &text)
     return text.isEmpty() ? Json(nullptr) : Json(utf8(text));
 }
 
-// Local time to the millisecond, with its offset written out, "+00:00" too
-// (Qt would write "Z"), so that every line reads the same way.
 std::string timeStamp()
 {
-    const QDateTime now = QDateTime::currentDateTime();
-    const int offset = now.offsetFromUtc();
-    const int minutes = qAbs(offset) / 60;
-    return utf8(now.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz")) +
-                QStringLiteral("%1%2:%3")
-                    .arg(offset < 0 ? '-' : '+')
-                    .arg(minutes / 60, 2, 10, QLatin1Char('0'))
-                    .arg(minutes % 60, 2, 10, QLatin1Char('0')));
+    return utf8(isoTimeWithOffset(QDateTime::currentDateTime()));
 }
 
 Json valuesObject(const QStringList &values, bool withSecrets)

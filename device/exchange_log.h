@@ -7,6 +7,7 @@
 
 #include "protocol/message_kinds.h"
 
+#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -32,6 +33,11 @@ QString returnedLine(const MessageKind &kind, int32_t status);
 // message id 7", "Invalid message length 9"), or an empty string when it is
 // a valid response of `kind`: the exchange its id names, nullptr for none.
 QString responseProblem(const MessageKind *kind, uint32_t msgId, int length);
+
+// ISO 8601 with milliseconds and the offset from UTC always as +hh:mm or
+// -hh:mm ("2026-12-07T13:04:05.123+00:00"), for the saved log and the
+// station's journal: Qt writes Z for UTC, and nothing for local time.
+QString isoTimeWithOffset(const QDateTime &time);
 
 // The hex-dump header of the bytes received since a send.
 inline constexpr char kReceivedHeader[] = "\r\nRead %0 bytes:";
