@@ -5,29 +5,6 @@
 #include "cli/result_output.h"
 #include "cli/unit_steps.h"
 #include "config/profile.h"
-#include "device/certificate_file.h"
-#include "protocol/device_message.h"
-
-namespace {
-
-// The certificate file, if it can be read and fits one upload.
-bool readCertificate(const QString &path, QByteArray &certificate)
-{
-    QString error;
-    switch (readCertificateFile(path, certificate, error)) {
-    case CertificateRead::Read: return true;
-    case CertificateRead::CannotOpen:
-    case CertificateRead::CannotRead:
-        printProblem(QStringLiteral("%1: cannot read: %2; nothing sent").arg(path, error));
-        return false;
-    case CertificateRead::TooLarge: break;
-    }
-    printProblem(QStringLiteral("%1: larger than %2 bytes; nothing sent")
-                     .arg(path, QString::number(CERT_DATA_MAX)));
-    return false;
-}
-
-} // namespace
 
 const CommandShape kCommandShapes[] = {
     {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
@@ -69,13 +46,16 @@ int runRead(const Invocation &invocation)
 
 int runUploadCert(const Invocation &invocation)
 {
-    QByteArray certificate;
-    if (!readCertificate(invocation.file, certificate))
-        return ExitInvalidInput;
     // An empty upload from a script is always a mistake (the window, where
     // a technician picks the file, still sends one).
-    if (certificate.isEmpty()) {
+    QByteArray certificate;
+    const QString problem = certificateProblem(invocation.file, certificate);
+    if (problem == QLatin1String("empty")) {
         printProblem(QStringLiteral("%1 is empty; nothing sent").arg(invocation.file));
+        return ExitInvalidInput;
+    }
+    if (!problem.isEmpty()) {
+        printProblem(QStringLiteral("%1: %2; nothing sent").arg(invocation.file, problem));
         return ExitInvalidInput;
     }
     DeviceLink link(invocation);

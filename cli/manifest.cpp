@@ -177,20 +177,6 @@ bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &prob
 
 namespace {
 
-// Why the certificate cannot be a unit's, or an empty string.
-QString certificateProblem(const QString &path, QByteArray &certificate)
-{
-    QString error;
-    switch (readCertificateFile(path, certificate, error)) {
-    case CertificateRead::Read: break;
-    case CertificateRead::CannotOpen:
-    case CertificateRead::CannotRead: return QStringLiteral("cannot read: %1").arg(error);
-    case CertificateRead::TooLarge:
-        return QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
-    }
-    return certificate.isEmpty() ? QStringLiteral("empty") : QString();
-}
-
 // A row's first problem, or an empty string.
 QString planUnit(const ManifestRow &row, const ValueChanges &profile,
                  const QString &certificatePath, UnitPlan &plan)

@@ -2,7 +2,9 @@
 #include "cli/exit_codes.h"
 #include "config/config_values.h"
 #include "config/field_rules.h"
+#include "device/certificate_file.h"
 #include "protocol/config_fields.h"
+#include "protocol/device_message.h"
 
 namespace {
 
@@ -67,6 +69,19 @@ int uploadCertificate(DeviceLink &link, const QByteArray &certificate, StatusRep
 {
     return statusExchange(link, kCertificateUploadKind, certificateUploadRequest(certificate),
                           report);
+}
+
+QString certificateProblem(const QString &path, QByteArray &certificate)
+{
+    QString error;
+    switch (readCertificateFile(path, certificate, error)) {
+    case CertificateRead::Read: break;
+    case CertificateRead::CannotOpen:
+    case CertificateRead::CannotRead: return QStringLiteral("cannot read: %1").arg(error);
+    case CertificateRead::TooLarge:
+        return QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
+    }
+    return certificate.isEmpty() ? QStringLiteral("empty") : QString();
 }
 
 QStringList asRecorded(const QStringList &values)

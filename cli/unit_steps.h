@@ -32,6 +32,10 @@ int writeValues(DeviceLink &link, const QStringList &values,
 // nothing was read.
 int readBackValues(DeviceLink &link, const QStringList &written, QStringList &readBack);
 
+// Reads the certificate a unit is to get; answers why it cannot be one
+// ("cannot read: ...", "larger than 8192 bytes", "empty"), or an empty string.
+QString certificateProblem(const QString &path, QByteArray &certificate);
+
 // Uploads the certificate and reports the device's status as `report` says;
 // ExitDone for status 0.
 int uploadCertificate(DeviceLink &link, const QByteArray &certificate,
