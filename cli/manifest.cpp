@@ -1,6 +1,7 @@
 #include "cli/manifest.h"
 #include "cli/console.h"
 #include "cli/unit_steps.h"
+#include "device/bounded_read.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
 
@@ -69,7 +70,10 @@ bool readBytes(const QString &path, QByteArray &bytes, QString &problem)
         problem = QStringLiteral("cannot read: %1").arg(file.errorString());
         return false;
     }
-    bytes = file.read(kMostManifestBytes + 1);
+    if (!readUpTo(file, kMostManifestBytes, bytes)) {
+        problem = QStringLiteral("cannot read: %1").arg(file.errorString());
+        return false;
+    }
     if (bytes.size() > kMostManifestBytes) {
         problem = QStringLiteral("larger than %1 bytes").arg(kMostManifestBytes);
         return false;

@@ -1,4 +1,5 @@
 #include "config/profile.h"
+#include "device/bounded_read.h"
 #include "protocol/config_fields.h"
 
 #include <QFile>
@@ -26,21 +27,11 @@ QString knownKeys()
     return keys.join(QStringLiteral(", "));
 }
 
-// Reads in pieces, since pipes and character devices hand over what they
-// have; one byte beyond the bound tells a file that is too large.
 bool readBounded(QIODevice &device, QByteArray &bytes, QString &reason)
 {
-    char chunk[4096];
-    while (bytes.size() <= kProfileMaxBytes) {
-        const qint64 room = kProfileMaxBytes + 1 - bytes.size();
-        const qint64 got = device.read(chunk, qMin<qint64>(qint64(sizeof chunk), room));
-        if (got < 0) {
-            reason = QStringLiteral("cannot read: %1").arg(device.errorString());
-            return false;
-        }
-        if (got == 0)
-            break;
-        bytes.append(chunk, int(got));
+    if (!readUpTo(device, kProfileMaxBytes, bytes)) {
+        reason = QStringLiteral("cannot read: %1").arg(device.errorString());
+        return false;
     }
     if (bytes.size() > kProfileMaxBytes) {
         reason = QStringLiteral("larger than %1 KiB, not a profile").arg(kProfileMaxBytes / 1024);

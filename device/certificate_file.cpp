@@ -1,4 +1,5 @@
 #include "device/certificate_file.h"
+#include "device/bounded_read.h"
 #include "protocol/device_message.h"
 
 #include <QFile>
@@ -10,18 +11,9 @@ CertificateRead readCertificateFile(const QString &path, QByteArray &certificate
         error = file.errorString();
         return CertificateRead::CannotOpen;
     }
-    certificate.resize(CERT_DATA_MAX + 1);
-    qint64 count = 0;
-    while (count < certificate.size()) {
-        const qint64 got = file.read(certificate.data() + count, certificate.size() - count);
-        if (got < 0) {
-            error = file.errorString();
-            return CertificateRead::CannotRead;
-        }
-        if (got == 0)
-            break; // the end of the file
-        count += got;
+    if (!readUpTo(file, CERT_DATA_MAX, certificate)) {
+        error = file.errorString();
+        return CertificateRead::CannotRead;
     }
-    certificate.resize(int(count));
-    return count > CERT_DATA_MAX ? CertificateRead::TooLarge : CertificateRead::Read;
+    return certificate.size() > CERT_DATA_MAX ? CertificateRead::TooLarge : CertificateRead::Read;
 }

@@ -14,9 +14,7 @@ enum class CertificateRead {
 };
 
 // Reads the whole file, or one byte more than an upload carries, so that a
-// file which would be cut is told from one that fits exactly. Pipes and
-// character devices hand over what they have at the moment, so it takes as
-// many reads as it takes.
+// file which would be cut is told from one that fits exactly.
 CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error);
 
 #endif // DEVICE_CERTIFICATE_FILE_H
