@@ -73,11 +73,6 @@ QString isoTime(qint64 msSinceEpoch)
     return isoTimeWithOffset(QDateTime::fromMSecsSinceEpoch(msSinceEpoch, Qt::LocalTime));
 }
 
-QString withPlainLineEnds(QString text)
-{
-    return text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-}
-
 // Replaces the file whole or not at all. Created for its owner only: a
 // profile holds the passwords, and a log's Config Query dumps hold them too.
 bool writeWhole(const QString &path, const QByteArray &bytes, QString &problem)
@@ -89,16 +84,6 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &problem)
         return true;
     problem = file.errorString();
     return false;
-}
-
-// The values as the device holds them after an Update: a port that is no
-// number is sent as 0, so it is saved as 0 too, and the file is what
-// kestroctl read prints for that device.
-QStringList valuesAsSent(const QStringList &values)
-{
-    DeviceConfig config;
-    configFromValues(values, config);
-    return valuesFromConfig(config);
 }
 
 } // namespace
@@ -192,7 +177,9 @@ void MainWindow::saveProfile()
         return;
     QString reason;
     ensureLogColumn();
-    if (writeWhole(path, valuesJson(valuesAsSent(tableValues()), false), reason))
+    // As the device would hold the values after an Update (a port that is no
+    // number as 0): the file is what kestroctl read prints for that device.
+    if (writeWhole(path, valuesJson(asRecorded(tableValues()), false), reason))
         appendLog(QStringLiteral("Profile saved to %0.").arg(path));
     else
         appendLog(QStringLiteral("Cannot save profile to %0: %1").arg(path, reason));
@@ -203,15 +190,8 @@ void MainWindow::saveProfile()
 // the record, so that a saved profile can always be written to a device.
 QString MainWindow::profileProblem() const
 {
-    const QStringList values = tableValues();
-    const QStringList diagnoses = diagnoseAll(values);
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (!diagnoses.at(row).isEmpty())
-            return QString::fromLatin1(kConfigFields[row].rowName) + QStringLiteral(": ") +
-                   diagnoses.at(row);
-    }
-    const QStringList tooLong = textsThatDoNotFit(values);
-    return tooLong.isEmpty() ? QString() : tooLong.constFirst();
+    const QStringList problems = valueProblems(tableValues());
+    return problems.isEmpty() ? QString() : problems.constFirst();
 }
 
 void MainWindow::saveLog()
@@ -237,7 +217,7 @@ QByteArray MainWindow::logFileText() const
         if (!entry)
             continue;
         text += isoTime(entry->data(kLogTimeRole).toLongLong()) + QLatin1Char(' ') +
-                withPlainLineEnds(entry->text()) + QLatin1Char('\n');
+                plainLineEnds(entry->text()) + QLatin1Char('\n');
     }
     return text.toUtf8();
 }
@@ -252,6 +232,6 @@ void MainWindow::copyLogSelection()
         [](const QTableWidgetItem *a, const QTableWidgetItem *b) { return a->row() < b->row(); });
     QStringList texts;
     for (const QTableWidgetItem *entry : qAsConst(selected))
-        texts << withPlainLineEnds(entry->text());
+        texts << plainLineEnds(entry->text());
     QGuiApplication::clipboard()->setText(texts.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }

@@ -270,7 +270,7 @@ bool DeviceLink::portFailed() const
 void DeviceLink::trace(const QString &entry) const
 {
     if (settings_.trace)
-        printRaw(QString(entry).replace(QLatin1String("\r\n"), QLatin1String("\n")));
+        printRaw(plainLineEnds(entry));
 }
 
 void DeviceLink::traceReceived(const QByteArray &wire) const

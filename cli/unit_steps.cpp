@@ -8,17 +8,6 @@
 
 namespace {
 
-QStringList problemLines(const QStringList &diagnoses)
-{
-    QStringList lines;
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (!diagnoses.at(row).isEmpty())
-            lines << QString::fromLatin1(kConfigFields[row].rowName) + QStringLiteral(": ") +
-                         diagnoses.at(row);
-    }
-    return lines;
-}
-
 // The given value's diagnosis. The port is only judged against a given
 // server, and the addressee rule only where a given addressee calls for an
 // account or server that is given empty.
@@ -31,11 +20,6 @@ QString givenDiagnosis(int row, const QStringList &values, const ValueChanges &c
 }
 
 } // namespace
-
-QStringList valueProblems(const QStringList &values)
-{
-    return problemLines(diagnoseAll(values)) + textsThatDoNotFit(values);
-}
 
 QStringList givenValueProblems(const ValueChanges &changes)
 {
@@ -82,11 +66,4 @@ QString certificateProblem(const QString &path, QByteArray &certificate)
         return QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
     }
     return certificate.isEmpty() ? QStringLiteral("empty") : QString();
-}
-
-QStringList asRecorded(const QStringList &values)
-{
-    DeviceConfig config;
-    configFromValues(values, config);
-    return valuesFromConfig(config);
 }

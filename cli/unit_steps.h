@@ -8,14 +8,11 @@
 #include "cli/config_file.h"
 #include "cli/device_link.h"
 #include "cli/device_requests.h"
+#include "config/config_values.h"
+#include "config/field_rules.h"
 
 #include <QByteArray>
 #include <QStringList>
-
-// Every problem the window's rules find in the thirteen values, as
-// "<row name>: <diagnosis>", then the texts that do not fit the record; empty
-// when the values may be sent.
-QStringList valueProblems(const QStringList &values);
 
 // The problems of values given without the device's (a profile, --set
 // pairs, a manifest row), as valueProblems words them: each given value's own
@@ -40,9 +37,5 @@ QString certificateProblem(const QString &path, QByteArray &certificate);
 // ExitDone for status 0.
 int uploadCertificate(DeviceLink &link, const QByteArray &certificate,
                       StatusReport report = StatusReport::AsResult);
-
-// The values as the record carries them: texts cut to their arrays, the port
-// as the number it stands for.
-QStringList asRecorded(const QStringList &values);
 
 #endif // CLI_UNIT_STEPS_H

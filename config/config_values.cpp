@@ -64,3 +64,10 @@ void configFromValues(const QStringList &values, DeviceConfig &config)
         }
     }
 }
+
+QStringList asRecorded(const QStringList &values)
+{
+    DeviceConfig config;
+    configFromValues(values, config);
+    return valuesFromConfig(config);
+}

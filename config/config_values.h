@@ -18,4 +18,8 @@ QStringList valuesFromConfig(const DeviceConfig &config);
 // decimal number, 0 when the text is none.
 void configFromValues(const QStringList &values, DeviceConfig &config);
 
+// The values as the device holds them after an Update: texts cut to their
+// arrays, the port as the number it stands for (0 when it is none).
+QStringList asRecorded(const QStringList &values);
+
 #endif // CONFIG_CONFIG_VALUES_H

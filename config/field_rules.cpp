@@ -196,3 +196,19 @@ QStringList textsThatDoNotFit(const QStringList &values)
     }
     return lines;
 }
+
+QStringList problemLines(const QStringList &diagnoses)
+{
+    QStringList lines;
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        if (!diagnoses.at(row).isEmpty())
+            lines << QString::fromLatin1(kConfigFields[row].rowName) + QStringLiteral(": ") +
+                         diagnoses.at(row);
+    }
+    return lines;
+}
+
+QStringList valueProblems(const QStringList &values)
+{
+    return problemLines(diagnoseAll(values)) + textsThatDoNotFit(values);
+}

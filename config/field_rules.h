@@ -46,6 +46,14 @@ QString addresseeComplaintText(int row);
 // own check, then the addressee rule.
 QStringList diagnoseAll(const QStringList &values);
 
+// Each row's non-empty diagnosis as "<row name>: <diagnosis>", in row order.
+QStringList problemLines(const QStringList &diagnoses);
+
+// Every problem that keeps the values from the device, as the window's
+// rules and the record find them: problemLines of diagnoseAll, then the
+// texts that do not fit. Empty when the values may be sent.
+QStringList valueProblems(const QStringList &values);
+
 // The texts that need more UTF-8 bytes than their field of the record holds,
 // one line each: "<row> is too long: <n> bytes, at most <m> fit."
 QStringList textsThatDoNotFit(const QStringList &values);

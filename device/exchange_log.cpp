@@ -64,3 +64,8 @@ QString isoTimeWithOffset(const QDateTime &time)
                .arg(minutes / 60, 2, 10, QLatin1Char('0'))
                .arg(minutes % 60, 2, 10, QLatin1Char('0'));
 }
+
+QString plainLineEnds(QString entry)
+{
+    return entry.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+}
