@@ -66,11 +66,7 @@ bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
 bool readBytes(const QString &path, QByteArray &bytes, QString &problem)
 {
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("cannot read: %1").arg(file.errorString());
-        return false;
-    }
-    if (!readUpTo(file, kMostManifestBytes, bytes)) {
+    if (!file.open(QIODevice::ReadOnly) || !readUpTo(file, kMostManifestBytes, bytes)) {
         problem = QStringLiteral("cannot read: %1").arg(file.errorString());
         return false;
     }
