@@ -3,7 +3,7 @@
 #ifndef CLI_DEVICE_LINK_H
 #define CLI_DEVICE_LINK_H
 
-#include "cli/port_claim.h"
+#include "device/port_claim.h"
 #include "protocol/message_framing.h"
 #include "protocol/message_kinds.h"
 

@@ -1,7 +1,7 @@
 // Finding the port that -p names and claiming it for this program alone,
 // before a byte is written to it.
-#ifndef CLI_PORT_CLAIM_H
-#define CLI_PORT_CLAIM_H
+#ifndef DEVICE_PORT_CLAIM_H
+#define DEVICE_PORT_CLAIM_H
 
 #include <QString>
 
@@ -47,4 +47,4 @@ private:
     int fd_ = -1;
 };
 
-#endif // CLI_PORT_CLAIM_H
+#endif // DEVICE_PORT_CLAIM_H

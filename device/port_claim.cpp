@@ -1,4 +1,4 @@
-#include "cli/port_claim.h"
+#include "device/port_claim.h"
 #include "device/port_permission.h"
 
 #include <QFileInfo>
