@@ -1,16 +1,16 @@
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "cli/device_requests.h"
 #include "cli/exit_codes.h"
 #include "cli/result_output.h"
-#include "cli/unit_steps.h"
 #include "config/profile.h"
+#include "device/exchange_log.h"
+#include "link/unit_steps.h"
 
 const CommandShape kCommandShapes[] = {
     {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
     {"read", 0, true, runRead},    {"write", 1, true, runWrite},
     {"diff", 1, true, runDiff},    {"upload-cert", 1, true, runUploadCert},
-    {"check", 1, false, runCheck}, {"station", 1, true, runStation},
+    {"check", 1, false, runCheck}, {"station", 1, true, runStationCommand},
 };
 
 const CommandShape *findCommand(const QString &name)
@@ -22,12 +22,31 @@ const CommandShape *findCommand(const QString &name)
     return nullptr;
 }
 
-int runPing(const Invocation &invocation)
+int reportStatusStep(const StepResult &step, const MessageKind &kind)
 {
-    DeviceLink link(invocation);
+    if (step.outcome == StepOutcome::Done)
+        printResult(returnedLine(kind, 0));
+    else if (step.outcome == StepOutcome::DeviceStatus)
+        printResult(step.message);
+    return exitCodeOf(step.outcome);
+}
+
+int openAndQueryValues(DeviceLink &link, QStringList &values)
+{
     if (!link.open())
         return ExitPort;
-    return statusExchange(link, kPingKind, emptyRequest(kPingKind));
+    const StepResult step = queryValues(link, values);
+    if (step.outcome == StepOutcome::DeviceStatus)
+        printResult(step.message);
+    return exitCodeOf(step.outcome);
+}
+
+int runPing(const Invocation &invocation)
+{
+    DeviceLink link(invocation, consoleReporter());
+    if (!link.open())
+        return ExitPort;
+    return reportStatusStep(statusExchange(link, kPingKind, emptyRequest(kPingKind)), kPingKind);
 }
 
 int runRead(const Invocation &invocation)
@@ -36,7 +55,7 @@ int runRead(const Invocation &invocation)
                                                         : invocation.outputFile);
     if (!output.open(!invocation.omitSecrets))
         return ExitInvalidInput;
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     QStringList values;
     const int code = openAndQueryValues(link, values);
     if (code != ExitDone)
@@ -58,8 +77,8 @@ int runUploadCert(const Invocation &invocation)
         printProblem(QStringLiteral("%1: %2; nothing sent").arg(invocation.file, problem));
         return ExitInvalidInput;
     }
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     if (!link.open())
         return ExitPort;
-    return uploadCertificate(link, certificate);
+    return reportStatusStep(uploadCertificate(link, certificate), kCertificateUploadKind);
 }
