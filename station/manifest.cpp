@@ -1,6 +1,6 @@
 #include "station/manifest.h"
+#include "base/bounded_read.h"
 #include "config/config_values.h"
-#include "device/bounded_read.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
 
@@ -27,7 +27,7 @@ struct Records {
     Record current;
 };
 
-void takeField(void *field, size_t size, void *data)
+void appendField(void *field, size_t size, void *data)
 {
     static_cast<Records *>(data)->current.append(
         QByteArray(static_cast<const char *>(field), int(size)));
@@ -52,8 +52,8 @@ bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
     csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
     csv_set_space_func(&parser, noSpace);
     const size_t size = size_t(bytes.size());
-    bool ok = csv_parse(&parser, bytes.constData(), size, takeField, endRecord, &records) == size;
-    ok = ok && csv_fini(&parser, takeField, endRecord, &records) == 0;
+    bool ok = csv_parse(&parser, bytes.constData(), size, appendField, endRecord, &records) == size;
+    ok = ok && csv_fini(&parser, appendField, endRecord, &records) == 0;
     if (!ok)
         problem = QStringLiteral("not valid CSV after data row %1: %2")
                       .arg(qMax(0, records.all.size() - 1))

@@ -1,7 +1,7 @@
 // Reading a file whole, but never more than a bound: certificates, profiles
 // and manifests are small, and /dev/zero must not take the memory.
-#ifndef DEVICE_BOUNDED_READ_H
-#define DEVICE_BOUNDED_READ_H
+#ifndef BASE_BOUNDED_READ_H
+#define BASE_BOUNDED_READ_H
 
 #include <QByteArray>
 #include <QIODevice>
@@ -12,4 +12,4 @@
 // as it takes. False on a read error; the device's errorString says why.
 bool readUpTo(QIODevice &device, qint64 limit, QByteArray &bytes);
 
-#endif // DEVICE_BOUNDED_READ_H
+#endif // BASE_BOUNDED_READ_H

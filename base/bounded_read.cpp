@@ -1,4 +1,4 @@
-#include "device/bounded_read.h"
+#include "base/bounded_read.h"
 
 bool readUpTo(QIODevice &device, qint64 limit, QByteArray &bytes)
 {
