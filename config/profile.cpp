@@ -169,7 +169,7 @@ QString numberText(const Json &value)
     return QString::number(number, 'g', 17);
 }
 
-bool takeValue(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
+bool acceptMember(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
 {
     const int row = rowOfKey(key);
     if (row < 0) {
@@ -244,7 +244,7 @@ bool readProfile(QIODevice &device, ValueChanges &changes, QString &reason)
         if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
             return false;
         for (const auto &member : object.items()) {
-            if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+            if (!acceptMember(fromStd(member.key()), member.value(), given, reason))
                 return false;
         }
     } catch (const nlohmann::json::exception &error) {
