@@ -16,5 +16,9 @@ enum class CertificateRead {
 // Reads the whole file, or one byte more than an upload carries, so that a
 // file which would be cut is told from one that fits exactly.
 CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error);
+// The same for a regular file only: anything else (a FIFO that would keep
+// the reader waiting, a device) cannot be opened, and `error` says so.
+CertificateRead readRegularCertificateFile(const QString &path, QByteArray &certificate,
+                                           QString &error);
 
 #endif // DEVICE_CERTIFICATE_FILE_H

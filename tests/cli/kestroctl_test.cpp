@@ -535,10 +535,10 @@ void KestroctlTest::explainsAPortTheUserMayNotOpen_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint"); // what follows "Permission denied on PORT: "
     QTest::newRow("dialout") << "dialout" << 0660
-                             << "add your user to the group that owns it (usually dialout) and "
-                                "log in again.";
+                             << "add your user to the group dialout, which owns it, and log in "
+                                "again.";
     QTest::newRow("another group")
-        << "uucp" << 0660 << "add your user to the group that owns it (uucp) and log in again.";
+        << "uucp" << 0660 << "add your user to the group uucp, which owns it, and log in again.";
     QTest::newRow("a group that may not read")
         << "tty" << 0620 << "only its owner (root) may use it; ask an administrator for access.";
 }

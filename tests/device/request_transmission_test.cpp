@@ -5,6 +5,7 @@
 #include "tests/support/window_on_pty.h"
 #include "tests/support/wire_bytes.h"
 
+#include <QLineEdit>
 #include <QSerialPort>
 #include <QTemporaryDir>
 
@@ -69,6 +70,7 @@ private slots:
     void sendDropsBytesNotYetRead();
     void quickSendsGoOutWhole_data();
     void quickSendsGoOutWhole();
+    void keyboardAlone();
 };
 
 void RequestTransmissionTest::pingAndQueryFrames_data()
@@ -314,6 +316,75 @@ void RequestTransmissionTest::quickSendsGoOutWhole()
     QCOMPARE(log.size(), 4);
     QCOMPARE(log[3], sentLine("Sent %1 bytes", frameOf(messageOf(0)), "Ping"));
     QCOMPARE(Probe::txWireLen(*link.window), uint16_t(8));
+}
+
+// A technician without a mouse: Tab leaves the table and reaches each
+// enabled control in the order they stand on screen, and the keys named in
+// the buttons' tooltips send what the buttons send. Update first takes the
+// value still being edited, and sends nothing if that value is wrong.
+void RequestTransmissionTest::keyboardAlone()
+{
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    fillValidValues(*link.window);
+    QApplication::setActiveWindow(link.window.get());
+    QVERIFY(QTest::qWaitForWindowActive(link.window.get()));
+    const WindowWidgets ui = link.ui();
+    ui.tableWidget->setFocus();
+    ui.tableWidget->setCurrentCell(RowHostname, 0);
+    QTest::keyClick(ui.tableWidget, Qt::Key_Down);
+    QCOMPARE(ui.tableWidget->currentRow(), int(RowDescription));
+
+    // The selector is locked while its port is open, so Tab passes it by.
+    const QList<QWidget *> order{ui.logTableWidget, ui.pingButton,       ui.queryButton,
+                                 ui.updateButton,   ui.uploadCertButton, ui.tableWidget};
+    for (QWidget *next : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), next);
+    }
+    QTest::keyClick(ui.tableWidget, Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), ui.uploadCertButton);
+    QCOMPARE(ui.tableWidget->currentRow(), int(RowDescription));
+
+    const QList<QPair<QPushButton *, QString>> keys{{ui.pingButton, "(F5)"},
+                                                    {ui.queryButton, "(F6)"},
+                                                    {ui.updateButton, "(F7)"},
+                                                    {ui.uploadCertButton, "(F8)"}};
+    for (const auto &[button, key] : keys)
+        QVERIFY2(button->toolTip().endsWith(key), qPrintable(button->toolTip()));
+    QTest::keyClick(link.window.get(), Qt::Key_F5);
+    QCOMPARE(link.pty.read(8), kPingRequestFrame);
+    QTest::keyClick(link.window.get(), Qt::Key_F6);
+    QCOMPARE(link.pty.read(8), kQueryRequestFrame);
+
+    const auto typeHostname = [&](const QString &text) {
+        ui.tableWidget->setFocus();
+        ui.tableWidget->setCurrentCell(RowHostname, 0);
+        QTest::keyClick(ui.tableWidget, Qt::Key_F2);
+        auto *editor = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        QVERIFY(editor);
+        editor->selectAll();
+        QTest::keyClicks(editor, text);
+        QTest::keyClick(editor, Qt::Key_F7);
+    };
+    typeHostname("-unit");
+    QCOMPARE(link.info(RowHostname),
+             QString("Hostname must be 63 characters or less, alphanumeric or hyphen.  "
+                     "Cannot start with a hyphen."));
+    QCOMPARE(link.pty.pending(), QByteArray());
+    typeHostname("unit-42");
+    const QList<QByteArray> update = messagesIn(link.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST + 4));
+    QCOMPARE(update.size(), 1);
+    QVERIFY(update[0].contains(QByteArray("\x07unit-42\0", 9)));
+
+    QTemporaryDir dir;
+    const QByteArray certificate = certificateBytes(100);
+    writeFile(dir.filePath("device.pem"), certificate);
+    chooseInFileDialog(dir.filePath("device.pem"));
+    QTest::keyClick(link.window.get(), Qt::Key_F8);
+    QCOMPARE(messagesIn(link.pty.read(110)),
+             QList<QByteArray>{
+                 messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray::fromHex("6400") + certificate)});
 }
 
 QTEST_MAIN(RequestTransmissionTest)

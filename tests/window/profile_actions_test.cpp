@@ -16,6 +16,12 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 QAction *windowAction(MainWindow &window, const char *name)
@@ -42,6 +48,46 @@ QByteArray kestroctl(const QStringList &arguments)
     return process.readAllStandardOutput();
 }
 
+// Gives a FIFO a writer after `ms`, unless the test is done first, so that a
+// window that waits for one ends up taking that long instead of forever.
+class FifoWatchdog
+{
+public:
+    FifoWatchdog(const QString &fifo, int ms)
+        : thread_([this, path = QFile::encodeName(fifo), ms] {
+              if (done_.get_future().wait_for(std::chrono::milliseconds(ms)) ==
+                  std::future_status::ready)
+                  return;
+              const int fd = ::open(path.constData(), O_WRONLY | O_NONBLOCK);
+              if (fd >= 0)
+                  ::close(fd);
+          })
+    {
+    }
+    ~FifoWatchdog()
+    {
+        done_.set_value();
+        thread_.join();
+    }
+
+private:
+    std::promise<void> done_;
+    std::thread thread_;
+};
+
+void drop(MainWindow &window, const QStringList &paths)
+{
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &drop);
+}
+
 } // namespace
 
 class ProfileActionsTest : public QObject
@@ -53,6 +99,8 @@ private slots:
     void openProfileBeforeAPortIsChosen();
     void savedProfileIsWhatKestroctlReads();
     void savedLogHasEachEntryWithItsTime();
+    void fileWords_data();
+    void fileWords();
 
 private:
     // Every file dialog is answered with answer_ and noted in asked_.
@@ -213,6 +261,79 @@ void ProfileActionsTest::savedLogHasEachEntryWithItsTime()
     }
     QCOMPARE(at, saved.size());
     QVERIFY(previous <= QDateTime::currentMSecsSinceEpoch());
+}
+
+void ProfileActionsTest::fileWords_data()
+{
+    QTest::addColumn<QString>("how");       // open, drop, save profile, save log
+    QTest::addColumn<QStringList>("names"); // in the test's folder; "|" marks a FIFO
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("line"); // the log's last line, %1 the first file's path
+
+    const QString notWhole = "Cannot open profile %1: key \"smtp_port\" must be a whole number, "
+                             "without a fraction or an exponent";
+    const QString dropOne = "Drop one .json profile to open it";
+    QTest::newRow("one value") << "open" << QStringList{"one.json"}
+                               << QByteArray(R"({"hostname": "unit-1"})")
+                               << "Profile %1: 1 value set.";
+    QTest::newRow("not JSON, with its place")
+        << "open" << QStringList{"broken.json"} << QByteArray("{\n  \"hostname\": unit-1\n}")
+        << "Cannot open profile %1: not valid JSON at line 2, column 15";
+    QTest::newRow("port with a fraction") << "open" << QStringList{"fraction.json"}
+                                          << QByteArray(R"({"smtp_port": 587.0})") << notWhole;
+    QTest::newRow("port with an exponent") << "open" << QStringList{"exponent.json"}
+                                           << QByteArray(R"({"smtp_port": 5.87e2})") << notWhole;
+    QTest::newRow("named pipe") << "open" << QStringList{"|pipe.json"} << QByteArray()
+                                << "Cannot open profile %1: not a regular file";
+    QTest::newRow("named pipe dropped") << "drop" << QStringList{"|pipe.json"} << QByteArray()
+                                        << "Cannot open profile %1: not a regular file";
+    QTest::newRow("text file dropped")
+        << "drop" << QStringList{"notes.txt"} << QByteArray("{}") << dropOne;
+    QTest::newRow("two profiles dropped")
+        << "drop" << QStringList{"a.json", "b.json"} << QByteArray("{}") << dropOne;
+    QTest::newRow("profile saved without suffix")
+        << "save profile" << QStringList{"site"} << QByteArray() << "Profile saved to %1.json.";
+    // After one entry: a drop of a file that is no profile.
+    QTest::newRow("log saved without suffix")
+        << "save log" << QStringList{"session"} << QByteArray() << "Log saved to %1.log (1 entry).";
+}
+
+void ProfileActionsTest::fileWords()
+{
+    QFETCH(QString, how);
+    QFETCH(QStringList, names);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, line);
+    MainWindow window;
+    answerDialogs(window);
+    fillValidValues(window);
+    QTemporaryDir dir;
+    QStringList paths;
+    for (const QString &name : names) {
+        paths << dir.filePath(QString(name).remove('|'));
+        if (name.startsWith('|'))
+            QCOMPARE(::mkfifo(QFile::encodeName(paths.last()).constData(), 0600), 0);
+        else if (how == "open" || how == "drop")
+            writeFile(paths.last(), content);
+    }
+    answer_ = paths.first();
+    const FifoWatchdog writer(answer_, 8000);
+    QElapsedTimer clock;
+    clock.start();
+    if (how == "open") {
+        windowAction(window, "actionOpenProfile")->trigger();
+    } else if (how == "drop") {
+        drop(window, paths);
+    } else if (how == "save profile") {
+        windowAction(window, "actionSaveProfile")->trigger();
+        QVERIFY(QFile::exists(answer_ + ".json"));
+    } else {
+        drop(window, {dir.filePath("notes.txt")});
+        windowAction(window, "actionSaveLog")->trigger();
+        QVERIFY(QFile::exists(answer_ + ".log"));
+    }
+    QVERIFY2(clock.elapsed() < 8000, "the window waited for the FIFO's writer");
+    QCOMPARE(lastLogLine(window), line.contains("%1") ? line.arg(answer_) : line);
 }
 
 QTEST_MAIN(ProfileActionsTest)
