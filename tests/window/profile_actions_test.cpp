@@ -279,7 +279,7 @@ void ProfileActionsTest::fileWords_data()
     QTest::addColumn<QString>("line"); // the log's last line, %1 the first file's path
 
     const QString notWhole = "Cannot open profile %1: key \"smtp_port\" must be a whole number, "
-                             "without a fraction or an exponent";
+                             "written without a fraction or an exponent";
     const QString dropOne = "Drop one .json profile to open it";
     QTest::newRow("one value") << "open" << QStringList{"one.json"}
                                << QByteArray(R"({"hostname": "unit-1"})")
