@@ -276,9 +276,6 @@ void KestroctlTest::exitPaths_data()
         << "port-fraction.json: key \"smtp_port\" must be a whole number, written without a "
            "fraction or an exponent"
         << 0 << none;
-    QTest::newRow("5: check, not JSON, with its place")
-        << false << QStringList() << QStringList{"check", "@/broken.json"} << 5 << none
-        << "broken.json: not valid JSON at line 1, column 23" << 0 << none;
     QTest::newRow("5: key given twice")
         << true << QStringList() << QStringList{"write", "@/twice.json"} << 5 << none
         << "twice.json: key \"hostname\" is given twice" << 0 << fresh;

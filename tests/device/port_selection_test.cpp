@@ -217,16 +217,14 @@ void PortSelectionTest::onePortOneProgram()
     const QString program = dir.filePath("kestroctl");
     QVERIFY(QFile::copy(QStringLiteral(KESTROCTL_PATH), program));
     QVERIFY(::chmod(QFile::encodeName(link.pty.path()).constData(), 0666) == 0);
-    QStringList command{program, "-p", link.pty.path(), "-t", "3000", "-r", "0", "ping"};
-    if (asNobody)
-        command =
-            QStringList{"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"} + command;
+    const QStringList user =
+        asNobody ? QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"}
+                 : QStringList{};
     QProcess kestroctl;
     if (windowFirst)
         QVERIFY(link.pickPty());
-    const QString runner = command.takeFirst();
-    kestroctl.start(runner, command);
-
+    kestroctl.start("setpriv", user + QStringList{program, "-p", link.pty.path(), "-t", "3000",
+                                                  "-r", "0", "ping"});
     const QString name = link.pty.path().mid(int(strlen("/dev/")));
     if (windowFirst) {
         QVERIFY(kestroctl.waitForFinished(kPatienceMs));
