@@ -73,15 +73,15 @@ void MainWindow::setUpKeyboard()
     // Function keys: the cells' editor and the table take every letter,
     // and Ctrl with a letter edits text there.
     addButtonShortcut(ui->pingButton, "actionPing", Qt::Key_F5,
-                      QStringLiteral("Ask the device for a sign of life"));
+                      tr("Ask the device for a sign of life"));
     addButtonShortcut(ui->queryButton, "actionQuery", Qt::Key_F6,
-                      QStringLiteral("Read the device's configuration into the table"));
+                      tr("Read the device's configuration into the table"));
     addButtonShortcut(ui->updateButton, "actionUpdate", Qt::Key_F7,
-                      QStringLiteral("Write the table to the device"));
+                      tr("Write the table to the device"));
     addButtonShortcut(ui->uploadCertButton, "actionUploadCertificate", Qt::Key_F8,
-                      QStringLiteral("Send a certificate file to the device"));
+                      tr("Send a certificate file to the device"));
 
-    const QStringList tableKeys{keyLine(Qt::Key_F2, QStringLiteral("edit the value (or type)")),
+    const QStringList tableKeys{keyLine(Qt::Key_F2, tr("edit the value (or type)")),
                                 actionLine(openProfileAction), actionLine(saveProfileAction)};
     cellDelegate = new ConfigCellDelegate(tableKeys.join(QLatin1Char('\n')), ui->tableWidget);
     ui->tableWidget->setItemDelegate(cellDelegate);
