@@ -400,8 +400,8 @@ void DevsimTest::programOptions()
         {{"--loud=1"}, "unknown option --loud"},
         {{"--sil"}, "unknown option --sil"}, // no shortened names
         {{"--swap-gap", "-1"}, "--swap-gap needs milliseconds from 0"},
-        {{"--state", "a.json", "--state", "b.json", "--state=a.json"},
-         "--state a.json is unit 1's file too; each unit needs a file of its own"},
+        {{"--state", "a.json", "--state", "b.json", "--state=./a.json"},
+         "--state ./a.json is unit 1's file too; each unit needs a file of its own"},
         {{"--silent", "--", "x"}, "unknown option --"}};
     for (const auto &wrong : wrongs) {
         QProcess process;

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include <getopt.h>
-#include <sys/stat.h>
 
 namespace devsim {
 
@@ -157,13 +156,17 @@ int badUsage(const std::string &why)
     return 2;
 }
 
-// Whether two paths name one file, as they are written or once followed.
-bool sameFile(const std::string &one, const std::string &other)
+// Where a state file is written: its folder with links followed, and its
+// name. The file is replaced by a rename, so a link of that name is replaced,
+// not followed; and the file need not exist yet.
+std::string writtenAt(const std::string &path)
 {
-    struct stat first;
-    struct stat second;
-    return one == other || (stat(one.c_str(), &first) == 0 && stat(other.c_str(), &second) == 0 &&
-                            first.st_dev == second.st_dev && first.st_ino == second.st_ino);
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    char *real = realpath(folder.c_str(), nullptr);
+    const std::string at = real ? std::string(real) + "/" + path.substr(slash + 1) : path;
+    std::free(real);
+    return at;
 }
 
 // Two units cannot share a state file: the later one would overwrite what
@@ -173,7 +176,7 @@ int checkStateFiles(const Options &options)
     const std::vector<std::string> &files = options.stateFiles;
     for (size_t later = 1; later < files.size(); ++later)
         for (size_t earlier = 0; earlier < later; ++earlier)
-            if (sameFile(files[earlier], files[later]))
+            if (writtenAt(files[earlier]) == writtenAt(files[later]))
                 return badUsage("--state " + files[later] + " is unit " +
                                 std::to_string(earlier + 1) +
                                 "'s file too; each unit needs a file of its own");
