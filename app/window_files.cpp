@@ -21,6 +21,7 @@
 #include <QTableWidgetItem>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 namespace {
@@ -84,6 +85,21 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &problem)
         return true;
     problem = file.errorString();
     return false;
+}
+
+// The file actions run straight from the event loop, where an exception
+// would end the program and take the technician's table and log with it.
+// The work that may throw (reading, parsing, building the bytes) is done
+// before anything on screen changes, so a fault becomes the action's
+// refusal and leaves the window as it was.
+template <typename Work> bool refusingOnException(Work work, QString &reason)
+{
+    try {
+        return work(reason);
+    } catch (const std::exception &error) {
+        reason = QString::fromLocal8Bit(error.what());
+        return false;
+    }
 }
 
 } // namespace
@@ -151,7 +167,8 @@ void MainWindow::openProfileFile(const QString &path)
     QString reason;
     // Before a port is chosen the log gets its column here.
     ensureLogColumn();
-    if (!readProfileFile(path, changes, reason)) {
+    const auto read = [&](QString &why) { return readProfileFile(path, changes, why); };
+    if (!refusingOnException(read, reason)) {
         appendLog(QStringLiteral("Cannot open profile %0: %1").arg(path, reason));
         return;
     }
@@ -179,7 +196,10 @@ void MainWindow::saveProfile()
     ensureLogColumn();
     // As the device would hold the values after an Update (a port that is no
     // number as 0): the file is what kestroctl read prints for that device.
-    if (writeWhole(path, valuesJson(asRecorded(tableValues()), false), reason))
+    const auto write = [&](QString &why) {
+        return writeWhole(path, valuesJson(asRecorded(tableValues()), false), why);
+    };
+    if (refusingOnException(write, reason))
         appendLog(QStringLiteral("Profile saved to %0.").arg(path));
     else
         appendLog(QStringLiteral("Cannot save profile to %0: %1").arg(path, reason));
@@ -201,7 +221,8 @@ void MainWindow::saveLog()
         return;
     const int entries = ui->logTableWidget->rowCount();
     QString reason;
-    if (writeWhole(path, logFileText(), reason))
+    const auto write = [&](QString &why) { return writeWhole(path, logFileText(), why); };
+    if (refusingOnException(write, reason))
         appendLog(QStringLiteral("Log saved to %0 (%1 entries).").arg(path).arg(entries));
     else
         appendLog(QStringLiteral("Cannot save log to %0: %1").arg(path, reason));

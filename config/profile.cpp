@@ -69,6 +69,20 @@ QString fromStd(const std::string &text)
     return QString::fromUtf8(text.data(), int(text.size()));
 }
 
+// A fault under a top-level key names the key.
+QString underKey(const std::string &key, const QString &fault)
+{
+    return key.empty() ? fault : QStringLiteral("%1: %2").arg(fromStd(key), fault);
+}
+
+// The library's words, less its "[json.exception.KIND.N] " preamble.
+std::string libraryWords(const nlohmann::json::exception &error)
+{
+    const std::string what = error.what();
+    const std::size_t end = what.find("] ");
+    return end == std::string::npos ? what : what.substr(end + 2);
+}
+
 // The parser's own words, less its "[json.exception...] parse error at ...:"
 // preamble.
 QString parseErrorReason(const Json::parse_error &error, const std::string &reading)
@@ -76,10 +90,9 @@ QString parseErrorReason(const Json::parse_error &error, const std::string &read
     const std::string what = error.what();
     const bool badText = what.find("ill-formed UTF-8") != std::string::npos ||
                          what.find("surrogate U+") != std::string::npos;
-    if (badText && !reading.empty())
-        return QStringLiteral("%1: not valid Unicode text").arg(fromStd(reading));
     if (badText)
-        return QStringLiteral("a key is not valid Unicode text");
+        return reading.empty() ? QStringLiteral("a key is not valid Unicode text")
+                               : underKey(reading, QStringLiteral("not valid Unicode text"));
     const std::size_t colon = what.find(": ");
     const std::string detail = colon == std::string::npos ? what : what.substr(colon + 2);
     return QStringLiteral("not valid JSON: %1 at byte %2").arg(fromStd(detail)).arg(error.byte);
@@ -96,6 +109,10 @@ bool parseObject(const QByteArray &bytes, Json &object, QString &reason)
         object = Json::parse(bytes.cbegin(), bytes.cend(), callback);
     } catch (const Json::parse_error &error) {
         reason = parseErrorReason(error, watch.reading);
+        return false;
+    } catch (const Json::out_of_range &) {
+        // What the parser throws for a number beyond a double's range.
+        reason = underKey(watch.reading, QStringLiteral("number out of range"));
         return false;
     }
     if (!object.is_object()) {
@@ -205,14 +222,21 @@ bool readProfile(QIODevice &device, ValueChanges &changes, QString &reason)
 {
     QByteArray bytes;
     Json object;
-    if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
-        return false;
-    // Nothing is changed unless the whole file is sound.
     ValueChanges given;
-    for (const auto &member : object.items()) {
-        if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+    // The library reports its faults by throwing; none of them may end the
+    // program, so every kind stops here as a refusal of the file.
+    try {
+        if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
             return false;
+        for (const auto &member : object.items()) {
+            if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+                return false;
+        }
+    } catch (const nlohmann::json::exception &error) {
+        reason = QStringLiteral("not a profile: %1").arg(fromStd(libraryWords(error)));
+        return false;
     }
+    // Nothing is changed unless the whole file is sound.
     for (auto it = given.constBegin(); it != given.constEnd(); ++it)
         changes[it.key()] = it.value();
     return true;

@@ -118,6 +118,14 @@ void ProfileActionsTest::openProfileBeforeAPortIsChosen()
                                             ": unknown key \"host\" (the keys are hostname, "),
              qPrintable(lastLogLine(window)));
     QCOMPARE(Probe::valueItem(window, "Hostname")->text(), QString("unit-7"));
+    // A number beyond the parser's range is refused the same way, and the
+    // window lives on.
+    answer_ = dir_.filePath("overflow.json");
+    writeFile(answer_, R"({"hostname": "unit-9", "smtp_port": 1e999})");
+    windowAction(window, "actionOpenProfile")->trigger();
+    QCOMPARE(lastLogLine(window),
+             "Cannot open profile " + answer_ + ": smtp_port: number out of range");
+    QCOMPARE(Probe::valueItem(window, "Hostname")->text(), QString("unit-7"));
 
     // Saving waits until the first diagnosed row is mended; Cancel does nothing.
     answer_ = dir_.filePath("not-saved.json");
