@@ -211,6 +211,7 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("certs.csv"), "hostname,certificate\nunit-a,full.pem\nunit-b,none.pem\n"
                                           "unit-c,big.pem\nunit-d,\n");
     writeFile(dir_.filePath("port-1e999.json"), R"({"smtp_port": 1e999})");
+    writeFile(dir_.filePath("port-fraction.json"), "{\n  \"smtp_port\": 587.0\n}");
     writeFile(dir_.filePath("colour-1e999.json"), R"({"colour": -1e999})");
     writeFile(dir_.filePath("array-1e9999.json"), "[1.5e+9999]");
     writeFile(dir_.filePath("bare-quote.csv"), "unit,hostname,description\n"
@@ -262,7 +263,8 @@ void KestroctlTest::exitPaths_data()
     // refusal like any other, not the end of the program.
     QTest::newRow("5: check, port out of range")
         << false << QStringList() << QStringList{"check", "@/port-1e999.json"} << 5 << none
-        << "port-1e999.json: smtp_port: number out of range\n" << 0 << none;
+        << "port-1e999.json: smtp_port: number out of range\n"
+        << 0 << none;
     QTest::newRow("5: diff, unknown key out of range")
         << true << QStringList() << QStringList{"diff", "@/colour-1e999.json"} << 5 << none
         << "colour-1e999.json: colour: number out of range" << 0 << none;
@@ -273,6 +275,12 @@ void KestroctlTest::exitPaths_data()
         << true << QStringList()
         << QStringList{"station", "@/short.csv", "--profile", "@/port-1e999.json"} << 5 << none
         << "port-1e999.json: smtp_port: number out of range" << 0 << fresh;
+    // The window and kestroctl read the one port the same way: not as 587.
+    QTest::newRow("5: check, port with a fraction")
+        << false << QStringList() << QStringList{"check", "@/port-fraction.json"} << 5 << none
+        << "port-fraction.json: key \"smtp_port\" must be a whole number, written without a "
+           "fraction or an exponent"
+        << 0 << none;
     QTest::newRow("5: key given twice")
         << true << QStringList() << QStringList{"write", "@/twice.json"} << 5 << none
         << "twice.json: key \"hostname\" is given twice" << 0 << fresh;
@@ -567,10 +575,10 @@ void KestroctlTest::explainsAPortTheUserMayNotOpen_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint"); // what follows "Permission denied on PORT: "
     QTest::newRow("dialout") << "dialout" << 0660
-                             << "add your user to the group that owns it (usually dialout) and "
-                                "log in again.";
+                             << "add your user to the group dialout, which owns it, and log in "
+                                "again.";
     QTest::newRow("another group")
-        << "uucp" << 0660 << "add your user to the group that owns it (uucp) and log in again.";
+        << "uucp" << 0660 << "add your user to the group uucp, which owns it, and log in again.";
     QTest::newRow("a group that may not read")
         << "tty" << 0620 << "only its owner (root) may use it; ask an administrator for access.";
 }
