@@ -113,6 +113,7 @@ void Fixture::waitUntilGone(DeviceLink &link)
 bool Fixture::commissionNext(DeviceLink &link)
 {
     UnitJob job;
+    QString told; // a queue out of reach is told once, not at every try
     for (;;) {
         QString problem;
         const UnitQueue::Claim claim = run_.queue.claim(
@@ -121,7 +122,9 @@ bool Fixture::commissionNext(DeviceLink &link)
             return false;
         if (claim == UnitQueue::Claim::Claimed)
             break;
-        note(problem + QStringLiteral("; trying again"));
+        if (problem != told)
+            note(problem + QStringLiteral("; trying again"));
+        told = problem;
         pause(kQueueRetryMs);
     }
     UnitResult result = commission(link, job);
