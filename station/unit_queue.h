@@ -11,6 +11,7 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 
@@ -47,14 +48,20 @@ struct QueueProgress {
     int rows = 0;        // jobs in the run
     int passed = 0;      // jobs whose unit passed and was recorded
     int failedUnits = 0; // units recorded as failed, with or without a job
+    // Rows set aside for the run after repeated failures, in the order they
+    // were set aside; they are never claimed again, and the run ends without them.
+    QVector<int> setAsideRows;
+
+    // No job waits any more: each has passed or was set aside.
+    bool settled() const { return passed + setAsideRows.size() >= rows; }
 };
 
 class UnitQueue
 {
 public:
     enum class Claim {
-        Claimed,    // `job` is this fixture's until it is completed
-        Ended,      // no job will come: every job passed, or `stopping` answered true
+        Claimed, // `job` is this fixture's until it is completed
+        Ended,   // no job will come: every job passed or was set aside, or `stopping` answered true
         Unavailable // the queue cannot be asked now (`problem` says why); try again later
     };
 
@@ -66,9 +73,11 @@ public:
     virtual Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
                         QString &problem) = 0;
     // Records the result of a claimed job and settles it in one step: passed
-    // for good, or failed and waiting again for the next claim. False, with
-    // the reason, if the record could not be made; the job then counts as
-    // neither passed nor failed.
+    // for good, or failed and waiting again for the next claim, but set aside
+    // for the run once the queue's row tries (3 unless it was told otherwise)
+    // units in a row failed it at the same step with the same message. False,
+    // with the reason, if the record could not be made; the job then counts
+    // as neither passed nor failed.
     virtual bool complete(const UnitJob &job, const UnitResult &result, QString &problem) = 0;
     // Records a unit that failed before it took a job (its Ping). False, with
     // the reason, if the record could not be made.
