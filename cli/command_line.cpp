@@ -16,7 +16,8 @@ const char kForms[] =
     "  kestroctl [options] upload-cert FILE\n"
     "  kestroctl check FILE [--set KEY=VALUE]...\n"
     "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
-    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
+    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n"
+    "                     [--row-tries N]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -52,6 +53,7 @@ const CommandOption kCommandOptions[] = {
     {"certificate", {"station"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
+    {"row-tries", {"station"}},
     {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
 };
 
@@ -80,6 +82,10 @@ void setUpParser(QCommandLineParser &parser)
         {"profile", "station: the values all units share, under each row's.", "FILE"},
         {"certificate", "station: the certificate for rows without their own.", "FILE"},
         {"journal", "station: the journal (default: MANIFEST.journal).", "FILE"},
+        {"row-tries",
+         "station: set a row aside once N units in a row failed it the same way "
+         "(default 3).",
+         "N"},
     });
     parser.addHelpOption();
     parser.addVersionOption();
@@ -110,7 +116,8 @@ bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QStri
                       problem) &&
            readNumber(parser, "retries", "", 0, 100, invocation.retries, problem) &&
            readNumber(parser, "wait-port", " of seconds", 0, 86400, invocation.waitPortSeconds,
-                      problem);
+                      problem) &&
+           readNumber(parser, "row-tries", " of units", 1, 1000, invocation.rowTries, problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -215,7 +222,7 @@ QString helpText()
     QCommandLineParser parser;
     setUpParser(parser);
     QString exitCodes = QStringLiteral("Exit codes:\n");
-    for (int code = ExitDone; code <= ExitResultsLost; ++code)
+    for (int code = ExitDone; code <= ExitRowsSetAside; ++code)
         exitCodes +=
             QStringLiteral("  %1  %2\n").arg(code, 3).arg(QLatin1String(kExitMeanings[code]));
     exitCodes +=

@@ -24,6 +24,7 @@ struct Invocation : LinkSettings {
     QString profileFile;      // station --profile
     QString certificateFile;  // station --certificate
     QString journalFile;      // station --journal; empty: the manifest's path + ".journal"
+    int rowTries = 3;         // station --row-tries
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

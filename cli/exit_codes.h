@@ -14,6 +14,7 @@ enum ExitCode : int {
     ExitInvalidInput = 5,  // a file or value is invalid; nothing was sent
     ExitDiffers = 6,       // device and file differ, or the read-back differs
     ExitResultsLost = 7,   // the results could not be written; the device part ran
+    ExitRowsSetAside = 8,  // a station set rows aside after repeated failures
     ExitInterrupted = 130, // a station stopped by SIGINT or SIGTERM
 };
 
@@ -28,10 +29,11 @@ inline constexpr const char *kExitMeanings[] = {
     "the device and the file differ (diff), or the read-back after write differs",
     "the results (a station's journal) could not be written; the device part of the "
     "command ran",
+    "station: some rows were set aside after repeated failures",
 };
 inline constexpr char kInterruptedMeaning[] =
     "station: stopped by SIGINT or SIGTERM after the units in progress";
-static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
+static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitRowsSetAside + 1,
               "every exit code has its meaning");
 
 // The one mapping from a step's outcome to the exit code that reports it.

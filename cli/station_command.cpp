@@ -10,6 +10,8 @@
 #include "station/manifest.h"
 #include "station/station.h"
 
+#include <QFileInfo>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +19,9 @@
 #include <cstring>
 
 namespace {
+
+// From this many rows on, the check of a manifest says how far it is.
+constexpr int kRowsWorthProgress = 10000;
 
 std::atomic<bool> stopSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
@@ -35,30 +40,51 @@ void catchStopSignals()
     sigaction(SIGTERM, &action, nullptr);
 }
 
-QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProgress &progress)
+QString rowName(const UnitJob &job)
 {
     QString who = job.row > 0 ? QStringLiteral("row %1").arg(job.row) : QStringLiteral("unit");
     if (!job.unit.isEmpty())
         who += QStringLiteral(" (%1)").arg(job.unit);
+    return who;
+}
+
+QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProgress &progress)
+{
     const QString what = result.passed()
                              ? QStringLiteral("passed in %1 s").arg(result.seconds, 0, 'f', 1)
                              : QStringLiteral("failed at %1: %2")
                                    .arg(QLatin1String(stepName(result.failedStep)), result.message);
     return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
-        .arg(who, result.fixture, what)
+        .arg(rowName(job), result.fixture, what)
         .arg(progress.passed)
         .arg(progress.rows);
 }
 
-void printSummary(const StationOutcome &outcome)
+void printSummary(const StationOutcome &outcome, const QStringList &setAside)
 {
     const int failed = outcome.progress.failedUnits;
-    printResult(QStringLiteral("station: %1 of %2 rows passed, %3 %4 failed, %5 s")
-                    .arg(outcome.progress.passed)
-                    .arg(outcome.progress.rows)
-                    .arg(failed)
-                    .arg(QLatin1String(failed == 1 ? "unit" : "units"))
-                    .arg(outcome.seconds, 0, 'f', 1));
+    QString summary = QStringLiteral("station: %1 of %2 rows passed, %3 %4 failed, %5 s")
+                          .arg(outcome.progress.passed)
+                          .arg(outcome.progress.rows)
+                          .arg(failed)
+                          .arg(QLatin1String(failed == 1 ? "unit" : "units"))
+                          .arg(outcome.seconds, 0, 'f', 1);
+    if (!setAside.isEmpty())
+        summary += QStringLiteral("; set aside: ") + setAside.join(QStringLiteral(", "));
+    printResult(summary);
+}
+
+int exitCodeOf(const StationOutcome &outcome)
+{
+    switch (outcome.end) {
+    case StationOutcome::End::AllPassed:
+        if (!resultsDelivered())
+            return ExitResultsLost;
+        return outcome.progress.setAsideRows.isEmpty() ? ExitDone : ExitRowsSetAside;
+    case StationOutcome::End::Stopped: return ExitInterrupted;
+    case StationOutcome::End::RecordFailed: return ExitResultsLost;
+    }
+    return ExitInterrupted;
 }
 
 // The operator's lines: results on standard output, each fixture's notes on
@@ -71,22 +97,74 @@ public:
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
+    explicit ConsoleObserver(int rowTries) : rowTries_(rowTries) {}
+
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
         printResult(resultLine(job, result, progress));
+        // Only this unit's row can have been set aside since the last one.
+        if (progress.setAsideRows.size() == setAside_.size())
+            return;
+        setAside_ << rowName(job);
+        printResult(QStringLiteral("%1 set aside after %2 units failed at %3: %4; correct the "
+                                   "manifest")
+                        .arg(rowName(job))
+                        .arg(rowTries_)
+                        .arg(QLatin1String(stepName(result.failedStep)), result.message));
     }
     void runEnded(const StationOutcome &outcome) override
     {
-        printSummary(outcome);
+        printSummary(outcome, setAside_);
         if (outcome.end != StationOutcome::End::AllPassed)
             return;
         // Done: the units still on their fixtures need not be waited for,
         // and every line is on the disk.
         std::fflush(nullptr);
-        std::_Exit(resultsDelivered() ? ExitDone : ExitResultsLost);
+        std::_Exit(exitCodeOf(outcome));
     }
+
+private:
+    const int rowTries_;
+    QStringList setAside_; // each row set aside, as its lines name it
 };
+
+// A file the station reads whole must be one: a FIFO would keep it waiting,
+// a device would never end. "-" (standard input) is not looked at.
+bool isRegularOrInput(const QString &path, bool absentAllowed)
+{
+    const QFileInfo info(path);
+    if (path == QLatin1String("-") || info.isFile() || (absentAllowed && !info.exists()))
+        return true;
+    if (info.exists())
+        printProblem(QStringLiteral("%1 is not a regular file; nothing sent").arg(path));
+    return !info.exists(); // an absent file is told by its reader
+}
+
+// The rows of a long manifest are many seconds' work: the operator is told
+// how far the check is.
+PlanProgress planProgress(const QString &manifest, int rows)
+{
+    if (rows < kRowsWorthProgress)
+        return PlanProgress();
+    return [manifest](int planned, int all) {
+        printProblem(
+            QStringLiteral("%1: %2 of %3 rows checked").arg(manifest).arg(planned).arg(all));
+    };
+}
+
+bool readManifestRows(const QString &manifest, QVector<ManifestRow> &rows, QString &problem)
+{
+    int blankRows = 0;
+    if (!readManifest(manifest, rows, problem, &blankRows))
+        return false;
+    if (blankRows > 0)
+        printProblem(QStringLiteral("%1: %2 blank %3 skipped")
+                         .arg(manifest)
+                         .arg(blankRows)
+                         .arg(QLatin1String(blankRows == 1 ? "row" : "rows")));
+    return true;
+}
 
 // The profile, the manifest and every row's certificate, checked as a whole
 // before any port is opened.
@@ -95,14 +173,17 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
     ValueChanges profile;
     QVector<ManifestRow> rows;
     QString problem;
-    if ((!invocation.profileFile.isEmpty() &&
-         !readProfileArgument(invocation.profileFile, profile, problem)) ||
-        !readManifest(invocation.file, rows, problem)) {
+    const bool withProfile = !invocation.profileFile.isEmpty();
+    if (withProfile && !isRegularOrInput(invocation.profileFile, false))
+        return false;
+    if ((withProfile && !readProfileArgument(invocation.profileFile, profile, problem)) ||
+        !readManifestRows(invocation.file, rows, problem)) {
         printProblem(problem + QStringLiteral("; nothing sent"));
         return false;
     }
     QStringList problems;
-    if (planJobs(rows, profile, invocation.certificateFile, jobs, problems))
+    if (planJobs(rows, profile, invocation.certificateFile, jobs, problems,
+                 planProgress(invocation.file, rows.size())))
         return true;
     for (const QString &line : problems)
         printRaw(line);
@@ -121,16 +202,6 @@ bool readHistory(const QString &journalPath, JournalHistory &history)
     return read;
 }
 
-int exitCodeOf(const StationOutcome &outcome)
-{
-    switch (outcome.end) {
-    case StationOutcome::End::AllPassed: return resultsDelivered() ? ExitDone : ExitResultsLost;
-    case StationOutcome::End::Stopped: return ExitInterrupted;
-    case StationOutcome::End::RecordFailed: return ExitResultsLost;
-    }
-    return ExitInterrupted;
-}
-
 } // namespace
 
 int runStationCommand(const Invocation &invocation)
@@ -142,9 +213,9 @@ int runStationCommand(const Invocation &invocation)
                                     ? invocation.file + QStringLiteral(".journal")
                                     : invocation.journalFile;
     JournalHistory history;
-    if (!readHistory(journalPath, history))
+    if (!isRegularOrInput(journalPath, true) || !readHistory(journalPath, history))
         return ExitInvalidInput;
-    FileQueue queue(jobs, history.passedRows, invocation.showSecrets);
+    FileQueue queue(jobs, history.passedRows, invocation.showSecrets, invocation.rowTries);
     if (queue.progress().passed == jobs.size()) {
         printResult(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
                         .arg(jobs.size())
@@ -161,6 +232,6 @@ int runStationCommand(const Invocation &invocation)
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
     catchStopSignals();
-    ConsoleObserver observer;
+    ConsoleObserver observer(invocation.rowTries);
     return exitCodeOf(runStation(settings, queue, observer));
 }

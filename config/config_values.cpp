@@ -89,12 +89,17 @@ QStringList withChanges(QStringList values, const ValueChanges &changes)
 namespace {
 
 // The given value's diagnosis. The port is only judged against a given
-// server, and the addressee rule only where a given addressee calls for an
-// account or server that is given empty.
+// server, but for one that is no number: the device holds a number, so no
+// server of the device's own could make such a port right. The addressee
+// rule applies only where a given addressee calls for an account or server
+// that is given empty.
 QString givenDiagnosis(int row, const QStringList &values, const ValueChanges &changes)
 {
+    ushort port = 0;
     if (row == RowSmtpPort && !changes.contains(RowSmtpServerName))
-        return QString();
+        return values.at(row).isEmpty() || smtpPortNumber(values.at(row), port)
+                   ? QString()
+                   : checkSmtpPort(values.at(row), QStringLiteral("any"));
     const QString complaint = addresseeComplaint(row, values);
     return complaint.isEmpty() ? diagnoseRow(row, values) : complaint;
 }

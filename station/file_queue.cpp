@@ -2,8 +2,9 @@
 
 #include <chrono>
 
-FileQueue::FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets)
-    : jobs_(jobs), withSecrets_(withSecrets)
+FileQueue::FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets,
+                     int rowTries)
+    : jobs_(jobs), failures_(jobs.size()), rowTries_(qMax(1, rowTries)), withSecrets_(withSecrets)
 {
     for (const UnitJob &job : jobs) {
         const bool passed = passedRows.contains(job.row);
@@ -24,9 +25,9 @@ UnitQueue::Claim FileQueue::claim(const QString &, const std::function<bool()> &
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        if (passed_ == jobs_.size() || stopping())
-            return Claim::Ended;
         const int index = states_.indexOf(State::Waiting);
+        if ((index < 0 && !states_.contains(State::Held)) || stopping())
+            return Claim::Ended;
         if (index >= 0) {
             states_[index] = State::Held;
             job = jobs_.at(index);
@@ -48,10 +49,7 @@ bool FileQueue::complete(const UnitJob &job, const UnitResult &result, QString &
             return false;
         }
         recorded = append(job, result, problem);
-        const bool passed = recorded && result.passed();
-        states_[index] = passed ? State::Passed : State::Waiting;
-        passed_ += passed ? 1 : 0;
-        failedUnits_ += recorded && !passed ? 1 : 0;
+        states_[index] = recorded ? settle(index, result) : State::Waiting;
     }
     changed_.notify_all();
     return recorded;
@@ -73,7 +71,29 @@ QueueProgress FileQueue::progress() const
     counts.rows = jobs_.size();
     counts.passed = passed_;
     counts.failedUnits = failedUnits_;
+    counts.setAsideRows = setAside_;
     return counts;
+}
+
+// Called with the lock held, once the result is recorded. A row that fails
+// the same way on unit after unit is wrong in the manifest, not on the units:
+// it is set aside rather than given to every unit that comes.
+FileQueue::State FileQueue::settle(int index, const UnitResult &result)
+{
+    if (result.passed()) {
+        ++passed_;
+        return State::Passed;
+    }
+    ++failedUnits_;
+    Failures &failures = failures_[index];
+    const bool same = failures.step == result.failedStep && failures.message == result.message;
+    failures.count = same ? failures.count + 1 : 1;
+    failures.step = result.failedStep;
+    failures.message = result.message;
+    if (failures.count < rowTries_)
+        return State::Waiting;
+    setAside_.append(jobs_.at(index).row);
+    return State::SetAside;
 }
 
 int FileQueue::indexOf(const UnitJob &job) const

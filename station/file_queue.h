@@ -1,6 +1,7 @@
 // The embedded queue of a single station: the manifest's rows in manifest
 // order, and the journal as the record. A row is waiting, held by one
-// fixture, or passed; a row whose unit failed waits again.
+// fixture, passed, or set aside; a row whose unit failed waits again, until
+// it has failed too often the same way.
 #ifndef STATION_FILE_QUEUE_H
 #define STATION_FILE_QUEUE_H
 
@@ -17,8 +18,10 @@ class FileQueue : public UnitQueue
 {
 public:
     // The jobs keyed by their row numbers; the rows in `passedRows` passed
-    // in an earlier run.
-    FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets);
+    // in an earlier run. A row is set aside once `rowTries` units in a row
+    // failed it at the same step with the same message.
+    FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets,
+              int rowTries = 3);
 
     // Opens the journal the results are appended to; false, with the reason,
     // if it cannot be written. Until then, no record can be made.
@@ -31,15 +34,26 @@ public:
     QueueProgress progress() const override;
 
 private:
-    enum class State { Waiting, Held, Passed };
+    enum class State { Waiting, Held, Passed, SetAside };
+
+    // How the row's last units failed: the same way, `count` times in a row.
+    struct Failures {
+        FailedStep step = FailedStep::None;
+        QString message;
+        int count = 0;
+    };
 
     int indexOf(const UnitJob &job) const;
+    State settle(int index, const UnitResult &result);
     bool append(const UnitJob &job, const UnitResult &result, QString &problem);
 
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     QVector<UnitJob> jobs_;
     QVector<State> states_;
+    QVector<Failures> failures_;
+    QVector<int> setAside_;
+    int rowTries_ = 3;
     JournalWriter journal_;
     bool journalOpen_ = false;
     bool withSecrets_ = false;

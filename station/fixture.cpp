@@ -174,7 +174,7 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             stopping = true;
         }
         const QueueProgress progress = queue.progress();
-        allPassed = progress.passed == progress.rows;
+        allPassed = progress.settled();
         observer.unitDone(job, result, progress);
     }
     changed_.notify_all();

@@ -21,7 +21,8 @@ struct StationRun {
     std::atomic<bool> recordFailed{false};
     std::atomic<bool> allPassed{false};
 
-    // No fixture takes another unit once every job passed or the run stops.
+    // No fixture takes another unit once every job passed or was set aside,
+    // or the run stops.
     bool ended() const { return stopping || allPassed; }
     // Records the unit's result (with its job, or without one: row 0) and
     // tells the observer; stops the run if the record could not be made.

@@ -1,13 +1,14 @@
 #include "station/manifest.h"
 #include "base/bounded_read.h"
 #include "config/config_values.h"
-#include "device/certificate_file.h"
+#include "protocol/config_fields.h"
 #include "protocol/device_message.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 
 #include <csv.h>
 
@@ -98,17 +99,25 @@ bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
 
 bool readBytes(const QString &path, QByteArray &bytes, QString &problem)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || !readUpTo(file, kMostManifestBytes, bytes)) {
-        problem = QStringLiteral("cannot read: %1").arg(file.errorString());
+    QFile file;
+    QString error;
+    switch (openRegularFile(file, path, error)) {
+    case RegularOpen::Opened: break;
+    case RegularOpen::NotRegular:
+        problem = QStringLiteral("%1 is not a regular file").arg(path);
+        return false;
+    case RegularOpen::Failed:
+        problem = QStringLiteral("%1: cannot read: %2").arg(path, error);
+        return false;
+    }
+    if (!readUpTo(file, kMostManifestBytes, bytes)) {
+        problem = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
         return false;
     }
     if (bytes.size() > kMostManifestBytes) {
-        problem = QStringLiteral("larger than %1 bytes").arg(kMostManifestBytes);
+        problem = QStringLiteral("%1: larger than %2 bytes").arg(path).arg(kMostManifestBytes);
         return false;
     }
-    if (bytes.startsWith("\xEF\xBB\xBF")) // spreadsheets mark UTF-8 so
-        bytes.remove(0, 3);
     return true;
 }
 
@@ -145,6 +154,16 @@ bool readHeader(const Record &header, QVector<int> &columns, QString &problem)
     return true;
 }
 
+// A spreadsheet writes the rows it has seen as empty as ",,".
+bool isBlank(const Record &record)
+{
+    for (const QByteArray &field : record) {
+        if (!field.isEmpty())
+            return false;
+    }
+    return true;
+}
+
 bool readRow(const Record &record, const QVector<int> &columns, const QDir &folder,
              ManifestRow &row, QString &problem)
 {
@@ -173,10 +192,11 @@ bool readRow(const Record &record, const QVector<int> &columns, const QDir &fold
     return true;
 }
 
-bool readRecords(const QString &path, Records &records, QString &problem)
+bool readRecords(QByteArray bytes, Records &records, QString &problem)
 {
-    QByteArray bytes;
-    if (!readBytes(path, bytes, problem) || !parseCsv(bytes, records, problem))
+    if (bytes.startsWith("\xEF\xBB\xBF")) // spreadsheets mark UTF-8 so
+        bytes.remove(0, 3);
+    if (!parseCsv(bytes, records, problem))
         return false;
     if (records.all.isEmpty())
         problem = QStringLiteral("empty: the first row names the columns, each later row is one "
@@ -184,35 +204,146 @@ bool readRecords(const QString &path, Records &records, QString &problem)
     return !records.all.isEmpty();
 }
 
+bool readRows(const Records &records, const QVector<int> &columns, const QDir &folder,
+              QVector<ManifestRow> &rows, int &blankRows, QString &problem)
+{
+    for (int i = 1; i < records.all.size(); ++i) {
+        if (isBlank(records.all.at(i))) {
+            ++blankRows;
+            continue;
+        }
+        ManifestRow row;
+        row.number = i;
+        if (!readRow(records.all.at(i), columns, folder, row, problem))
+            return false;
+        rows.append(row);
+    }
+    if (rows.isEmpty())
+        problem = QStringLiteral("no units: only the header row");
+    return !rows.isEmpty();
+}
+
 } // namespace
 
-bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem)
+bool parseManifest(const QByteArray &bytes, const QString &folder, QVector<ManifestRow> &rows,
+                   QString &problem, int *blankRows)
 {
     Records records;
     QVector<int> columns;
-    bool ok =
-        readRecords(path, records, problem) && readHeader(records.all.first(), columns, problem);
-    if (ok && records.all.size() < 2) {
-        problem = QStringLiteral("no units: only the header row");
-        ok = false;
-    }
-    const QDir folder = QFileInfo(path).absoluteDir();
-    for (int i = 1; ok && i < records.all.size(); ++i) {
-        ManifestRow row;
-        row.number = i;
-        ok = readRow(records.all.at(i), columns, folder, row, problem);
-        rows.append(row);
-    }
-    if (!ok)
-        problem = path + QStringLiteral(": ") + problem;
+    int blank = 0;
+    const bool ok = readRecords(bytes, records, problem) &&
+                    readHeader(records.all.first(), columns, problem) &&
+                    readRows(records, columns, QDir(folder), rows, blank, problem);
+    if (blankRows)
+        *blankRows = blank;
     return ok;
+}
+
+bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem, int *blankRows)
+{
+    QByteArray bytes;
+    if (!readBytes(path, bytes, problem))
+        return false;
+    if (parseManifest(bytes, QFileInfo(path).absolutePath(), rows, problem, blankRows))
+        return true;
+    problem = path + QStringLiteral(": ") + problem;
+    return false;
 }
 
 namespace {
 
+// How often a long plan says how far it is.
+constexpr int kProgressEveryRows = 10000;
+
+// One certificate file as read: its bytes, or why it cannot be one.
+struct HeldCertificate {
+    QByteArray bytes;
+    QString sha256;
+    QString problem;
+};
+
+// Each file is read once, and files with the same bytes share one copy: a
+// hundred thousand rows naming one certificate hold it once.
+class Certificates
+{
+public:
+    const HeldCertificate &get(const QString &path)
+    {
+        auto it = byPath_.find(path);
+        if (it == byPath_.end())
+            it = byPath_.insert(path, read(path));
+        return it.value();
+    }
+
+private:
+    HeldCertificate read(const QString &path)
+    {
+        HeldCertificate held;
+        held.problem = readRegular(path, held.bytes);
+        if (!held.problem.isEmpty())
+            return held;
+        const QByteArray digest = QCryptographicHash::hash(held.bytes, QCryptographicHash::Sha256);
+        held.sha256 = QString::fromLatin1(digest.toHex());
+        auto same = byContent_.constFind(digest);
+        if (same == byContent_.constEnd())
+            same = byContent_.insert(digest, held.bytes);
+        held.bytes = same.value(); // the copy held already, if there is one
+        return held;
+    }
+    // Why the file cannot be a certificate, or an empty string.
+    static QString readRegular(const QString &path, QByteArray &bytes)
+    {
+        QFile file;
+        QString error;
+        switch (openRegularFile(file, path, error)) {
+        case RegularOpen::Opened: break;
+        case RegularOpen::NotRegular:
+            return QStringLiteral("certificate %1 is not a regular file").arg(path);
+        case RegularOpen::Failed:
+            return QStringLiteral("certificate %1: cannot read: %2").arg(path, error);
+        }
+        QString problem;
+        if (!readUpTo(file, CERT_DATA_MAX, bytes))
+            problem = QStringLiteral("cannot read: %1").arg(file.errorString());
+        else if (bytes.size() > CERT_DATA_MAX)
+            problem = QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
+        else if (bytes.isEmpty())
+            problem = QStringLiteral("empty");
+        return problem.isEmpty() ? problem
+                                 : QStringLiteral("certificate %1: %2").arg(path, problem);
+    }
+
+    QHash<QString, HeldCertificate> byPath_;
+    QHash<QByteArray, QByteArray> byContent_;
+};
+
+// The rows that gave each unit label and host name first. Two units with one
+// host name collide on the plant's network; host names are compared as the
+// network does, without regard to case.
+struct Identities {
+    QHash<QString, int> units;
+    QHash<QString, int> hostnames;
+
+    QString duplicateIn(const UnitJob &job)
+    {
+        const QString hostname = job.changes.value(RowHostname);
+        const int unitRow = job.unit.isEmpty() ? 0 : units.value(job.unit, 0);
+        const int hostRow = hostname.isEmpty() ? 0 : hostnames.value(hostname.toLower(), 0);
+        if (!job.unit.isEmpty() && unitRow == 0)
+            units.insert(job.unit, job.row);
+        if (!hostname.isEmpty() && hostRow == 0)
+            hostnames.insert(hostname.toLower(), job.row);
+        if (unitRow > 0)
+            return QStringLiteral("unit %1 is also row %2's").arg(job.unit).arg(unitRow);
+        if (hostRow > 0)
+            return QStringLiteral("hostname %1 is also row %2's").arg(hostname).arg(hostRow);
+        return QString();
+    }
+};
+
 // A row's first problem, or an empty string.
 QString planJob(const ManifestRow &row, const ValueChanges &profile, const QString &certificatePath,
-                UnitJob &plan)
+                Certificates &certificates, UnitJob &plan)
 {
     plan.key = QString::number(row.number);
     plan.row = row.number;
@@ -225,27 +356,34 @@ QString planJob(const ManifestRow &row, const ValueChanges &profile, const QStri
         return problems.first();
     if (certificatePath.isEmpty())
         return QString();
-    const QString problem = certificateProblem(certificatePath, plan.certificate);
-    if (!problem.isEmpty())
-        return QStringLiteral("certificate %1: %2").arg(certificatePath, problem);
-    plan.certificateSha256 = QString::fromLatin1(
-        QCryptographicHash::hash(plan.certificate, QCryptographicHash::Sha256).toHex());
-    return QString();
+    const HeldCertificate &certificate = certificates.get(certificatePath);
+    plan.certificate = certificate.bytes;
+    plan.certificateSha256 = certificate.sha256;
+    return certificate.problem;
 }
 
 } // namespace
 
 bool planJobs(const QVector<ManifestRow> &rows, const ValueChanges &profile,
-              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems)
+              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems,
+              const PlanProgress &progress)
 {
+    Certificates certificates;
+    Identities identities;
+    jobs.reserve(rows.size());
     for (const ManifestRow &row : rows) {
         UnitJob job;
         const QString certificate =
             row.certificatePath.isEmpty() ? defaultCertificate : row.certificatePath;
-        const QString problem = planJob(row, profile, certificate, job);
+        QString problem = planJob(row, profile, certificate, certificates, job);
+        const QString duplicate = identities.duplicateIn(job);
+        if (problem.isEmpty())
+            problem = duplicate;
         if (!problem.isEmpty())
             problems << QStringLiteral("row %1: %2").arg(row.number).arg(problem);
         jobs.append(job);
+        if (progress && (jobs.size() % kProgressEveryRows == 0 || jobs.size() == rows.size()))
+            progress(jobs.size(), rows.size());
     }
     return problems.isEmpty();
 }

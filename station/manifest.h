@@ -12,6 +12,8 @@
 #include <QStringList>
 #include <QVector>
 
+#include <functional>
+
 // One data row as the file gives it.
 struct ManifestRow {
     int number = 0;          // data rows counted from 1, the header not counted
@@ -21,17 +23,30 @@ struct ManifestRow {
 };
 
 // Reads the manifest (RFC 4180, UTF-8). False, with a reason that names the
-// file and the row, if it cannot be read, is not valid CSV or UTF-8, names a
-// column that is neither a profile key, "certificate" nor "unit", names one
-// twice, has a row whose field count differs from the header's, or has no
-// data rows.
-bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem);
+// file and the row, if it is not a regular file (a FIFO is never waited on),
+// cannot be read, is not valid CSV or UTF-8, names a column that is neither a
+// profile key, "certificate" nor "unit", names one twice, has a row whose
+// field count differs from the header's, or has no data rows. Blank rows
+// (every cell empty) are skipped and counted in `blankRows`; the others keep
+// their numbers.
+bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem,
+                  int *blankRows = nullptr);
+// The same for the file's bytes; certificates are named relative to `folder`.
+bool parseManifest(const QByteArray &bytes, const QString &folder, QVector<ManifestRow> &rows,
+                   QString &problem, int *blankRows = nullptr);
+
+// Told how many rows of how many have been planned, every so often.
+using PlanProgress = std::function<void(int planned, int rows)>;
 
 // Joins every row with the profile's values and reads its certificate (the
-// row's own, else `defaultCertificate`), one job for each row, keyed by its
-// number. Every bad row's first problem goes to `problems` as
-// "row N: <row label>: <diagnosis>"; false if there was any.
+// row's own, else `defaultCertificate`; a file that is not a regular one is
+// refused unread), one job for each row, keyed by its number. Rows whose
+// certificates hold the same bytes share them. Every bad row's first problem
+// goes to `problems` as "row N: <row label>: <diagnosis>": a value no device
+// could make valid, or a unit label or host name that an earlier row has
+// too. False if there was any.
 bool planJobs(const QVector<ManifestRow> &rows, const ValueChanges &profile,
-              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems);
+              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems,
+              const PlanProgress &progress = PlanProgress());
 
 #endif // STATION_MANIFEST_H

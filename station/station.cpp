@@ -30,7 +30,7 @@ StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
     clock.start();
     StationRun run(settings, queue, observer);
     const QueueProgress start = queue.progress();
-    run.allPassed = start.passed == start.rows;
+    run.allPassed = start.settled();
     // QThreads, not plain threads: a serial port needs its thread's event
     // dispatcher, even though nothing here runs an event loop.
     std::vector<std::unique_ptr<QThread>> threads;

@@ -20,7 +20,7 @@ struct StationSettings {
 // How a run ended.
 struct StationOutcome {
     enum class End {
-        AllPassed,   // every job passed
+        AllPassed,   // every job passed, or was set aside (the progress names those)
         Stopped,     // asked to stop; the units in progress were finished first
         RecordFailed // a result could not be recorded; stopped as if asked
     };

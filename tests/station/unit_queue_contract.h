@@ -162,6 +162,37 @@ TEST_P(UnitQueueContract, RunEndsWhenEveryJobPassedOrOnStop)
     EXPECT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Ended);
 }
 
+// A job that fails the same way on three units in a row is set aside, never
+// claimed again; a failure told otherwise starts the count afresh. The run
+// ends once no job waits, with the set-aside rows named.
+TEST_P(UnitQueueContract, RowThatKeepsFailingTheSameWayIsSetAside)
+{
+    const auto queue = make(2);
+    const auto fail = [&](FailedStep step, const QString &message) {
+        UnitJob job;
+        EXPECT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Claimed);
+        EXPECT_EQ(job.row, 1);
+        UnitResult failed = result("fix1", step);
+        failed.message = message;
+        EXPECT_TRUE(complete(*queue, job, failed));
+    };
+    fail(FailedStep::Write, "SMTP Port: bad");
+    fail(FailedStep::Verify, "SMTP Port: bad");
+    fail(FailedStep::Verify, "hostname differs");
+    fail(FailedStep::Verify, "hostname differs");
+    EXPECT_TRUE(queue->progress().setAsideRows.isEmpty());
+    fail(FailedStep::Verify, "hostname differs");
+    EXPECT_EQ(queue->progress().setAsideRows, QVector<int>{1});
+    EXPECT_FALSE(queue->progress().settled());
+    UnitJob job;
+    ASSERT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(job.row, 2);
+    ASSERT_TRUE(complete(*queue, job, result("fix1")));
+    expectProgress(*queue, {2, 1, 5});
+    EXPECT_TRUE(queue->progress().settled());
+    EXPECT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Ended);
+}
+
 // While another fixture holds the last job, a claim waits: for that job to
 // fail and come free, or for the stop.
 TEST_P(UnitQueueContract, ClaimWaitsForAHeldJob)
