@@ -25,5 +25,9 @@ int runDiff(const Invocation &invocation);
 int runUploadCert(const Invocation &invocation);
 int runCheck(const Invocation &invocation);
 int runStation(const Invocation &invocation);
+int runLineInit(const Invocation &invocation);
+int runLineImport(const Invocation &invocation);
+int runLineStatus(const Invocation &invocation);
+int runLineExport(const Invocation &invocation);
 
 #endif // CLI_COMMANDS_H
