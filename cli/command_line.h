@@ -3,7 +3,7 @@
 #ifndef CLI_COMMAND_LINE_H
 #define CLI_COMMAND_LINE_H
 
-#include "cli/device_link.h"
+#include "link/device_link.h"
 
 #include <QString>
 #include <QStringList>

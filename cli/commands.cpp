@@ -1,10 +1,10 @@
 #include "cli/commands.h"
 #include "cli/console.h"
-#include "cli/device_requests.h"
 #include "cli/exit_codes.h"
 #include "cli/result_output.h"
-#include "cli/unit_steps.h"
 #include "config/profile.h"
+#include "device/exchange_log.h"
+#include "link/unit_steps.h"
 
 const CommandShape kCommandShapes[] = {
     {"ports", 0, false, runPorts},
@@ -14,7 +14,7 @@ const CommandShape kCommandShapes[] = {
     {"diff", 1, true, runDiff},
     {"upload-cert", 1, true, runUploadCert},
     {"check", 1, false, runCheck},
-    {"station", 1, true, runStation},
+    {"station", 1, true, runStationCommand},
     {"line init", 0, false, runLineInit},
     {"line import", 1, false, runLineImport},
     {"line status", 0, false, runLineStatus},
@@ -30,12 +30,31 @@ const CommandShape *findCommand(const QString &name)
     return nullptr;
 }
 
-int runPing(const Invocation &invocation)
+int reportStatusStep(const StepResult &step, const MessageKind &kind)
 {
-    DeviceLink link(invocation);
+    if (step.outcome == StepOutcome::Done)
+        printResult(returnedLine(kind, 0));
+    else if (step.outcome == StepOutcome::DeviceStatus)
+        printResult(step.message);
+    return exitCodeOf(step.outcome);
+}
+
+int openAndQueryValues(DeviceLink &link, QStringList &values)
+{
     if (!link.open())
         return ExitPort;
-    return statusExchange(link, kPingKind, emptyRequest(kPingKind));
+    const StepResult step = queryValues(link, values);
+    if (step.outcome == StepOutcome::DeviceStatus)
+        printResult(step.message);
+    return exitCodeOf(step.outcome);
+}
+
+int runPing(const Invocation &invocation)
+{
+    DeviceLink link(invocation, consoleReporter());
+    if (!link.open())
+        return ExitPort;
+    return reportStatusStep(statusExchange(link, kPingKind, emptyRequest(kPingKind)), kPingKind);
 }
 
 int runRead(const Invocation &invocation)
@@ -44,7 +63,7 @@ int runRead(const Invocation &invocation)
                                                         : invocation.outputFile);
     if (!output.open(!invocation.omitSecrets))
         return ExitInvalidInput;
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     QStringList values;
     const int code = openAndQueryValues(link, values);
     if (code != ExitDone)
@@ -66,8 +85,8 @@ int runUploadCert(const Invocation &invocation)
         printProblem(QStringLiteral("%1: %2; nothing sent").arg(invocation.file, problem));
         return ExitInvalidInput;
     }
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     if (!link.open())
         return ExitPort;
-    return uploadCertificate(link, certificate);
+    return reportStatusStep(uploadCertificate(link, certificate), kCertificateUploadKind);
 }

@@ -3,6 +3,7 @@
 #define CLI_COMMANDS_H
 
 #include "cli/command_line.h"
+#include "link/device_requests.h"
 
 // One command: its name, how many FILE arguments follow it, whether it
 // talks to a device, and what runs it. The command line accepts exactly the
@@ -24,10 +25,18 @@ int runWrite(const Invocation &invocation);
 int runDiff(const Invocation &invocation);
 int runUploadCert(const Invocation &invocation);
 int runCheck(const Invocation &invocation);
-int runStation(const Invocation &invocation);
+int runStationCommand(const Invocation &invocation);
 int runLineInit(const Invocation &invocation);
 int runLineImport(const Invocation &invocation);
 int runLineStatus(const Invocation &invocation);
 int runLineExport(const Invocation &invocation);
+
+// A status step's result as a command reports it: the window's "<request>
+// returned <status>" line on standard output when the device answered.
+// Answers the exit code.
+int reportStatusStep(const StepResult &step, const MessageKind &kind);
+// Opens the link and reads the device's values; a non-zero status is
+// printed as the result. Answers the exit code.
+int openAndQueryValues(DeviceLink &link, QStringList &values);
 
 #endif // CLI_COMMANDS_H

@@ -2,9 +2,9 @@
 #include "cli/commands.h"
 #include "cli/config_file.h"
 #include "cli/console.h"
-#include "cli/device_requests.h"
 #include "cli/exit_codes.h"
-#include "cli/unit_steps.h"
+#include "config/field_rules.h"
+#include "link/unit_steps.h"
 #include "protocol/config_fields.h"
 
 namespace {
@@ -43,10 +43,14 @@ bool showChanges(const QStringList &deviceValues, const QStringList &values, boo
     return !lines.isEmpty();
 }
 
-int verify(DeviceLink &link, const QStringList &written, bool showSecrets)
+// Reads the values back and shows each that differs from what was written.
+int showReadBack(DeviceLink &link, const QStringList &written, bool showSecrets)
 {
     QStringList readBack;
-    const int code = readBackValues(link, written, readBack);
+    const StepResult step = readBackValues(link, written, readBack);
+    if (step.outcome == StepOutcome::DeviceStatus)
+        printResult(step.message);
+    const int code = exitCodeOf(step.outcome);
     if (code != ExitDone && code != ExitDiffers)
         return code;
     const QStringList lines = differenceLines(
@@ -80,7 +84,7 @@ int readAndChange(const Invocation &invocation, DeviceLink &link, QStringList &d
 
 int runWrite(const Invocation &invocation)
 {
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     QStringList deviceValues;
     QStringList values;
     int code = readAndChange(invocation, link, deviceValues, values);
@@ -95,15 +99,15 @@ int runWrite(const Invocation &invocation)
             printResult(QStringLiteral("No value would change."));
         return ExitDone;
     }
-    code = writeValues(link, values);
+    code = reportStatusStep(writeValues(link, values), kConfigUpdateKind);
     if (code != ExitDone || invocation.noVerify)
         return code;
-    return verify(link, values, invocation.showSecrets);
+    return showReadBack(link, values, invocation.showSecrets);
 }
 
 int runDiff(const Invocation &invocation)
 {
-    DeviceLink link(invocation);
+    DeviceLink link(invocation, consoleReporter());
     QStringList deviceValues;
     QStringList values;
     const int code = readAndChange(invocation, link, deviceValues, values);

@@ -89,13 +89,6 @@ bool setValuesAreUtf8(int argc, const char *const *argv, QString &problem)
     return true;
 }
 
-QStringList withChanges(QStringList values, const ValueChanges &changes)
-{
-    for (auto it = changes.constBegin(); it != changes.constEnd(); ++it)
-        values[it.key()] = it.value();
-    return values;
-}
-
 QStringList differenceLines(const QStringList &from, const QStringList &to, const QString &format,
                             bool showSecrets)
 {

@@ -4,6 +4,7 @@
 #ifndef CLI_CONFIG_FILE_H
 #define CLI_CONFIG_FILE_H
 
+#include "config/config_values.h"
 #include "config/profile.h"
 
 #include <QString>
@@ -22,9 +23,6 @@ bool applySetPairs(const QStringList &pairs, ValueChanges &changes, QString &pro
 // arguments, bytes that are not UTF-8 have become replacement characters.
 // False, with the key and the reason, for a value that is not UTF-8.
 bool setValuesAreUtf8(int argc, const char *const *argv, QString &problem);
-
-// The thirteen values with the changes made.
-QStringList withChanges(QStringList values, const ValueChanges &changes);
 
 // One line for each row whose values differ, with `format`'s %1 the key,
 // %2 the value in `from` and %3 the one in `to`, each shown as in JSON. A

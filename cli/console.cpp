@@ -14,10 +14,6 @@ std::atomic<bool> resultsLost{false};
 QString resultsError; // set once, by the first writer that fails
 std::mutex writing;   // one line at a time, write and flush together
 
-thread_local QString problemPrefix;
-thread_local QString lastProblemLine;
-thread_local bool problemsQuiet = false;
-
 bool writeTo(std::FILE *stream, const QByteArray &bytes)
 {
     const std::lock_guard<std::mutex> lock(writing);
@@ -53,11 +49,7 @@ QString resultsLostReason()
 
 void printProblem(const QString &line)
 {
-    lastProblemLine = line;
-    if (!problemsQuiet)
-        writeTo(
-            stderr,
-            (QStringLiteral("kestroctl: ") + problemPrefix + line + QLatin1Char('\n')).toUtf8());
+    writeTo(stderr, (QStringLiteral("kestroctl: ") + line + QLatin1Char('\n')).toUtf8());
 }
 
 void printRaw(const QString &line)
@@ -65,22 +57,10 @@ void printRaw(const QString &line)
     writeTo(stderr, (line + QLatin1Char('\n')).toUtf8());
 }
 
-void setThreadProblemPrefix(const QString &prefix)
+LinkReporter consoleReporter()
 {
-    problemPrefix = prefix;
-}
-
-QString lastProblem()
-{
-    return lastProblemLine;
-}
-
-QuietProblems::QuietProblems() : wasQuiet_(problemsQuiet)
-{
-    problemsQuiet = true;
-}
-
-QuietProblems::~QuietProblems()
-{
-    problemsQuiet = wasQuiet_;
+    LinkReporter reporter;
+    reporter.problem = printProblem;
+    reporter.trace = printRaw;
+    return reporter;
 }

@@ -5,6 +5,8 @@
 #ifndef CLI_CONSOLE_H
 #define CLI_CONSOLE_H
 
+#include "link/device_link.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -22,26 +24,8 @@ void printProblem(const QString &line);
 // One line on standard error as it is (trace entries, usage).
 void printRaw(const QString &line);
 
-// A station's port thread: its diagnostics begin with `prefix` (the port), so
-// that the operator can tell the fixtures apart.
-void setThreadProblemPrefix(const QString &prefix);
-// The calling thread's last diagnostic, without the prefix: a failed step's
-// reason for the station's journal.
-QString lastProblem();
-
-// While one lives, the calling thread's diagnostics are only remembered as
-// lastProblem(), not printed: a station pinging for a unit that is not there
-// yet would otherwise fill the screen.
-class QuietProblems
-{
-public:
-    QuietProblems();
-    ~QuietProblems();
-    QuietProblems(const QuietProblems &) = delete;
-    QuietProblems &operator=(const QuietProblems &) = delete;
-
-private:
-    bool wasQuiet_;
-};
+// A link whose diagnostics go to standard error and whose trace entries go
+// there as they are.
+LinkReporter consoleReporter();
 
 #endif // CLI_CONSOLE_H

@@ -3,6 +3,8 @@
 #ifndef CLI_EXIT_CODES_H
 #define CLI_EXIT_CODES_H
 
+#include "link/device_requests.h"
+
 enum ExitCode : int {
     ExitDone = 0,
     ExitDeviceStatus = 1, // the device answered with a non-zero status
@@ -34,5 +36,19 @@ inline constexpr char kInterruptedMeaning[] =
     "station: stopped by SIGINT or SIGTERM after the units in progress";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
               "every exit code has its meaning");
+
+// The one mapping from a step's outcome to the exit code that reports it.
+inline int exitCodeOf(StepOutcome outcome)
+{
+    switch (outcome) {
+    case StepOutcome::Done: return ExitDone;
+    case StepOutcome::DeviceStatus: return ExitDeviceStatus;
+    case StepOutcome::NoResponse: return ExitNoResponse;
+    case StepOutcome::PortLost: return ExitPort;
+    case StepOutcome::InvalidValues: return ExitInvalidInput;
+    case StepOutcome::Differs: return ExitDiffers;
+    }
+    return ExitNoResponse;
+}
 
 #endif // CLI_EXIT_CODES_H

@@ -5,16 +5,16 @@
 #include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
-#include "cli/manifest.h"
 #include "line/line_batch.h"
 #include "line/line_schema.h"
 #include "protocol/config_fields.h"
+#include "station/manifest.h"
 
 #include <nlohmann/json.hpp>
 
 namespace {
 
-int exitCodeOf(LineFault fault)
+int lineExitCode(LineFault fault)
 {
     switch (fault) {
     case LineFault::None: return ExitDone;
@@ -34,7 +34,7 @@ int exitCodeOf(LineFault fault)
 int failed(const LineStatus &status, const QString &after = QString())
 {
     printProblem(status.message + after);
-    return exitCodeOf(status.fault);
+    return lineExitCode(status.fault);
 }
 
 // Connects and, unless `forInit`, checks that the schema is the one this
@@ -67,15 +67,18 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
         printProblem(problem + QStringLiteral("; nothing imported"));
         return false;
     }
-    QVector<UnitPlan> plans;
-    if (!planUnits(manifest, profile, invocation.certificateFile, plans)) {
+    QVector<UnitJob> jobs;
+    QStringList problems;
+    if (!planJobs(manifest, profile, invocation.certificateFile, jobs, problems)) {
+        for (const QString &line : problems)
+            printRaw(line);
         printProblem(
             QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
         return false;
     }
-    for (const UnitPlan &plan : plans) {
-        LineRow row{plan.row, plan.unit, {}, plan.certificate, plan.certificateSha256};
-        for (auto it = plan.changes.constBegin(); it != plan.changes.constEnd(); ++it)
+    for (const UnitJob &job : jobs) {
+        LineRow row{job.row, job.unit, {}, job.certificate, job.certificateSha256};
+        for (auto it = job.changes.constBegin(); it != job.changes.constEnd(); ++it)
             row.values.insert(QLatin1String(kConfigFields[it.key()].key), it.value());
         rows.append(row);
     }

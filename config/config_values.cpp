@@ -1,4 +1,5 @@
 #include "config/config_values.h"
+#include "config/field_rules.h"
 #include "protocol/config_fields.h"
 
 #include <QByteArray>
@@ -70,4 +71,39 @@ QStringList asRecorded(const QStringList &values)
     DeviceConfig config;
     configFromValues(values, config);
     return valuesFromConfig(config);
+}
+
+QStringList withChanges(QStringList values, const ValueChanges &changes)
+{
+    for (auto it = changes.constBegin(); it != changes.constEnd(); ++it)
+        values[it.key()] = it.value();
+    return values;
+}
+
+namespace {
+
+// The given value's diagnosis. The port is only judged against a given
+// server, and the addressee rule only where a given addressee calls for an
+// account or server that is given empty.
+QString givenDiagnosis(int row, const QStringList &values, const ValueChanges &changes)
+{
+    if (row == RowSmtpPort && !changes.contains(RowSmtpServerName))
+        return QString();
+    const QString complaint = addresseeComplaint(row, values);
+    return complaint.isEmpty() ? diagnoseRow(row, values) : complaint;
+}
+
+} // namespace
+
+QStringList givenValueProblems(const ValueChanges &changes)
+{
+    // Rows not given stay empty, so that they call for nothing.
+    QStringList values;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        values << QString();
+    values = withChanges(values, changes);
+    QStringList diagnoses = values;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        diagnoses[row] = changes.contains(row) ? givenDiagnosis(row, values, changes) : QString();
+    return problemLines(diagnoses) + textsThatDoNotFit(values);
 }

@@ -4,6 +4,7 @@
 #ifndef CONFIG_CONFIG_VALUES_H
 #define CONFIG_CONFIG_VALUES_H
 
+#include "config/profile.h"
 #include "protocol/device_config.h"
 
 #include <QStringList>
@@ -21,5 +22,13 @@ void configFromValues(const QStringList &values, DeviceConfig &config);
 // The values as the device holds them after an Update: texts cut to their
 // arrays, the port as the number it stands for (0 when it is none).
 QStringList asRecorded(const QStringList &values);
+
+// The thirteen values with the changes made.
+QStringList withChanges(QStringList values, const ValueChanges &changes);
+
+// The problems of values given without the device's (a profile, --set
+// pairs, a manifest row), as valueProblems words them: each given value's own
+// rule, and a rule that joins rows only where the given values settle it.
+QStringList givenValueProblems(const ValueChanges &changes);
 
 #endif // CONFIG_CONFIG_VALUES_H

@@ -17,3 +17,16 @@ CertificateRead readCertificateFile(const QString &path, QByteArray &certificate
     }
     return certificate.size() > CERT_DATA_MAX ? CertificateRead::TooLarge : CertificateRead::Read;
 }
+
+QString certificateProblem(const QString &path, QByteArray &certificate)
+{
+    QString error;
+    switch (readCertificateFile(path, certificate, error)) {
+    case CertificateRead::Read: break;
+    case CertificateRead::CannotOpen:
+    case CertificateRead::CannotRead: return QStringLiteral("cannot read: %1").arg(error);
+    case CertificateRead::TooLarge:
+        return QStringLiteral("larger than %1 bytes").arg(CERT_DATA_MAX);
+    }
+    return certificate.isEmpty() ? QStringLiteral("empty") : QString();
+}

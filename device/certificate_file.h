@@ -17,4 +17,8 @@ enum class CertificateRead {
 // file which would be cut is told from one that fits exactly.
 CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error);
 
+// Reads the certificate a unit is to get; answers why it cannot be one
+// ("cannot read: ...", "larger than 8192 bytes", "empty"), or an empty string.
+QString certificateProblem(const QString &path, QByteArray &certificate);
+
 #endif // DEVICE_CERTIFICATE_FILE_H

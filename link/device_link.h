@@ -1,7 +1,8 @@
 // The link to the device: one serial port at the device's line settings, and
 // request/response exchanges on it with a time-out, retries and a trace.
-#ifndef CLI_DEVICE_LINK_H
-#define CLI_DEVICE_LINK_H
+// Shared by kestroctl's commands and the station; it prints nothing itself.
+#ifndef LINK_DEVICE_LINK_H
+#define LINK_DEVICE_LINK_H
 
 #include "device/port_claim.h"
 #include "protocol/message_framing.h"
@@ -13,6 +14,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 struct LinkSettings {
     QString port;
@@ -28,23 +30,36 @@ qint64 lineTimeMs(qint64 bytes);
 
 enum class LinkResult { Answered, NoResponse, PortLost };
 
+// Where a link's words go: its diagnostics (each failed try, each verdict)
+// and, with --trace, its hex dumps. Either may be empty: not told.
+struct LinkReporter {
+    std::function<void(const QString &line)> problem;
+    std::function<void(const QString &entry)> trace;
+};
+
 class DeviceLink
 {
 public:
-    explicit DeviceLink(const LinkSettings &settings);
+    DeviceLink(const LinkSettings &settings, LinkReporter reporter);
 
     // Claims and opens the port, trying again while it is absent or busy
-    // until the --wait-port time has run out; false (with the reason on
-    // standard error) if it never opened.
+    // until the --wait-port time has run out; false (with the reason told)
+    // if it never opened.
     bool open();
 
     // Sends the request message and waits for the response `kind` names,
     // sending again after a time-out, a broken frame, an unexpected id or a
     // wrong length, up to the retries allowed. Bytes waiting before the send
     // are dropped, and a valid response to another request is set aside. Every failed try and the
-    // final verdict are reported on standard error. On Answered, `response`
-    // holds the whole response message.
+    // final verdict are told. On Answered, `response` holds the whole
+    // response message.
     LinkResult exchange(const MessageKind &kind, const Bytes &request, QByteArray &response);
+
+    // Why the last open or exchange failed, as it was told.
+    QString verdict() const { return verdict_; }
+    // Tells a step's own diagnosis the way the link tells its own, and makes
+    // it the verdict.
+    void tell(const QString &problem);
 
 private:
     enum class Step { Done, Pending, Failed, PortLost };
@@ -59,11 +74,13 @@ private:
     Step take(const MessageKind &kind, FrameReader &reader, QByteArray &wire, QByteArray &response,
               QString &problem);
     bool portFailed() const;
-    void reportTry(const MessageKind &kind, const QString &problem, int attempt) const;
+    void reportTry(const MessageKind &kind, const QString &problem, int attempt);
     void trace(const QString &entry) const;
     void traceReceived(const QByteArray &wire) const;
 
     LinkSettings settings_;
+    LinkReporter reporter_;
+    QString verdict_;
     PortClaim claim_;
     QSerialPort port_;
     QElapsedTimer clock_;
@@ -72,4 +89,4 @@ private:
 // The status that every response carries right after its id.
 int32_t responseStatus(const QByteArray &response);
 
-#endif // CLI_DEVICE_LINK_H
+#endif // LINK_DEVICE_LINK_H

@@ -1,5 +1,4 @@
-#include "cli/journal.h"
-#include "cli/console.h"
+#include "station/journal.h"
 #include "device/exchange_log.h"
 #include "protocol/config_fields.h"
 
@@ -69,19 +68,20 @@ bool isEntry(const std::string &line)
 
 } // namespace
 
-QByteArray journalLine(const JournalEntry &entry, bool withSecrets)
+QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSecrets)
 {
     Json line = Json::object();
     line["time"] = timeStamp();
-    line["row"] = entry.row > 0 ? Json(entry.row) : Json(nullptr);
-    line["unit"] = utf8(entry.unit);
-    line["port"] = utf8(entry.port);
-    line["result"] = entry.failedStep.isEmpty() ? "passed" : "failed";
-    line["failed_step"] = textOrNull(entry.failedStep);
-    line["message"] = utf8(entry.message);
-    line["values"] = valuesObject(entry.values, withSecrets);
-    line["certificate_sha256"] = textOrNull(entry.certificateSha256);
-    line["seconds"] = std::round(entry.seconds * 100.0) / 100.0;
+    line["row"] = job.row > 0 ? Json(job.row) : Json(nullptr);
+    line["unit"] = utf8(job.unit);
+    line["port"] = utf8(result.fixture);
+    line["result"] = result.passed() ? "passed" : "failed";
+    line["failed_step"] = result.passed() ? Json(nullptr) : Json(stepName(result.failedStep));
+    line["message"] = utf8(result.message);
+    line["values"] = valuesObject(result.values, withSecrets);
+    // The certificate is the last step: only a unit that passed has it.
+    line["certificate_sha256"] = textOrNull(result.passed() ? job.certificateSha256 : QString());
+    line["seconds"] = std::round(result.seconds * 100.0) / 100.0;
     // A value read from a device may hold bytes that are not UTF-8.
     const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
     return QByteArray(text.data(), int(text.size()));
@@ -103,10 +103,10 @@ bool readJournal(const QString &path, JournalHistory &history, QString &problem)
         if (isPassedEntry(line, row))
             history.passedRows.insert(row);
         else if (!line.empty() && !isEntry(line))
-            printProblem(QStringLiteral("%1: line %2 is not a whole entry (left by a crash?); "
-                                        "ignored")
-                             .arg(path)
-                             .arg(i + 1));
+            history.warnings << QStringLiteral("%1: line %2 is not a whole entry (left by a "
+                                               "crash?); ignored")
+                                    .arg(path)
+                                    .arg(i + 1);
     }
     // The text after the last newline: empty, or a line that never ended.
     history.endsTorn = !lines.last().isEmpty();

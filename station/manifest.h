@@ -1,13 +1,15 @@
 // A station's manifest: a CSV file whose first row names the columns and
 // whose every later row is one unit. Read whole and checked before any port
 // is opened, so that a bad row costs no unit.
-#ifndef CLI_MANIFEST_H
-#define CLI_MANIFEST_H
+#ifndef STATION_MANIFEST_H
+#define STATION_MANIFEST_H
 
-#include "cli/config_file.h"
+#include "config/profile.h"
+#include "station/unit_queue.h"
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 // One data row as the file gives it.
@@ -25,20 +27,11 @@ struct ManifestRow {
 // data rows.
 bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &problem);
 
-// What a station sends to the unit that takes a row: the profile's values
-// with the row's over them, and the certificate.
-struct UnitPlan {
-    int row = 0;
-    QString unit;
-    ValueChanges changes;
-    QByteArray certificate;    // empty: no upload
-    QString certificateSha256; // lowercase hex; empty without a certificate
-};
-
 // Joins every row with the profile's values and reads its certificate (the
-// row's own, else `defaultCertificate`). Every bad row's first problem is
-// printed as "row N: <row label>: <diagnosis>"; false if there was any.
-bool planUnits(const QVector<ManifestRow> &rows, const ValueChanges &profile,
-               const QString &defaultCertificate, QVector<UnitPlan> &plans);
+// row's own, else `defaultCertificate`), one job for each row, keyed by its
+// number. Every bad row's first problem goes to `problems` as
+// "row N: <row label>: <diagnosis>"; false if there was any.
+bool planJobs(const QVector<ManifestRow> &rows, const ValueChanges &profile,
+              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems);
 
-#endif // CLI_MANIFEST_H
+#endif // STATION_MANIFEST_H

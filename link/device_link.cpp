@@ -1,5 +1,4 @@
-#include "cli/device_link.h"
-#include "cli/console.h"
+#include "link/device_link.h"
 #include "device/exchange_log.h"
 #include "device/port_permission.h"
 #include "device/serial_line.h"
@@ -7,10 +6,12 @@
 #include <QThread>
 
 #include <cstring>
+#include <utility>
 
 namespace {
 
-constexpr unsigned long kOpenRetryMs = 250;
+// How often a busy or absent port is tried again within --wait-port.
+constexpr unsigned long kWaitPortRetryMs = 250;
 
 QString nameOf(const MessageKind &kind)
 {
@@ -31,7 +32,7 @@ bool isExpectedResponse(const MessageKind &kind, const Bytes &message, QString &
 // Whether `message` is a whole, valid response to another exchange: the
 // answer to an earlier request that came too late. It is not this one's
 // failure, so it is set aside with a word, and the wait goes on.
-bool isLateAnswer(const MessageKind &kind, const Bytes &message)
+bool isLateAnswer(const MessageKind &kind, const Bytes &message, QString &note)
 {
     uint32_t id = 0;
     if (message.size() < sizeof id)
@@ -40,8 +41,8 @@ bool isLateAnswer(const MessageKind &kind, const Bytes &message)
     const MessageKind *other = findKind(&MessageKind::responseId, id);
     if (!other || other == &kind || !responseProblem(other, id, int(message.size())).isEmpty())
         return false;
-    printProblem(QStringLiteral("%1: ignoring a late %2 response")
-                     .arg(nameOf(kind), QLatin1String(other->name)));
+    note = QStringLiteral("%1: ignoring a late %2 response")
+               .arg(nameOf(kind), QLatin1String(other->name));
     return true;
 }
 
@@ -61,7 +62,8 @@ int32_t responseStatus(const QByteArray &response)
     return status;
 }
 
-DeviceLink::DeviceLink(const LinkSettings &settings) : settings_(settings), claim_(settings.port)
+DeviceLink::DeviceLink(const LinkSettings &settings, LinkReporter reporter)
+    : settings_(settings), reporter_(std::move(reporter)), claim_(settings.port)
 {
     applyLineSettings(port_);
     clock_.start();
@@ -79,18 +81,18 @@ bool DeviceLink::open()
         if (state == PortState::Claimed)
             return true;
         if (!worthWaiting(state) || waited.elapsed() >= patienceMs) {
-            printProblem(problem);
+            tell(problem);
             const QString hint = portPermissionHint(settings_.port);
             if (!hint.isEmpty())
-                printProblem(hint);
+                tell(hint);
             return false;
         }
         if (!announced)
-            printProblem(QStringLiteral("waiting up to %1 s for %2 to open")
-                             .arg(settings_.waitPortSeconds)
-                             .arg(settings_.port));
+            tell(QStringLiteral("waiting up to %1 s for %2 to open")
+                     .arg(settings_.waitPortSeconds)
+                     .arg(settings_.port));
         announced = true;
-        QThread::msleep(kOpenRetryMs);
+        QThread::msleep(kWaitPortRetryMs);
     }
 }
 
@@ -123,26 +125,26 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
         if (step == Step::Done)
             return LinkResult::Answered;
         if (step == Step::PortLost) {
-            printProblem(QStringLiteral("%1: lost the port %2: %3")
-                             .arg(nameOf(kind), settings_.port, lossReason()));
+            tell(QStringLiteral("%1: lost the port %2: %3")
+                     .arg(nameOf(kind), settings_.port, lossReason()));
             return LinkResult::PortLost;
         }
         reportTry(kind, problem, attempt);
     }
-    printProblem(QStringLiteral("%1: no valid response after %2 %3")
-                     .arg(nameOf(kind))
-                     .arg(tries)
-                     .arg(tries == 1 ? "try" : "tries"));
+    tell(QStringLiteral("%1: no valid response after %2 %3")
+             .arg(nameOf(kind))
+             .arg(tries)
+             .arg(tries == 1 ? "try" : "tries"));
     return LinkResult::NoResponse;
 }
 
-void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt) const
+void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt)
 {
     const int tries = settings_.retries + 1;
     QString line = nameOf(kind) + QStringLiteral(": ") + problem;
     if (attempt < tries)
         line += QStringLiteral("; sending again (try %1 of %2)").arg(attempt + 1).arg(tries);
-    printProblem(line);
+    tell(line);
 }
 
 DeviceLink::Step DeviceLink::tryOnce(const MessageKind &kind, const Bytes &frame,
@@ -224,7 +226,9 @@ DeviceLink::Step DeviceLink::take(const MessageKind &kind, FrameReader &reader, 
             return Step::Failed;
         }
         const Bytes message = reader.message();
-        if (isLateAnswer(kind, message)) {
+        QString note;
+        if (isLateAnswer(kind, message, note)) {
+            tell(note);
             wire.clear();
             continue;
         }
@@ -269,8 +273,15 @@ bool DeviceLink::portFailed() const
 // Plain lines: the log's own line breaks are \r\n, a saved trace wants \n.
 void DeviceLink::trace(const QString &entry) const
 {
-    if (settings_.trace)
-        printRaw(plainLineEnds(entry));
+    if (settings_.trace && reporter_.trace)
+        reporter_.trace(plainLineEnds(entry));
+}
+
+void DeviceLink::tell(const QString &problem)
+{
+    verdict_ = problem;
+    if (reporter_.problem)
+        reporter_.problem(problem);
 }
 
 void DeviceLink::traceReceived(const QByteArray &wire) const

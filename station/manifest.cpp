@@ -1,6 +1,5 @@
-#include "cli/manifest.h"
-#include "cli/console.h"
-#include "cli/unit_steps.h"
+#include "station/manifest.h"
+#include "config/config_values.h"
 #include "device/bounded_read.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
@@ -178,9 +177,10 @@ bool readManifest(const QString &path, QVector<ManifestRow> &rows, QString &prob
 namespace {
 
 // A row's first problem, or an empty string.
-QString planUnit(const ManifestRow &row, const ValueChanges &profile,
-                 const QString &certificatePath, UnitPlan &plan)
+QString planJob(const ManifestRow &row, const ValueChanges &profile, const QString &certificatePath,
+                UnitJob &plan)
 {
+    plan.key = QString::number(row.number);
     plan.row = row.number;
     plan.unit = row.unit;
     plan.changes = profile;
@@ -201,20 +201,17 @@ QString planUnit(const ManifestRow &row, const ValueChanges &profile,
 
 } // namespace
 
-bool planUnits(const QVector<ManifestRow> &rows, const ValueChanges &profile,
-               const QString &defaultCertificate, QVector<UnitPlan> &plans)
+bool planJobs(const QVector<ManifestRow> &rows, const ValueChanges &profile,
+              const QString &defaultCertificate, QVector<UnitJob> &jobs, QStringList &problems)
 {
-    bool allSound = true;
     for (const ManifestRow &row : rows) {
-        UnitPlan plan;
+        UnitJob job;
         const QString certificate =
             row.certificatePath.isEmpty() ? defaultCertificate : row.certificatePath;
-        const QString problem = planUnit(row, profile, certificate, plan);
-        if (!problem.isEmpty()) {
-            printRaw(QStringLiteral("row %1: %2").arg(row.number).arg(problem));
-            allSound = false;
-        }
-        plans.append(plan);
+        const QString problem = planJob(row, profile, certificate, job);
+        if (!problem.isEmpty())
+            problems << QStringLiteral("row %1: %2").arg(row.number).arg(problem);
+        jobs.append(job);
     }
-    return allSound;
+    return problems.isEmpty();
 }

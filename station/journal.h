@@ -2,8 +2,10 @@
 // flushed to disk before its port takes another unit, so that a crash or a
 // power cut loses at most the line being written, and a station started
 // again knows which rows are done.
-#ifndef CLI_JOURNAL_H
-#define CLI_JOURNAL_H
+#ifndef STATION_JOURNAL_H
+#define STATION_JOURNAL_H
+
+#include "station/unit_queue.h"
 
 #include <QByteArray>
 #include <QSet>
@@ -12,36 +14,20 @@
 
 #include <mutex>
 
-// The steps at which a unit can fail, as the journal names them.
-inline constexpr char kStepPing[] = "ping";
-inline constexpr char kStepWrite[] = "write";
-inline constexpr char kStepVerify[] = "verify";
-inline constexpr char kStepCertificate[] = "certificate";
-inline constexpr char kStepPort[] = "port";
-
-struct JournalEntry {
-    int row = 0; // 0: the unit failed before it took a row
-    QString unit;
-    QString port;
-    QString failedStep; // empty: the unit passed
-    QString message;
-    QStringList values; // as read back after the write; empty: nothing was read back
-    QString certificateSha256;
-    double seconds = 0;
-};
-
-// The entry as one line of JSON, newline included, stamped with the local
-// time; the passwords left out unless `withSecrets`.
-QByteArray journalLine(const JournalEntry &entry, bool withSecrets);
+// The unit's result as one line of JSON, newline included, stamped with the
+// local time; the passwords left out unless `withSecrets`. A unit that
+// failed before it took a job has a job with row 0.
+QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSecrets);
 
 // What a journal from an earlier run says.
 struct JournalHistory {
     QSet<int> passedRows;
     bool endsTorn = false; // the last line has no end: the next one must start afresh
+    QStringList warnings;  // lines that are not entries (a torn last line), each named
 };
 
 // Reads the journal, if there is one. Lines that are not entries (a torn last
-// line) are ignored with a warning. False, with the reason, if the file is
+// line) are ignored, each with a warning. False, with the reason, if the file is
 // there but cannot be read.
 bool readJournal(const QString &path, JournalHistory &history, QString &problem);
 
@@ -69,4 +55,4 @@ private:
     int fd_ = -1;
 };
 
-#endif // CLI_JOURNAL_H
+#endif // STATION_JOURNAL_H

@@ -1,0 +1,14 @@
+// The steps on one unit, on a link whose unit has answered its Ping.
+#ifndef STATION_COMMISSION_H
+#define STATION_COMMISSION_H
+
+#include "link/device_link.h"
+#include "station/unit_queue.h"
+
+// Reads the unit's values, writes the job's over them (if the rules accept
+// the whole: a rule may need a value only the device gave), reads them back
+// and compares, then uploads the certificate. The result's fixture is left
+// to the caller. The steps' own diagnoses are told through the link.
+UnitResult commission(DeviceLink &link, const UnitJob &job);
+
+#endif // STATION_COMMISSION_H

@@ -1,0 +1,96 @@
+#include "station/file_queue.h"
+
+#include <chrono>
+
+FileQueue::FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets)
+    : jobs_(jobs), withSecrets_(withSecrets)
+{
+    for (const UnitJob &job : jobs) {
+        const bool passed = passedRows.contains(job.row);
+        states_.append(passed ? State::Passed : State::Waiting);
+        passed_ += passed ? 1 : 0;
+    }
+}
+
+bool FileQueue::openJournal(const QString &path, const JournalHistory &history, QString &problem)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    journalOpen_ = journal_.open(path, history, withSecrets_, problem);
+    return journalOpen_;
+}
+
+UnitQueue::Claim FileQueue::claim(const QString &, const std::function<bool()> &stopping,
+                                  UnitJob &job, QString &)
+{
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        if (passed_ == jobs_.size() || stopping())
+            return Claim::Ended;
+        const int index = states_.indexOf(State::Waiting);
+        if (index >= 0) {
+            states_[index] = State::Held;
+            job = jobs_.at(index);
+            return Claim::Claimed;
+        }
+        // `stopping` may turn true without a word to this queue.
+        changed_.wait_for(lock, std::chrono::milliseconds(200));
+    }
+}
+
+bool FileQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)
+{
+    bool recorded = false;
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        const int index = indexOf(job);
+        if (index < 0 || states_.at(index) != State::Held) {
+            problem = QStringLiteral("row %1 is not held by a fixture").arg(job.row);
+            return false;
+        }
+        recorded = append(job, result, problem);
+        const bool passed = recorded && result.passed();
+        states_[index] = passed ? State::Passed : State::Waiting;
+        passed_ += passed ? 1 : 0;
+        failedUnits_ += recorded && !passed ? 1 : 0;
+    }
+    changed_.notify_all();
+    return recorded;
+}
+
+bool FileQueue::recordUnclaimed(const UnitResult &result, QString &problem)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (!append(UnitJob(), result, problem))
+        return false;
+    ++failedUnits_;
+    return true;
+}
+
+QueueProgress FileQueue::progress() const
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    QueueProgress counts;
+    counts.rows = jobs_.size();
+    counts.passed = passed_;
+    counts.failedUnits = failedUnits_;
+    return counts;
+}
+
+int FileQueue::indexOf(const UnitJob &job) const
+{
+    for (int i = 0; i < jobs_.size(); ++i) {
+        if (jobs_.at(i).key == job.key)
+            return i;
+    }
+    return -1;
+}
+
+// Called with the lock held: the line is on the disk before the row settles.
+bool FileQueue::append(const UnitJob &job, const UnitResult &result, QString &problem)
+{
+    if (!journalOpen_) {
+        problem = QStringLiteral("the journal is not open");
+        return false;
+    }
+    return journal_.append(journalLine(job, result, withSecrets_), problem);
+}

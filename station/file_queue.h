@@ -1,0 +1,50 @@
+// The embedded queue of a single station: the manifest's rows in manifest
+// order, and the journal as the record. A row is waiting, held by one
+// fixture, or passed; a row whose unit failed waits again.
+#ifndef STATION_FILE_QUEUE_H
+#define STATION_FILE_QUEUE_H
+
+#include "station/journal.h"
+#include "station/unit_queue.h"
+
+#include <QSet>
+#include <QVector>
+
+#include <condition_variable>
+#include <mutex>
+
+class FileQueue : public UnitQueue
+{
+public:
+    // The jobs keyed by their row numbers; the rows in `passedRows` passed
+    // in an earlier run.
+    FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets);
+
+    // Opens the journal the results are appended to; false, with the reason,
+    // if it cannot be written. Until then, no record can be made.
+    bool openJournal(const QString &path, const JournalHistory &history, QString &problem);
+
+    Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
+                QString &problem) override;
+    bool complete(const UnitJob &job, const UnitResult &result, QString &problem) override;
+    bool recordUnclaimed(const UnitResult &result, QString &problem) override;
+    QueueProgress progress() const override;
+
+private:
+    enum class State { Waiting, Held, Passed };
+
+    int indexOf(const UnitJob &job) const;
+    bool append(const UnitJob &job, const UnitResult &result, QString &problem);
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    QVector<UnitJob> jobs_;
+    QVector<State> states_;
+    JournalWriter journal_;
+    bool journalOpen_ = false;
+    bool withSecrets_ = false;
+    int passed_ = 0;
+    int failedUnits_ = 0;
+};
+
+#endif // STATION_FILE_QUEUE_H

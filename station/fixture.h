@@ -1,0 +1,42 @@
+// What the fixtures' threads of one run share, and one fixture's loop.
+#ifndef STATION_FIXTURE_H
+#define STATION_FIXTURE_H
+
+#include "station/station.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+struct StationRun {
+    StationRun(const StationSettings &settings, UnitQueue &queue, StationObserver &observer)
+        : settings(settings), queue(queue), observer(observer)
+    {
+    }
+
+    const StationSettings &settings;
+    UnitQueue &queue;
+    StationObserver &observer;
+    std::atomic<bool> stopping{false}; // no new unit: asked to, or a record failed
+    std::atomic<bool> recordFailed{false};
+    std::atomic<bool> allPassed{false};
+
+    // No fixture takes another unit once every job passed or the run stops.
+    bool ended() const { return stopping || allPassed; }
+    // Records the unit's result (with its job, or without one: row 0) and
+    // tells the observer; stops the run if the record could not be made.
+    void record(const UnitJob &job, const UnitResult &result);
+    // Waits up to `ms` for a unit to be recorded.
+    void waitForChange(int ms);
+
+private:
+    std::mutex reporting_; // one record and its report at a time, in count order
+    std::mutex changeMutex_;
+    std::condition_variable changed_;
+};
+
+// One port's sequence of units until the run ends: wait for a unit,
+// commission it with the next job, wait for it to go.
+void serveFixture(StationRun &run, const QString &port);
+
+#endif // STATION_FIXTURE_H

@@ -1,0 +1,58 @@
+// A station: one thread for each fixture (a port), each commissioning one
+// unit after another with the jobs of one queue, until every job passed or
+// the station is asked to stop.
+#ifndef STATION_STATION_H
+#define STATION_STATION_H
+
+#include "link/device_link.h"
+#include "station/unit_queue.h"
+
+#include <QStringList>
+
+#include <atomic>
+
+struct StationSettings {
+    LinkSettings link;                              // every fixture's, but for the port itself
+    QStringList ports;                              // one fixture each
+    const std::atomic<bool> *stopRequest = nullptr; // true: no fixture takes a new unit
+};
+
+// How a run ended.
+struct StationOutcome {
+    enum class End {
+        AllPassed,   // every job passed
+        Stopped,     // asked to stop; the units in progress were finished first
+        RecordFailed // a result could not be recorded; stopped as if asked
+    };
+    End end = End::AllPassed;
+    QueueProgress progress;
+    double seconds = 0;
+};
+
+// What the operator should see. Called from the fixtures' threads, one call
+// at a time.
+class StationObserver
+{
+public:
+    virtual ~StationObserver() = default;
+    // A fixture's note: waiting for its unit, a step's diagnosis, a port
+    // that would not open, a record that could not be made.
+    virtual void fixtureNote(const QString &fixture, const QString &line) = 0;
+    // A hex dump of a fixture's exchange, when the link traces.
+    virtual void trace(const QString &entry) = 0;
+    // A unit's result, with the counts after it was recorded; results come
+    // in the order of their counts. A unit that failed before it took a job
+    // has a job with row 0.
+    virtual void unitDone(const UnitJob &job, const UnitResult &result,
+                          const QueueProgress &progress) = 0;
+    // The run is over. When every job passed it comes before the units still
+    // on their fixtures are let go, which need not be waited for.
+    virtual void runEnded(const StationOutcome &outcome) = 0;
+};
+
+// Serves every port until every job passed, `stopRequest` turned true or a
+// record could not be made.
+StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
+                          StationObserver &observer);
+
+#endif // STATION_STATION_H

@@ -1,0 +1,14 @@
+#include "station/unit_queue.h"
+
+const char *stepName(FailedStep step)
+{
+    switch (step) {
+    case FailedStep::None: return "";
+    case FailedStep::Ping: return "ping";
+    case FailedStep::Write: return "write";
+    case FailedStep::Verify: return "verify";
+    case FailedStep::Certificate: return "certificate";
+    case FailedStep::Port: return "port";
+    }
+    return "";
+}

@@ -1,0 +1,80 @@
+// Where a station's rows come from and where its results go. A fixture
+// claims a job, commissions its unit and completes the job with the result;
+// the queue decides which job comes next and keeps the record. The manifest
+// with its journal is one such queue; a store shared by several stations is
+// another.
+#ifndef STATION_UNIT_QUEUE_H
+#define STATION_UNIT_QUEUE_H
+
+#include "config/profile.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+// The step at which a unit failed; None: it passed.
+enum class FailedStep { None, Ping, Write, Verify, Certificate, Port };
+
+// The step's name in the journal ("ping", "write", "verify", "certificate",
+// "port"); empty for None.
+const char *stepName(FailedStep step);
+
+// One unit's work.
+struct UnitJob {
+    QString key;               // the queue's own handle on the job; opaque to the station
+    int row = 0;               // the row's number, for people
+    QString unit;              // the row's label; may be empty
+    ValueChanges changes;      // the values to write over the device's own
+    QByteArray certificate;    // empty: no upload
+    QString certificateSha256; // lowercase hex; empty without a certificate
+};
+
+// What became of one unit.
+struct UnitResult {
+    QString fixture; // the port the unit was on
+    FailedStep failedStep = FailedStep::None;
+    QString message;    // why it failed; empty when it passed
+    QStringList values; // as read back after the write; empty: nothing was read back
+    double seconds = 0;
+
+    bool passed() const { return failedStep == FailedStep::None; }
+};
+
+// A run's counts, as the operator's lines give them.
+struct QueueProgress {
+    int rows = 0;        // jobs in the run
+    int passed = 0;      // jobs whose unit passed and was recorded
+    int failedUnits = 0; // units recorded as failed, with or without a job
+};
+
+class UnitQueue
+{
+public:
+    enum class Claim {
+        Claimed,    // `job` is this fixture's until it is completed
+        Ended,      // no job will come: every job passed, or `stopping` answered true
+        Unavailable // the queue cannot be asked now (`problem` says why); try again later
+    };
+
+    virtual ~UnitQueue() = default;
+
+    // Gives `fixture` the first job that is waiting, in the queue's order,
+    // waiting while every job not passed is held by another fixture, until
+    // `stopping` answers true. Safe to call from several threads at once.
+    virtual Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
+                        QString &problem) = 0;
+    // Records the result of a claimed job and settles it in one step: passed
+    // for good, or failed and waiting again for the next claim. False, with
+    // the reason, if the record could not be made; the job then counts as
+    // neither passed nor failed.
+    virtual bool complete(const UnitJob &job, const UnitResult &result, QString &problem) = 0;
+    // Records a unit that failed before it took a job (its Ping). False, with
+    // the reason, if the record could not be made.
+    virtual bool recordUnclaimed(const UnitResult &result, QString &problem) = 0;
+    // The counts of the run so far.
+    virtual QueueProgress progress() const = 0;
+};
+
+#endif // STATION_UNIT_QUEUE_H
