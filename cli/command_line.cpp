@@ -17,6 +17,8 @@ const char kForms[] =
     "  kestroctl check FILE [--set KEY=VALUE]...\n"
     "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
     "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n"
+    "  kestroctl [-p PORT]... [options] station --batch NAME [--db CONNINFO]\n"
+    "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
     "  kestroctl line init [--db CONNINFO] [--station-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
     "                     [--db CONNINFO]\n"
@@ -62,9 +64,11 @@ const CommandOption kCommandOptions[] = {
     {"json", {"ports", "line status"}},
     {"profile", {"station", "line import"}},
     {"certificate", {"station", "line import"}},
-    {"db", {"line init", "line import", "line status", "line export"}},
+    {"db", {"station", "line init", "line import", "line status", "line export"}},
+    {"station", {"station"}},
+    {"lease", {"station"}},
     {"station-role", {"line init"}},
-    {"batch", {"line import", "line status", "line export"}},
+    {"batch", {"station", "line import", "line status", "line export"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
     {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
@@ -100,7 +104,13 @@ void setUpParser(QCommandLineParser &parser)
          "libpq's PG* environment.",
          "CONNINFO"},
         {"station-role", "line init: grant ROLE only what a station needs.", "ROLE"},
-        {"batch", "line: the batch of rows.", "NAME"},
+        {"batch", "line; station: take the rows from this batch of the line's database.", "NAME"},
+        {"station", "station --batch: the station's name on the line (default: the host name).",
+         "NAME"},
+        {"lease",
+         "station --batch: hold a row for SECONDS, renewed while its unit is on the "
+         "fixture (default 30).",
+         "SECONDS"},
     });
     parser.addHelpOption();
     parser.addVersionOption();
@@ -131,7 +141,8 @@ bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QStri
                       problem) &&
            readNumber(parser, "retries", "", 0, 100, invocation.retries, problem) &&
            readNumber(parser, "wait-port", " of seconds", 0, 86400, invocation.waitPortSeconds,
-                      problem);
+                      problem) &&
+           readNumber(parser, "lease", " of seconds", 1, 3600, invocation.leaseSeconds, problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -187,12 +198,21 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
         problem = QStringLiteral("unknown command '%1'").arg(invocation.command);
         return false;
     }
-    if (positional.size() != 1 + shape->files) {
+    // A station on a line takes its rows from the batch, not from a manifest.
+    const bool fromBatch =
+        invocation.command == QLatin1String("station") && !invocation.batch.isEmpty();
+    if (fromBatch && (positional.size() != 1 || !invocation.profileFile.isEmpty() ||
+                      !invocation.certificateFile.isEmpty())) {
+        problem = QStringLiteral("station --batch takes no MANIFEST, --profile or --certificate: "
+                                 "the batch holds them");
+        return false;
+    }
+    if (!fromBatch && positional.size() != 1 + shape->files) {
         problem = shape->files ? QStringLiteral("%1 needs one FILE").arg(invocation.command)
                                : QStringLiteral("%1 takes no arguments").arg(invocation.command);
         return false;
     }
-    if (shape->files)
+    if (shape->files && !fromBatch)
         invocation.file = positional.at(1);
     return checkPorts(invocation, *shape, problem);
 }
@@ -218,6 +238,7 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.database = parser.value("db");
     invocation.stationRole = parser.value("station-role");
     invocation.batch = parser.value("batch");
+    invocation.stationName = parser.value("station");
 }
 
 } // namespace

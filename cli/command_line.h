@@ -26,7 +26,9 @@ struct Invocation : LinkSettings {
     QString journalFile;      // station --journal; empty: the manifest's path + ".journal"
     QString database;         // line --db: a libpq connection string; empty: PG* variables
     QString stationRole;      // line init --station-role
-    QString batch;            // line --batch
+    QString batch;            // line, station --batch
+    QString stationName;      // station --station; empty: the host name
+    int leaseSeconds = 30;    // station --lease
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

@@ -5,10 +5,14 @@
 #include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "line/db_queue.h"
 #include "line/line_batch.h"
 #include "line/line_schema.h"
 #include "protocol/config_fields.h"
 #include "station/manifest.h"
+
+#include <QCoreApplication>
+#include <QSysInfo>
 
 #include <nlohmann/json.hpp>
 
@@ -208,4 +212,37 @@ int runLineExport(const Invocation &invocation)
             return resultsDelivered();
         });
     return status.ok() ? ExitDone : failed(status);
+}
+
+int runLineStation(const Invocation &invocation)
+{
+    const QString host = QSysInfo::machineHostName();
+    const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
+    DbQueue queue(
+        {invocation.batch, station, double(invocation.leaseSeconds), invocation.showSecrets});
+    const LineStatus status = queue.open(
+        invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
+    if (!status.ok())
+        return failed(status, QStringLiteral("; nothing sent"));
+    const QString journalPath = invocation.journalFile.isEmpty()
+                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
+                                    : invocation.journalFile;
+    JournalHistory history;
+    QString problem;
+    const bool read = readJournal(journalPath, history, problem);
+    for (const QString &warning : history.warnings)
+        printProblem(warning);
+    if (!read || !queue.openJournal(journalPath, history, problem)) {
+        printProblem(problem + QStringLiteral("; nothing sent"));
+        return read ? ExitResultsLost : ExitInvalidInput;
+    }
+    const QueueProgress progress = queue.progress();
+    if (progress.passed == progress.rows) {
+        printResult(
+            QStringLiteral("station: all %1 rows of batch %2 passed already; no port opened")
+                .arg(progress.rows)
+                .arg(invocation.batch));
+        return ExitDone;
+    }
+    return serveStation(invocation, queue);
 }

@@ -5,6 +5,10 @@
 
 #include <QThread>
 
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
 namespace {
 
 // How long a fixture waits before it asks again while every open row is
@@ -31,7 +35,52 @@ UnitJob jobOf(const LineLease &lease, const LineRow &row)
     return job;
 }
 
+// The journal's line with the batch and the station added, without its newline.
+QByteArray withOrigin(const QByteArray &line, const QString &batch, const QString &station)
+{
+    using Json = nlohmann::ordered_json;
+    Json entry = Json::parse(line.toStdString(), nullptr, false);
+    if (!entry.is_object())
+        return line.trimmed();
+    entry["batch"] = batch.toStdString();
+    entry["station"] = station.toStdString();
+    const std::string text = entry.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return QByteArray(text.data(), int(text.size()));
+}
+
 } // namespace
+
+DbQueue::~DbQueue()
+{
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        closing_ = true;
+    }
+    wake_.notify_all();
+    if (renewer_.joinable())
+        renewer_.join();
+}
+
+void DbQueue::renewHeld()
+{
+    const auto period = std::chrono::milliseconds(qint64(settings_.leaseSeconds * 1000 / 3));
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!wake_.wait_for(lock, period, [this] { return closing_; })) {
+        for (auto it = held_.constBegin(); it != held_.constEnd(); ++it) {
+            UnitJob job;
+            job.key = it.key();
+            bool held = false;
+            // A lease that was lost shows when the result is recorded.
+            renewLease(database_, leaseOf(job, it.value()), settings_.leaseSeconds, held);
+        }
+    }
+}
+
+bool DbQueue::openJournal(const QString &path, const JournalHistory &history, QString &problem)
+{
+    journalOpen_ = journal_.open(path, history, settings_.withSecrets, problem);
+    return journalOpen_;
+}
 
 LineStatus DbQueue::open(const QString &connectionString, const QString &host, qint64 pid,
                          int fixtures)
@@ -45,6 +94,8 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
         status = batchProgress(database_, settings_.batch, batches);
     if (status.ok())
         status = startStation(database_, settings_.station, host, pid, fixtures);
+    if (status.ok())
+        renewer_ = std::thread([this] { renewHeld(); });
     return status;
 }
 
@@ -59,6 +110,7 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const std::function<bool
         LineStatus status = claimRow(database_, lease, settings_.leaseSeconds, claimed, row);
         if (status.ok() && claimed) {
             job = jobOf(lease, row);
+            held_.insert(job.key, fixture);
             return Claim::Claimed;
         }
         QString why = status.message;
@@ -136,8 +188,13 @@ bool DbQueue::record(const LineLease &lease, const UnitJob &job, const UnitResul
     LineRecord record;
     record.passed = result.passed();
     record.failedStep = QLatin1String(stepName(result.failedStep));
-    record.journalLine = journalLine(job, result, settings_.withSecrets).trimmed();
+    record.journalLine = withOrigin(journalLine(job, result, settings_.withSecrets),
+                                    settings_.batch, settings_.station);
+    // The station's own copy first: it holds what the database may not.
+    if (journalOpen_ && !journal_.append(record.journalLine + '\n', problem))
+        return false;
     const std::lock_guard<std::mutex> lock(mutex_);
+    held_.remove(job.key);
     const LineStatus status = recordUnit(database_, lease, record, settled);
     if (!status.ok())
         problem = status.message;

@@ -6,9 +6,14 @@
 
 #include "line/line_database.h"
 #include "line/line_leases.h"
+#include "station/journal.h"
 #include "station/unit_queue.h"
 
+#include <QMap>
+
+#include <condition_variable>
 #include <mutex>
+#include <thread>
 
 class DbQueue : public UnitQueue
 {
@@ -21,11 +26,20 @@ public:
     };
 
     explicit DbQueue(const Settings &settings) : settings_(settings) {}
+    ~DbQueue() override;
+    DbQueue(const DbQueue &) = delete;
+    DbQueue &operator=(const DbQueue &) = delete;
 
     // Connects, checks the schema's version and takes the station's name for
     // as long as the queue lives; the leases an earlier run under that name
-    // held are given back. NoSuchBatch if the batch is not there.
+    // held are given back. NoSuchBatch if the batch is not there. From then
+    // on the leases of the jobs in progress are renewed every third of a
+    // lease, until they are completed.
     LineStatus open(const QString &connectionString, const QString &host, qint64 pid, int fixtures);
+    // Opens the station's own journal: every result is appended to it, with
+    // "batch" and "station", before the database records it. False, with the
+    // reason, if it cannot be written.
+    bool openJournal(const QString &path, const JournalHistory &history, QString &problem);
 
     Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
                 QString &problem) override;
@@ -49,10 +63,18 @@ private:
     // With the lock held: true while a row is waiting or leased.
     bool rowsOpen(QString &problem) const;
 
+    void renewHeld();
+
     Settings settings_;
     mutable std::mutex mutex_; // one connection, one request at a time
     mutable LineDatabase database_;
     mutable QueueProgress last_;
+    QMap<QString, QString> held_; // the jobs in progress: key to fixture
+    bool closing_ = false;
+    std::condition_variable wake_;
+    std::thread renewer_;
+    JournalWriter journal_;
+    bool journalOpen_ = false;
 };
 
 #endif // LINE_DB_QUEUE_H

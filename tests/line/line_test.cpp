@@ -5,6 +5,7 @@
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 
 #include <QJsonArray>
@@ -116,6 +117,7 @@ private slots:
     void leasesFenceEveryResult();
     void concurrentClaimersNeverShareARow();
     void databaseQueueServesStations();
+    void stationsShareABatch();
 
 private:
     bool open(LineDatabase &database);
@@ -162,6 +164,8 @@ void LineTest::initTestCase()
                  ("CREATE ROLE " + role_ + " LOGIN PASSWORD 'pw-never-shown'").toUtf8().constData())
             .ok());
     database_ = QStringLiteral("dbname=") + name_;
+    LineDatabase database;
+    QVERIFY(open(database) && initLineSchema(database, role_).ok());
     writeFile(dir_.filePath("units.csv"), "unit,hostname,certificate\nB-1,unit-1,a.pem\n"
                                           "B-2,unit-2,a.pem\nB-3,unit-3,\n");
     writeFile(dir_.filePath("bad.csv"), "unit,hostname,smtp_server,smtp_port\n"
@@ -412,6 +416,54 @@ void LineTest::databaseQueueServesStations()
     QCOMPARE(progress.rows, 2);
     QCOMPARE(progress.failedUnits, 2);
     QCOMPARE(a.claim("fix1", never, first, problem), UnitQueue::Claim::Ended);
+}
+
+// Two station processes on one batch, logged in as the station's role, three
+// fixtures in all: every row passed on exactly one unit, as the simulators'
+// state files show; a third process under a taken name is refused.
+void LineTest::stationsShareABatch()
+{
+    QVERIFY(QProcess::execute(KESTROCTL_PATH, {"line", "import", dir_.filePath("units.csv"),
+                                               "--batch", "S", "--db", database_}) == 0);
+    const QString asRole =
+        QStringLiteral("dbname=%1 user=%2 password=pw-never-shown").arg(name_, role_);
+    QStringList ports; // links that appear once the units are on their fixtures
+    for (int i = 0; i < 3; ++i)
+        ports << dir_.filePath(QStringLiteral("fix%1").arg(i));
+    const QStringList common{"station", "--batch", "S", "--db", asRole};
+    QProcess a, b;
+    a.setWorkingDirectory(dir_.path());
+    b.setWorkingDirectory(dir_.path());
+    a.start(KESTROCTL_PATH, QStringList{"-p", ports[0], "-p", ports[1]} + common +
+                                QStringList{"--station", "st-a"});
+    b.start(KESTROCTL_PATH,
+            QStringList{"-p", ports[2]} + common + QStringList{"--station", "st-b"});
+    QVERIFY(a.waitForStarted() && b.waitForStarted());
+    QString said;
+    QTRY_VERIFY2_WITH_TIMEOUT((said += a.readAllStandardError()).contains("waiting for the next"),
+                              qPrintable(said), 10000);
+    const Run twin =
+        kestroctl(QStringList{"-p", "/dev/null"} + common + QStringList{"--station", "st-a"});
+    QCOMPARE(twin.exitCode, 5);
+    QVERIFY2(twin.err.contains("station st-a is already running (host "), qPrintable(twin.err));
+    std::vector<std::unique_ptr<DevsimProcess>> units;
+    for (int i = 0; i < 3; ++i) {
+        units.push_back(std::make_unique<DevsimProcess>());
+        QVERIFY(units.back()->start(
+            {"--link", ports[i], "--state", dir_.filePath(QStringLiteral("unit%1.json").arg(i))}));
+    }
+    QVERIFY(a.waitForFinished(kRunPatienceMs) && b.waitForFinished(kRunPatienceMs));
+    QVERIFY(a.exitStatus() == QProcess::NormalExit && b.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(a.exitCode() + b.exitCode(), 0);
+    QStringList hostnames;
+    for (int i = 0; i < 3; ++i) {
+        QFile state(dir_.filePath(QStringLiteral("unit%1.json").arg(i)));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        hostnames << QJsonDocument::fromJson(state.readAll()).object().value("hostname").toString();
+    }
+    hostnames.sort();
+    QCOMPARE(hostnames, (QStringList{"unit-1", "unit-2", "unit-3"}));
+    QVERIFY(QFile::exists(dir_.filePath("S.st-a.journal")));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
