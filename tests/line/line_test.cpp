@@ -103,6 +103,12 @@ bool record(LineDatabase &database, const LineLease &lease, bool passed)
     return status.ok() && settled;
 }
 
+BatchProgress batchProgressOf(LineDatabase &database, const QString &batch)
+{
+    QVector<BatchProgress> batches;
+    return batchProgress(database, batch, batches).ok() ? batches.value(0) : BatchProgress();
+}
+
 } // namespace
 
 class LineTest : public QObject
@@ -118,6 +124,7 @@ private slots:
     void concurrentClaimersNeverShareARow();
     void databaseQueueServesStations();
     void stationsShareABatch();
+    void aKilledStationsRowPassesElsewhere();
 
 private:
     bool open(LineDatabase &database);
@@ -464,6 +471,32 @@ void LineTest::stationsShareABatch()
     hostnames.sort();
     QCOMPARE(hostnames, (QStringList{"unit-1", "unit-2", "unit-3"}));
     QVERIFY(QFile::exists(dir_.filePath("S.st-a.journal")));
+}
+
+// A station killed while its unit is slow to answer: its row comes back once
+// its lease runs out, and passes on another station's unit; the first unit
+// never got the row.
+void LineTest::aKilledStationsRowPassesElsewhere()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "K", rowsNamed(1)).ok());
+    DevsimProcess slow, other;
+    QVERIFY(slow.start({"--delay", "1500", "--state", dir_.filePath("slow.json")}));
+    QVERIFY(other.start({"--state", dir_.filePath("other.json")}));
+    const QStringList common{"station", "--batch", "K", "--db", database_, "--lease", "3"};
+    QProcess killed;
+    killed.setWorkingDirectory(dir_.path());
+    killed.start(KESTROCTL_PATH,
+                 QStringList{"-p", slow.portPath()} + common + QStringList{"--station", "st-k"});
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "K").leased == 1, 10000);
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    const Run run = kestroctl(QStringList{"-p", other.portPath()} + common +
+                              QStringList{"--station", "st-l", "--journal", dir_.filePath("l")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("row 1 (U-1) on " + other.portPath() + ": passed"),
+             qPrintable(run.out));
+    QVERIFY(!QFile::exists(dir_.filePath("slow.json")));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
