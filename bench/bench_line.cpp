@@ -1,15 +1,19 @@
 // The line's database against a pg_virtualenv server (scripts/bench starts
 // one): a claim and then the record of its unit, with 1 and with 32 fixtures
 // claiming at once, each on its own connection, no device; and kestroctl
-// line import of a 10,000-row manifest, start to exit.
+// line import of a 10,000-row manifest, start to exit; and one unit at
+// 115200 baud (a row and an 8192-byte certificate), start to exit, through
+// the database queue against the file queue.
 //
 // Targets: p99 of a claim and record at most 20 ms with 32 fixtures; the
-// import at most 3 s.
+// import at most 3 s; the unit through the database at most 1.05 times the
+// file's.
 #include "bench/bench_support.h"
 #include "line/line_batch.h"
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "tests/support/devsim_process.h"
 
 #include <QProcess>
 #include <QTemporaryDir>
@@ -25,6 +29,7 @@ using namespace bench;
 
 constexpr int kUnitsPerFixture = 200;
 constexpr int kImportRows = 10000;
+constexpr int kUnitRuns = 5;
 
 QString g_database; // the benchmark's own database
 
@@ -123,6 +128,53 @@ void importManifest()
     report("line.import_10000_rows", seconds, "s", "target <= 3 s: " + verdict(seconds <= 3.0));
 }
 
+// One station run of one unit against a simulator at 115200 baud; its wall
+// time in ms. `source` is the manifest, or --batch and its name.
+double unitRun(const QTemporaryDir &dir, const QStringList &source, int run)
+{
+    DevsimProcess device;
+    if (!device.start({"--baud", "115200"}))
+        fail("the simulator did not start");
+    QProcess station;
+    station.setWorkingDirectory(dir.path());
+    const Clock::time_point start = Clock::now();
+    station.start(QStringLiteral(KESTROCTL_PATH),
+                  QStringList{"-p", device.portPath(), "station"} + source +
+                      QStringList{"--journal", dir.filePath(QStringLiteral("j%1").arg(run))});
+    if (!station.waitForFinished(60000) || station.exitCode() != 0)
+        fail("station failed: " + station.readAllStandardError().toStdString());
+    return msSince(start);
+}
+
+void unitThroughEachQueue()
+{
+    QTemporaryDir dir;
+    QFile certificate(dir.filePath("unit.pem"));
+    if (!dir.isValid() || !certificate.open(QIODevice::WriteOnly))
+        fail("cannot write the certificate");
+    certificate.write(QByteArray(8192, 'c'));
+    certificate.close();
+    std::vector<double> file, database;
+    for (int run = 0; run < kUnitRuns; ++run) {
+        const QString manifest = dir.filePath(QStringLiteral("units%1.csv").arg(run));
+        QFile csv(manifest);
+        if (!csv.open(QIODevice::WriteOnly) ||
+            csv.write("hostname,description,certificate\nunit-1,Line bench,unit.pem\n") < 0)
+            fail("cannot write the manifest");
+        csv.close();
+        const QString batch = QStringLiteral("unit-%1").arg(run);
+        if (QProcess::execute(KESTROCTL_PATH,
+                              {"line", "import", manifest, "--batch", batch, "--db", g_database}))
+            fail("cannot import the unit's batch");
+        file.push_back(unitRun(dir, {manifest}, 2 * run));
+        database.push_back(unitRun(dir, {"--batch", batch, "--db", g_database}, 2 * run + 1));
+    }
+    report("line.unit_115200.file_queue", median(file), "ms");
+    report("line.unit_115200.database_queue", median(database), "ms");
+    const double ratio = median(database) / median(file);
+    report("line.unit_115200.ratio", ratio, "x", "target <= 1.05: " + verdict(ratio <= 1.05));
+}
+
 } // namespace
 
 int main()
@@ -142,6 +194,7 @@ int main()
     claimAndRecord(1);
     claimAndRecord(32);
     importManifest();
+    unitThroughEachQueue();
     runQuery(server, ("DROP DATABASE " + name + " WITH (FORCE)").toUtf8().constData());
     return 0;
 }
