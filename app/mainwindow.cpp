@@ -22,7 +22,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
       txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0),
       logRemeasurer(nullptr), openProfileAction(nullptr), saveProfileAction(nullptr),
-      saveLogAction(nullptr)
+      saveLogAction(nullptr), cellDelegate(nullptr)
 {
     // setupUi connects the slots by name, so the table filled below already
     // reaches its slot, which ignores what construction produces. (The
@@ -35,6 +35,7 @@ MainWindow::MainWindow(QWidget *parent)
 
     setUpPortSelector();
     setUpFileActions();
+    setUpKeyboard();
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);

@@ -20,9 +20,11 @@ namespace Ui {
 class MainWindow;
 }
 QT_END_NAMESPACE
+class ConfigCellDelegate;
 class LogRemeasurer;
 class QAction;
 class QKeySequence;
+class QPushButton;
 
 // Size of each wire buffer: as many bytes as a hex dump lists.
 constexpr uint16_t WIRE_BUFFER_SIZE = kMostDumpedBytes;
@@ -89,9 +91,15 @@ private:
     void setUpPortSelector();
     void listPorts();
     QSerialPort *newPort(int index);
-    bool openPort();
+    bool openPort(QString &reason);
     void handlePortError(QSerialPort::SerialPortError error);
     static bool isLineFault(QSerialPort::SerialPortError error);
+
+    void setUpKeyboard();
+    void addButtonShortcut(QPushButton *button, const char *name, const QKeySequence &keys,
+                           const QString &what);
+    void pressButton(QPushButton *button);
+    void setUpPasswordMask();
 
     void setUpFileActions();
     QAction *addWindowAction(const char *name, const QString &text, const QKeySequence &shortcut,
@@ -129,6 +137,8 @@ private:
     QAction *openProfileAction;
     QAction *saveProfileAction;
     QAction *saveLogAction;
+    // Shows the configuration table's cells: passwords masked, diagnoses whole.
+    ConfigCellDelegate *cellDelegate;
     // Asks for a file name with a file dialog; empty means Cancel. Tests
     // answer in its place.
     std::function<QString(const QString &title, const QString &filter, bool forSaving)>

@@ -6,6 +6,7 @@
 #include "config/config_values.h"
 #include "config/field_rules.h"
 #include "config/profile.h"
+#include "device/bounded_read.h"
 #include "protocol/config_fields.h"
 #include "ui_mainwindow.h"
 
@@ -15,12 +16,14 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QMimeData>
 #include <QSaveFile>
 #include <QTableWidgetItem>
 
 #include <algorithm>
+#include <exception>
 #include <utility>
 
 namespace {
@@ -37,12 +40,14 @@ QString droppedProfile(const QMimeData *mime)
     return path.endsWith(QLatin1String(".json"), Qt::CaseInsensitive) ? path : QString();
 }
 
-// Opens a profile dropped on the window. An event filter rather than drag
-// and drop handlers of the window itself, which would add to its virtual
-// operations.
+// Opens a profile dropped on the window, and answers any other drop of files
+// with a word of what it takes. An event filter rather than drag and drop
+// handlers of the window itself, which would add to its virtual operations.
 class ProfileDropFilter : public QObject
 {
 public:
+    // `open` gets the path of the one profile dropped, or an empty path for
+    // a drop that holds no profile or more than one file.
     ProfileDropFilter(QObject *parent, std::function<void(const QString &)> open)
         : QObject(parent), open_(std::move(open))
     {
@@ -55,18 +60,45 @@ protected:
         if (type != QEvent::DragEnter && type != QEvent::DragMove && type != QEvent::Drop)
             return QObject::eventFilter(watched, event);
         auto *drop = static_cast<QDropEvent *>(event);
-        const QString path = droppedProfile(drop->mimeData());
-        if (path.isEmpty())
+        // Any drop of files is taken, so that a wrong one can be told why.
+        if (!drop->mimeData() || !drop->mimeData()->hasUrls())
             return false;
         drop->acceptProposedAction();
         if (type == QEvent::Drop)
-            open_(path);
+            open_(droppedProfile(drop->mimeData()));
         return true;
     }
 
 private:
     std::function<void(const QString &)> open_;
 };
+
+// Reads the profile at `path` if it is a regular file; a FIFO would keep the
+// window waiting for a writer.
+bool readRegularProfile(const QString &path, ValueChanges &changes, QString &reason)
+{
+    QFile file;
+    QString error;
+    switch (openRegularFile(file, path, error)) {
+    case RegularOpen::Opened: return readProfile(file, changes, reason);
+    case RegularOpen::NotRegular: reason = QStringLiteral("not a regular file"); break;
+    case RegularOpen::Failed: reason = QStringLiteral("cannot read: %1").arg(error); break;
+    }
+    return false;
+}
+
+// `path`, with `suffix` added when its name has none.
+QString withSuffix(const QString &path, const QString &suffix)
+{
+    const QString name = QFileInfo(path).fileName();
+    return name.lastIndexOf(QLatin1Char('.')) > 0 ? path : path + QLatin1Char('.') + suffix;
+}
+
+// What a file saved under `filter` is called when the name has no suffix.
+QString defaultSuffix(const QString &filter)
+{
+    return filter == QLatin1String(kLogFilter) ? QStringLiteral("log") : QStringLiteral("json");
+}
 
 QString isoTime(qint64 msSinceEpoch)
 {
@@ -86,6 +118,21 @@ bool writeWhole(const QString &path, const QByteArray &bytes, QString &problem)
     return false;
 }
 
+// The file actions run straight from the event loop, where an exception
+// would end the program and take the technician's table and log with it.
+// The work that may throw (reading, parsing, building the bytes) is done
+// before anything on screen changes, so a fault becomes the action's
+// refusal and leaves the window as it was.
+template <typename Work> bool refusingOnException(Work work, QString &reason)
+{
+    try {
+        return work(reason);
+    } catch (const std::exception &error) {
+        reason = QString::fromLocal8Bit(error.what());
+        return false;
+    }
+}
+
 } // namespace
 
 void MainWindow::setUpFileActions()
@@ -100,11 +147,23 @@ void MainWindow::setUpFileActions()
     saveLogAction->setEnabled(false);
     setUpContextMenus();
     setAcceptDrops(true);
-    installEventFilter(
-        new ProfileDropFilter(this, [this](const QString &path) { openProfileFile(path); }));
+    installEventFilter(new ProfileDropFilter(this, [this](const QString &path) {
+        if (!path.isEmpty()) {
+            openProfileFile(path);
+            return;
+        }
+        ensureLogColumn();
+        appendLog(QStringLiteral("Drop one .json profile to open it"));
+    }));
     fileNameAsker = [this](const QString &title, const QString &filter, bool forSaving) {
-        return forSaving ? QFileDialog::getSaveFileName(this, title, QString(), filter)
-                         : QFileDialog::getOpenFileName(this, title, QString(), filter);
+        if (!forSaving)
+            return QFileDialog::getOpenFileName(this, title, QString(), filter);
+        // The dialog adds the suffix itself, so that it asks before replacing
+        // the file that will really be written.
+        QFileDialog dialog(this, title, QString(), filter);
+        dialog.setAcceptMode(QFileDialog::AcceptSave);
+        dialog.setDefaultSuffix(defaultSuffix(filter));
+        return dialog.exec() == QDialog::Accepted ? dialog.selectedFiles().value(0) : QString();
     };
 }
 
@@ -151,7 +210,8 @@ void MainWindow::openProfileFile(const QString &path)
     QString reason;
     // Before a port is chosen the log gets its column here.
     ensureLogColumn();
-    if (!readProfileFile(path, changes, reason)) {
+    const auto read = [&](QString &why) { return readRegularProfile(path, changes, why); };
+    if (!refusingOnException(read, reason)) {
         appendLog(QStringLiteral("Cannot open profile %0: %1").arg(path, reason));
         return;
     }
@@ -160,7 +220,9 @@ void MainWindow::openProfileFile(const QString &path)
         if (QTableWidgetItem *item = ui->tableWidget->item(row, 0))
             item->setText(it.value());
     }
-    appendLog(QStringLiteral("Profile %0: %1 values set.").arg(path).arg(changes.size()));
+    appendLog(changes.size() == 1 ? QStringLiteral("Profile %0: 1 value set.").arg(path)
+                                  : QStringLiteral("Profile %0: %1 values set.")
+                                        .arg(path, QString::number(changes.size())));
 }
 
 void MainWindow::saveProfile()
@@ -171,15 +233,20 @@ void MainWindow::saveProfile()
         appendLog(QStringLiteral("Cannot save profile: %0").arg(problem));
         return;
     }
-    const QString path =
+    const QString asked =
         fileNameAsker(tr("Save Profile"), QString::fromLatin1(kProfileFilter), true);
-    if (path.isEmpty())
+    if (asked.isEmpty())
         return;
+    // Dropped on the window or opened again, it is known by its suffix.
+    const QString path = withSuffix(asked, QStringLiteral("json"));
     QString reason;
     ensureLogColumn();
     // As the device would hold the values after an Update (a port that is no
     // number as 0): the file is what kestroctl read prints for that device.
-    if (writeWhole(path, valuesJson(asRecorded(tableValues()), false), reason))
+    const auto write = [&](QString &why) {
+        return writeWhole(path, valuesJson(asRecorded(tableValues()), false), why);
+    };
+    if (refusingOnException(write, reason))
         appendLog(QStringLiteral("Profile saved to %0.").arg(path));
     else
         appendLog(QStringLiteral("Cannot save profile to %0: %1").arg(path, reason));
@@ -196,13 +263,17 @@ QString MainWindow::profileProblem() const
 
 void MainWindow::saveLog()
 {
-    const QString path = fileNameAsker(tr("Save Log"), QString::fromLatin1(kLogFilter), true);
-    if (path.isEmpty())
+    const QString asked = fileNameAsker(tr("Save Log"), QString::fromLatin1(kLogFilter), true);
+    if (asked.isEmpty())
         return;
+    const QString path = withSuffix(asked, QStringLiteral("log"));
     const int entries = ui->logTableWidget->rowCount();
     QString reason;
-    if (writeWhole(path, logFileText(), reason))
-        appendLog(QStringLiteral("Log saved to %0 (%1 entries).").arg(path).arg(entries));
+    const auto write = [&](QString &why) { return writeWhole(path, logFileText(), why); };
+    if (refusingOnException(write, reason))
+        appendLog(QStringLiteral("Log saved to %0 (%1 %2).")
+                      .arg(path, QString::number(entries),
+                           entries == 1 ? QStringLiteral("entry") : QStringLiteral("entries")));
     else
         appendLog(QStringLiteral("Cannot save log to %0: %1").arg(path, reason));
 }

@@ -9,7 +9,6 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
 #include <set>
 #include <string>
 
@@ -69,20 +68,51 @@ QString fromStd(const std::string &text)
     return QString::fromUtf8(text.data(), int(text.size()));
 }
 
-// The parser's own words, less its "[json.exception...] parse error at ...:"
-// preamble.
-QString parseErrorReason(const Json::parse_error &error, const std::string &reading)
+// A fault under a top-level key names the key.
+QString underKey(const std::string &key, const QString &fault)
+{
+    return key.empty() ? fault : QStringLiteral("%1: %2").arg(fromStd(key), fault);
+}
+
+// The library's words, less its "[json.exception.KIND.N] " preamble.
+std::string libraryWords(const nlohmann::json::exception &error)
+{
+    const std::string what = error.what();
+    const std::size_t end = what.find("] ");
+    return end == std::string::npos ? what : what.substr(end + 2);
+}
+
+// Where the parser stopped, as an editor counts: the line, and the character
+// in it, both from 1. `byte` counts the bytes read, the last of them the one
+// that did not fit.
+QString placeIn(const QByteArray &bytes, std::size_t byte)
+{
+    const int end = int(qMin<std::size_t>(byte, std::size_t(bytes.size())));
+    int line = 1;
+    int column = 0;
+    for (int i = 0; i < end; ++i) {
+        if (bytes.at(i) == '\n') {
+            ++line;
+            column = 0;
+        } else if ((uchar(bytes.at(i)) & 0xc0) != 0x80) { // not inside a UTF-8 sequence
+            ++column;
+        }
+    }
+    return QStringLiteral("line %1, column %2").arg(line).arg(qMax(column, 1));
+}
+
+// Text that is not Unicode names its key; any other fault says where it is,
+// not how the parser came upon it.
+QString parseErrorReason(const Json::parse_error &error, const std::string &reading,
+                         const QByteArray &bytes)
 {
     const std::string what = error.what();
     const bool badText = what.find("ill-formed UTF-8") != std::string::npos ||
                          what.find("surrogate U+") != std::string::npos;
-    if (badText && !reading.empty())
-        return QStringLiteral("%1: not valid Unicode text").arg(fromStd(reading));
     if (badText)
-        return QStringLiteral("a key is not valid Unicode text");
-    const std::size_t colon = what.find(": ");
-    const std::string detail = colon == std::string::npos ? what : what.substr(colon + 2);
-    return QStringLiteral("not valid JSON: %1 at byte %2").arg(fromStd(detail)).arg(error.byte);
+        return reading.empty() ? QStringLiteral("a key is not valid Unicode text")
+                               : underKey(reading, QStringLiteral("not valid Unicode text"));
+    return QStringLiteral("not valid JSON at %1").arg(placeIn(bytes, error.byte));
 }
 
 bool parseObject(const QByteArray &bytes, Json &object, QString &reason)
@@ -95,7 +125,11 @@ bool parseObject(const QByteArray &bytes, Json &object, QString &reason)
     try {
         object = Json::parse(bytes.cbegin(), bytes.cend(), callback);
     } catch (const Json::parse_error &error) {
-        reason = parseErrorReason(error, watch.reading);
+        reason = parseErrorReason(error, watch.reading, bytes);
+        return false;
+    } catch (const Json::out_of_range &) {
+        // What the parser throws for a number beyond a double's range.
+        reason = underKey(watch.reading, QStringLiteral("number out of range"));
         return false;
     }
     if (!object.is_object()) {
@@ -123,17 +157,12 @@ QString typeName(const Json &value)
     }
 }
 
-// A JSON number as the port's text; the rules judge whether it is a port.
+// A whole JSON number as the port's text; the rules judge whether it is a port.
 QString numberText(const Json &value)
 {
     if (value.is_number_unsigned())
         return QString::number(value.get<quint64>());
-    if (value.is_number_integer())
-        return QString::number(value.get<qint64>());
-    const double number = value.get<double>();
-    if (std::floor(number) == number && std::fabs(number) < 1e15)
-        return QString::number(qint64(number));
-    return QString::number(number, 'g', 17);
+    return QString::number(value.get<qint64>());
 }
 
 bool takeValue(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
@@ -149,6 +178,13 @@ bool takeValue(const QString &key, const Json &value, ValueChanges &changes, QSt
             QStringLiteral("key \"%1\" must be %2, not %3")
                 .arg(key, wantsNumber ? QStringLiteral("a number") : QStringLiteral("a string"),
                      typeName(value));
+        return false;
+    }
+    // 587.0 would be taken for 587 by one reader and refused by another.
+    if (wantsNumber && value.is_number_float()) {
+        reason = QStringLiteral("key \"%1\" must be a whole number, written without a fraction or "
+                                "an exponent")
+                     .arg(key);
         return false;
     }
     const QString text = wantsNumber ? numberText(value) : fromStd(value.get<std::string>());
@@ -205,14 +241,21 @@ bool readProfile(QIODevice &device, ValueChanges &changes, QString &reason)
 {
     QByteArray bytes;
     Json object;
-    if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
-        return false;
-    // Nothing is changed unless the whole file is sound.
     ValueChanges given;
-    for (const auto &member : object.items()) {
-        if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+    // The library reports its faults by throwing; none of them may end the
+    // program, so every kind stops here as a refusal of the file.
+    try {
+        if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
             return false;
+        for (const auto &member : object.items()) {
+            if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+                return false;
+        }
+    } catch (const nlohmann::json::exception &error) {
+        reason = QStringLiteral("not a profile: %1").arg(fromStd(libraryWords(error)));
+        return false;
     }
+    // Nothing is changed unless the whole file is sound.
     for (auto it = given.constBegin(); it != given.constEnd(); ++it)
         changes[it.key()] = it.value();
     return true;

@@ -4,6 +4,19 @@
 
 #include <QFile>
 
+namespace {
+
+CertificateRead readOpenCertificate(QFile &file, QByteArray &certificate, QString &error)
+{
+    if (!readUpTo(file, CERT_DATA_MAX, certificate)) {
+        error = file.errorString();
+        return CertificateRead::CannotRead;
+    }
+    return certificate.size() > CERT_DATA_MAX ? CertificateRead::TooLarge : CertificateRead::Read;
+}
+
+} // namespace
+
 CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error)
 {
     QFile file(path);
@@ -11,11 +24,19 @@ CertificateRead readCertificateFile(const QString &path, QByteArray &certificate
         error = file.errorString();
         return CertificateRead::CannotOpen;
     }
-    if (!readUpTo(file, CERT_DATA_MAX, certificate)) {
-        error = file.errorString();
-        return CertificateRead::CannotRead;
+    return readOpenCertificate(file, certificate, error);
+}
+
+CertificateRead readRegularCertificateFile(const QString &path, QByteArray &certificate,
+                                           QString &error)
+{
+    QFile file;
+    switch (openRegularFile(file, path, error)) {
+    case RegularOpen::Opened: return readOpenCertificate(file, certificate, error);
+    case RegularOpen::NotRegular: error = QStringLiteral("not a regular file"); break;
+    case RegularOpen::Failed: break;
     }
-    return certificate.size() > CERT_DATA_MAX ? CertificateRead::TooLarge : CertificateRead::Read;
+    return CertificateRead::CannotOpen;
 }
 
 QString certificateProblem(const QString &path, QByteArray &certificate)

@@ -16,6 +16,10 @@ enum class CertificateRead {
 // Reads the whole file, or one byte more than an upload carries, so that a
 // file which would be cut is told from one that fits exactly.
 CertificateRead readCertificateFile(const QString &path, QByteArray &certificate, QString &error);
+// The same for a regular file only: anything else (a FIFO that would keep
+// the reader waiting, a device) cannot be opened, and `error` says so.
+CertificateRead readRegularCertificateFile(const QString &path, QByteArray &certificate,
+                                           QString &error);
 
 // Reads the certificate a unit is to get; answers why it cannot be one
 // ("cannot read: ...", "larger than 8192 bytes", "empty"), or an empty string.

@@ -13,6 +13,8 @@
 
 namespace {
 
+const char kInUse[] = "in use by another program";
+
 QString systemError(int error)
 {
     return QString::fromLocal8Bit(std::strerror(error));
@@ -36,30 +38,39 @@ PortState stateOfOpenError(int error)
 PortState PortClaim::claim(QString &problem)
 {
     release();
+    reason_.clear();
     const QString given = QFileInfo(portDevicePath(name_)).absoluteFilePath();
     const QByteArray local = QFile::encodeName(given);
     struct stat status;
-    if (::stat(local.constData(), &status) != 0) {
-        problem = QStringLiteral("cannot open %1: %2").arg(given, systemError(errno));
-        return stateOfOpenError(errno);
-    }
-    if (!S_ISCHR(status.st_mode)) {
-        problem = QStringLiteral("%1 is not a serial port").arg(given);
-        return PortState::NotSerial;
-    }
+    if (::stat(local.constData(), &status) != 0)
+        return openFailed(errno, given, problem);
+    const QString notSerial = QStringLiteral("not a serial port");
+    if (!S_ISCHR(status.st_mode))
+        return refuse(PortState::NotSerial, notSerial, given + QStringLiteral(" is ") + notSerial,
+                      problem);
     // Opening does not write: no byte goes out until the port is ours.
     const int fd = ::open(local.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        problem = QStringLiteral("cannot open %1: %2").arg(given, systemError(errno));
-        return stateOfOpenError(errno);
-    }
+    if (fd < 0)
+        return openFailed(errno, given, problem);
     if (!::isatty(fd)) {
         ::close(fd);
-        problem = QStringLiteral("%1 is not a serial port").arg(given);
-        return PortState::NotSerial;
+        return refuse(PortState::NotSerial, notSerial, given + QStringLiteral(" is ") + notSerial,
+                      problem);
     }
     path_ = QFileInfo(given).canonicalFilePath();
     return lock(fd, problem);
+}
+
+// A terminal that another program opened for itself alone refuses the open
+// with EBUSY: to the user that is the same as the lock being taken.
+PortState PortClaim::openFailed(int error, const QString &given, QString &problem)
+{
+    const PortState state = stateOfOpenError(error);
+    if (state == PortState::Busy)
+        return refuse(state, QString::fromLatin1(kInUse), name_ + QStringLiteral(" is ") + kInUse,
+                      problem);
+    return refuse(state, systemError(error),
+                  QStringLiteral("cannot open %1: %2").arg(given, systemError(error)), problem);
 }
 
 PortState PortClaim::lock(int fd, QString &problem)
@@ -70,12 +81,19 @@ PortState PortClaim::lock(int fd, QString &problem)
     }
     const int error = errno;
     ::close(fd);
-    if (error == EWOULDBLOCK) {
-        problem = QStringLiteral("%1 is in use by another program").arg(name_);
-        return PortState::Busy;
-    }
-    problem = QStringLiteral("cannot lock %1: %2").arg(name_, systemError(error));
-    return PortState::Refused;
+    if (error == EWOULDBLOCK)
+        return refuse(PortState::Busy, QString::fromLatin1(kInUse),
+                      name_ + QStringLiteral(" is ") + kInUse, problem);
+    return refuse(PortState::Refused, QStringLiteral("cannot lock: %1").arg(systemError(error)),
+                  QStringLiteral("cannot lock %1: %2").arg(name_, systemError(error)), problem);
+}
+
+PortState PortClaim::refuse(PortState state, const QString &reason, const QString &problem,
+                            QString &told)
+{
+    reason_ = reason;
+    told = problem;
+    return state;
 }
 
 void PortClaim::release()

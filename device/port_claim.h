@@ -38,12 +38,19 @@ public:
 
     // The real path of the port claimed: the one to open.
     const QString &path() const { return path_; }
+    // Why the last claim failed, without the port's name ("in use by another
+    // program", "not a serial port" or the system's words), for a line that
+    // names the port itself.
+    const QString &reason() const { return reason_; }
 
 private:
     PortState lock(int fd, QString &problem);
+    PortState refuse(PortState state, const QString &reason, const QString &problem, QString &told);
+    PortState openFailed(int error, const QString &given, QString &problem);
 
     QString name_;
     QString path_;
+    QString reason_;
     int fd_ = -1;
 };
 

@@ -51,12 +51,12 @@ QString portPermissionHint(const QString &port)
                               "administrator for access.")
             .arg(path,
                  owners.user.isEmpty() ? QString() : QStringLiteral(" (%0)").arg(owners.user));
-    // Serial devices mostly belong to dialout; where they do not, the
-    // technician needs the group this machine actually uses.
-    const QString which = owners.group.isEmpty() || owners.group == QLatin1String("dialout")
-                              ? QStringLiteral("usually dialout")
-                              : owners.group;
-    return QStringLiteral("Permission denied on %0: add your user to the group that owns it (%1) "
+    if (owners.group.isEmpty())
+        return QStringLiteral("Permission denied on %0: add your user to the group that owns it "
+                              "(usually dialout) and log in again.")
+            .arg(path);
+    // The group this machine actually uses, which is not always dialout.
+    return QStringLiteral("Permission denied on %0: add your user to the group %1, which owns it, "
                           "and log in again.")
-        .arg(path, which);
+        .arg(path, owners.group);
 }

@@ -1,11 +1,36 @@
 #include "app/mainwindow.h"
 #include "device/extra_ports.h"
+#include "device/port_claim.h"
 #include "device/port_permission.h"
 #include "device/serial_line.h"
 #include "ui_mainwindow.h"
 
 #include <QSerialPort>
 #include <QSignalBlocker>
+
+namespace {
+
+// The claim on a port, held for as long as the port object lives: a child of
+// the port, it is released only after the port has closed as it is destroyed
+// (also when a pulled cable hands the port back).
+class HeldClaim : public QObject
+{
+public:
+    HeldClaim(const QString &device, QObject *port) : QObject(port), claim(device) {}
+    PortClaim claim;
+};
+
+// The device file that the port opens. Qt names a device under /dev/ by the
+// rest of its path and any other by its whole path, and opens it the same way.
+QString deviceOf(const QSerialPort &port)
+{
+    const QString name = port.portName();
+    const bool path = name.startsWith(QLatin1Char('/')) || name.startsWith(QLatin1String("./")) ||
+                      name.startsWith(QLatin1String("../"));
+    return path ? name : QStringLiteral("/dev/") + name;
+}
+
+} // namespace
 
 // Takes the port list afresh and rebuilds the selector from it: entry 0 is
 // "<no port selected>", entry i >= 1 stands for portInfoList element i - 1,
@@ -45,11 +70,11 @@ void MainWindow::on_serialPortComboBox_currentIndexChanged(int index)
     ensureLogColumn();
     appendLog(QStringLiteral("Port is %0").arg(serialPort->portName()));
 
-    if (!openPort()) {
+    QString reason;
+    if (!openPort(reason)) {
         // Leave the choice open, so that another port can be picked.
-        appendLog(QStringLiteral("Cannot open port %0: %1")
-                      .arg(serialPort->portName(), serialPort->errorString()));
-        const QString hint = portPermissionHint(serialPort->portName());
+        appendLog(QStringLiteral("Cannot open port %0: %1").arg(serialPort->portName(), reason));
+        const QString hint = portPermissionHint(deviceOf(*serialPort));
         if (!hint.isEmpty())
             appendLog(hint);
         delete serialPort;
@@ -80,11 +105,26 @@ QSerialPort *MainWindow::newPort(int index)
     return port;
 }
 
-// Opens serialPort at the device's line settings, which take effect as it opens.
-bool MainWindow::openPort()
+// Claims serialPort's device for this program, with the same lock as
+// kestroctl takes, then opens it at the device's line settings, which take
+// effect as it opens. False, with the reason, if it is not ours to use.
+bool MainWindow::openPort(QString &reason)
 {
+    auto *held = new HeldClaim(deviceOf(*serialPort), serialPort);
+    QString problem;
+    if (held->claim.claim(problem) != PortState::Claimed) {
+        reason = held->claim.reason();
+        return false;
+    }
     applyLineSettings(*serialPort);
-    return serialPort->open(QIODevice::ReadWrite);
+    if (serialPort->open(QIODevice::ReadWrite))
+        return true;
+    // Ours to open a moment ago: a refusal now is a program that keeps the
+    // terminal to itself without taking the lock.
+    reason = serialPort->error() == QSerialPort::PermissionError
+                 ? QStringLiteral("in use by another program")
+                 : serialPort->errorString();
+    return false;
 }
 
 // Whether an error means that the line is gone: an unplugged adapter, a

@@ -19,7 +19,7 @@ namespace {
 QString certificateRefusal(const QString &fileName, QByteArray &certificate)
 {
     QString error;
-    switch (readCertificateFile(fileName, certificate, error)) {
+    switch (readRegularCertificateFile(fileName, certificate, error)) {
     case CertificateRead::Read: return QString();
     case CertificateRead::CannotOpen:
         return QStringLiteral("Cannot open certificate file %0: %1").arg(fileName, error);

@@ -46,18 +46,52 @@ int noSpace(unsigned char)
     return 0;
 }
 
+// Where the quoted cell that the file leaves open starts: each quote opens
+// or closes one, a doubled quote inside a cell doing both.
+int openingQuote(const QByteArray &bytes)
+{
+    int opening = 0;
+    bool quoted = false;
+    for (int at = 0; at < bytes.size(); ++at) {
+        if (bytes.at(at) == '"' && (quoted = !quoted))
+            opening = at;
+    }
+    return opening;
+}
+
+// What is wrong where the strict parser stopped, at `stop` (the size of the
+// file when it stopped at the end), in the words of someone who edits CSV.
+QString csvFault(const QByteArray &bytes, int stop, int error)
+{
+    const bool unclosed = error == CSV_EPARSE && stop >= bytes.size();
+    const int line = 1 + int(bytes.left(unclosed ? openingQuote(bytes) : stop).count('\n'));
+    QString fault;
+    if (error != CSV_EPARSE)
+        fault =
+            QStringLiteral("cannot be parsed (%1)").arg(QString::fromLatin1(csv_strerror(error)));
+    else if (unclosed)
+        fault = QStringLiteral("a quoted cell is not closed before the end of the file");
+    else if (bytes.at(stop) == '"')
+        fault = QStringLiteral("a quote inside a cell that does not start with one; "
+                               "quote the whole cell");
+    else
+        fault = QStringLiteral("text after the closing quote of a cell; quote the whole cell "
+                               "and double each quote inside it");
+    return QStringLiteral("line %1: %2").arg(line).arg(fault);
+}
+
+// Strict RFC 4180: a file that breaks it is refused, never guessed at.
 bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
 {
     csv_parser parser;
     csv_init(&parser, CSV_STRICT | CSV_STRICT_FINI);
     csv_set_space_func(&parser, noSpace);
     const size_t size = size_t(bytes.size());
-    bool ok = csv_parse(&parser, bytes.constData(), size, takeField, endRecord, &records) == size;
-    ok = ok && csv_fini(&parser, takeField, endRecord, &records) == 0;
+    const size_t parsed =
+        csv_parse(&parser, bytes.constData(), size, takeField, endRecord, &records);
+    const bool ok = parsed == size && csv_fini(&parser, takeField, endRecord, &records) == 0;
     if (!ok)
-        problem = QStringLiteral("not valid CSV after data row %1: %2")
-                      .arg(qMax(0, records.all.size() - 1))
-                      .arg(QString::fromLatin1(csv_strerror(csv_error(&parser))));
+        problem = csvFault(bytes, int(parsed), csv_error(&parser));
     csv_free(&parser);
     return ok;
 }

@@ -205,6 +205,13 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("open-quote.csv"), "unit,hostname\nA,\"unit-a\n");
     writeFile(dir_.filePath("certs.csv"), "hostname,certificate\nunit-a,full.pem\nunit-b,none.pem\n"
                                           "unit-c,big.pem\nunit-d,\n");
+    writeFile(dir_.filePath("port-1e999.json"), R"({"smtp_port": 1e999})");
+    writeFile(dir_.filePath("port-fraction.json"), "{\n  \"smtp_port\": 587.0\n}");
+    writeFile(dir_.filePath("colour-1e999.json"), R"({"colour": -1e999})");
+    writeFile(dir_.filePath("array-1e9999.json"), "[1.5e+9999]");
+    writeFile(dir_.filePath("bare-quote.csv"), "unit,hostname,description\n"
+                                               "A,unit-a,\"roof, north\"\nB,unit-b,37\xc2\xb0"
+                                               "36'37.8\"N\n");
     writeFile(dir_.filePath("twice.json"), R"({"hostname": "unit-1", "hostname": "unit-2"})");
     writeFile(dir_.filePath("surrogate.json"), R"({"ssid": "x", "description": "a\ud800b"})");
 }
@@ -247,6 +254,28 @@ void KestroctlTest::exitPaths_data()
     QTest::newRow("5: endless profile, refused at once")
         << true << QStringList() << QStringList{"write", "/dev/zero"} << 5 << none
         << "/dev/zero: larger than 64 KiB, not a profile; nothing sent" << 0 << fresh;
+    // The parser throws for a number beyond a double's range; that must be a
+    // refusal like any other, not the end of the program.
+    QTest::newRow("5: check, port out of range")
+        << false << QStringList() << QStringList{"check", "@/port-1e999.json"} << 5 << none
+        << "port-1e999.json: smtp_port: number out of range\n"
+        << 0 << none;
+    QTest::newRow("5: diff, unknown key out of range")
+        << true << QStringList() << QStringList{"diff", "@/colour-1e999.json"} << 5 << none
+        << "colour-1e999.json: colour: number out of range" << 0 << none;
+    QTest::newRow("5: write, number out of range in an array")
+        << true << QStringList() << QStringList{"write", "@/array-1e9999.json"} << 5 << none
+        << "array-1e9999.json: number out of range" << 0 << fresh;
+    QTest::newRow("5: station, profile out of range")
+        << true << QStringList()
+        << QStringList{"station", "@/short.csv", "--profile", "@/port-1e999.json"} << 5 << none
+        << "port-1e999.json: smtp_port: number out of range" << 0 << fresh;
+    // The window and kestroctl read the one port the same way: not as 587.
+    QTest::newRow("5: check, port with a fraction")
+        << false << QStringList() << QStringList{"check", "@/port-fraction.json"} << 5 << none
+        << "port-fraction.json: key \"smtp_port\" must be a whole number, written without a "
+           "fraction or an exponent"
+        << 0 << none;
     QTest::newRow("5: key given twice")
         << true << QStringList() << QStringList{"write", "@/twice.json"} << 5 << none
         << "twice.json: key \"hostname\" is given twice" << 0 << fresh;
@@ -303,7 +332,13 @@ void KestroctlTest::exitPaths_data()
         << "row 1: 1 fields, but the header names 2 columns" << 0 << fresh;
     QTest::newRow("5: station, open quote")
         << true << QStringList() << QStringList{"station", "@/open-quote.csv"} << 5 << none
-        << "open-quote.csv: not valid CSV" << 0 << fresh;
+        << "open-quote.csv: line 2: a quoted cell is not closed before the end of the file" << 0
+        << fresh;
+    QTest::newRow("5: station, bare quote inside a cell")
+        << true << QStringList() << QStringList{"station", "@/bare-quote.csv"} << 5 << none
+        << "bare-quote.csv: line 3: a quote inside a cell that does not start with one; quote "
+           "the whole cell"
+        << 0 << fresh;
     QTest::newRow("5: station, certificates")
         << true << QStringList()
         << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
@@ -535,10 +570,10 @@ void KestroctlTest::explainsAPortTheUserMayNotOpen_data()
     QTest::addColumn<int>("mode");
     QTest::addColumn<QString>("hint"); // what follows "Permission denied on PORT: "
     QTest::newRow("dialout") << "dialout" << 0660
-                             << "add your user to the group that owns it (usually dialout) and "
-                                "log in again.";
+                             << "add your user to the group dialout, which owns it, and log in "
+                                "again.";
     QTest::newRow("another group")
-        << "uucp" << 0660 << "add your user to the group that owns it (uucp) and log in again.";
+        << "uucp" << 0660 << "add your user to the group uucp, which owns it, and log in again.";
     QTest::newRow("a group that may not read")
         << "tty" << 0620 << "only its owner (root) may use it; ask an administrator for access.";
 }

@@ -5,8 +5,11 @@
 #include "tests/support/wire_bytes.h"
 #include "tools/devsim/simulator.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstring>
 
 Q_DECLARE_METATYPE(devsim::Faults)
@@ -26,6 +29,21 @@ QByteArray handled(devsim::Simulator &simulator, const QByteArray &request,
 QByteArray updateRequest(const DeviceConfig &config)
 {
     return messageOf(MSG_CONFIG_UPDATE_REQUEST, recordBytes(config));
+}
+
+// A state file: the fresh device's values under the hostname "unit-2".
+const QByteArray kUnit2State =
+    R"({"hostname": "unit-2", "description": "Simulated Kestro 3 on the bench",
+    "ssid": "field-lab", "wifi_password": "correct horse battery", "smtp_server": "mail.example.com",
+    "smtp_port": 587, "email_account": "kestro@example.com", "email_password": "s3cret-mail",
+    "addressee_1": "technician@example.com", "addressee_2": "", "addressee_3": "", "addressee_4": "",
+    "addressee_5": ""})";
+
+QString hostnameIn(const QString &stateFile)
+{
+    QFile file(stateFile);
+    file.open(QIODevice::ReadOnly);
+    return QJsonDocument::fromJson(file.readAll()).object().value("hostname").toString();
 }
 
 } // namespace
@@ -51,6 +69,8 @@ private slots:
     void programIgnoresWhatItCannotParse();
     void programStaysSilentWhenAsked();
     void programLinksPortAndSavesCertificate();
+    void programSwapsUnits_data();
+    void programSwapsUnits();
     void programOptions();
 };
 
@@ -301,6 +321,57 @@ void DevsimTest::programLinksPortAndSavesCertificate()
     QVERIFY(!QFileInfo::exists(link) && !QFileInfo(link).isSymLink());
 }
 
+void DevsimTest::programSwapsUnits_data()
+{
+    QTest::addColumn<QStringList>("gap"); // none: the default, long enough to send into
+    QTest::newRow("default gap") << QStringList{};
+    QTest::newRow("no gap") << QStringList{"--swap-gap", "0"};
+}
+
+void DevsimTest::programSwapsUnits()
+{
+    QFETCH(QStringList, gap);
+    QTemporaryDir dir;
+    const QString first = dir.filePath("unit-1.json");
+    const QString second = dir.filePath("unit-2.json");
+    writeFile(second, kUnit2State);
+    DevsimProcess sim;
+    QVERIFY(sim.start(gap + QStringList{"--state", first, "--state", second}) && sim.openPort());
+    QByteArray errors;
+    const auto noted = [&](const QByteArray &note) {
+        return waitUntil(
+            [&] { return (errors += sim.process().readAllStandardError()).contains(note); });
+    };
+    const auto swap = [&sim] { return kill(pid_t(sim.process().processId()), SIGUSR1) == 0; };
+    const QByteArray updated = frameOf(messageOf(5, le32(0)));
+    const auto holding = [](const DeviceConfig &config) {
+        return frameOf(messageOf(3, le32(0) + recordBytes(config)));
+    };
+
+    QVERIFY(sim.send(frameOf(updateRequest(configWithHostname("unit-1a")))));
+    QCOMPARE(sim.receive(updated.size()), updated);
+    QCOMPARE(hostnameIn(first), QString("unit-1a"));
+
+    // Nothing sent in the gap is answered, then or later.
+    QVERIFY(swap() && noted("unit 1 taken off"));
+    if (gap.isEmpty()) {
+        QVERIFY(sim.send(kPingRequestFrame + kQueryRequestFrame));
+        QCOMPARE(sim.receive(1, 300), QByteArray());
+    }
+    QVERIFY(noted("unit 2 answers"));
+    QVERIFY(sim.send(kQueryRequestFrame + frameOf(updateRequest(configWithHostname("unit-2b")))));
+    const QByteArray unit2 = holding(configWithHostname("unit-2")) + updated;
+    QCOMPARE(sim.receive(unit2.size()), unit2);
+    QCOMPARE(hostnameIn(second), QString("unit-2b"));
+
+    // Past the last file: a fresh device, which writes to neither file.
+    QVERIFY(swap() && noted("unit 3 answers, a fresh device without a state file"));
+    QVERIFY(sim.send(kQueryRequestFrame + frameOf(updateRequest(configWithHostname("unit-3")))));
+    const QByteArray fresh = holding(devsim::defaultConfig()) + updated;
+    QCOMPARE(sim.receive(fresh.size()), fresh);
+    QCOMPARE(hostnameIn(first) + hostnameIn(second), QString("unit-1aunit-2b"));
+}
+
 void DevsimTest::programOptions()
 {
     QProcess help;
@@ -309,9 +380,9 @@ void DevsimTest::programOptions()
     QCOMPARE(help.exitCode(), 0);
     const QByteArray text = help.readAllStandardOutput();
     for (const char *option :
-         {"--link", "--cert-out", "--status", "--split", "--noise", "--bad-checksum",
-          "--wrong-length", "--unexpected-id", "--silent", "--delay", "--baud", "--hangup-after",
-          "--ignore-updates", "--state", "--help"})
+         {"--link", "--cert-out", "--swap-gap", "SIGUSR1", "--status", "--split", "--noise",
+          "--bad-checksum", "--wrong-length", "--unexpected-id", "--silent", "--delay", "--baud",
+          "--hangup-after", "--ignore-updates", "--state", "--help"})
         QVERIFY2(text.contains(option), option);
 
     const QList<QPair<QStringList, QByteArray>> wrongs = {
@@ -324,6 +395,9 @@ void DevsimTest::programOptions()
         {{"--noise=1"}, "--noise takes no value"},
         {{"--loud=1"}, "unknown option --loud"},
         {{"--sil"}, "unknown option --sil"}, // no shortened names
+        {{"--swap-gap", "-1"}, "--swap-gap needs milliseconds from 0"},
+        {{"--state", "a.json", "--state", "b.json", "--state=./a.json"},
+         "--state ./a.json is unit 1's file too; each unit needs a file of its own"},
         {{"--silent", "--", "x"}, "unknown option --"}};
     for (const auto &wrong : wrongs) {
         QProcess process;
@@ -335,16 +409,26 @@ void DevsimTest::programOptions()
                  "kestro-devsim: " + wrong.second + "\nTry 'kestro-devsim --help'.\n");
     }
 
-    // A state file that holds no whole configuration is refused before the
-    // port appears.
+    // A state file that holds no whole configuration, the first unit's or a
+    // later one's, is refused before the port appears.
     QTemporaryDir dir;
-    writeFile(dir.filePath("state.json"), R"({"hostname": "unit-1"})");
-    QProcess stated;
-    stated.start(DevsimProcess::programPath(), {"--state", dir.filePath("state.json")});
-    QVERIFY(stated.waitForFinished(kPatienceMs));
-    QCOMPARE(stated.exitCode(), 1);
-    QVERIFY(stated.readAllStandardOutput().isEmpty());
-    QVERIFY(stated.readAllStandardError().contains("must be one JSON object with the 13 keys"));
+    const QString bad = dir.filePath("bad.json");
+    writeFile(bad, R"({"hostname": "unit-1"})");
+    writeFile(dir.filePath("good.json"), kUnit2State);
+    for (const QStringList &arguments :
+         {QStringList{"--state", bad},
+          QStringList{"--state", dir.filePath("good.json"), "--state", bad}}) {
+        QProcess stated;
+        stated.start(DevsimProcess::programPath(), arguments);
+        QVERIFY(stated.waitForFinished(kPatienceMs));
+        QCOMPARE(stated.exitCode(), 1);
+        QVERIFY(stated.readAllStandardOutput().isEmpty());
+        QCOMPARE(QString(stated.readAllStandardError()),
+                 QString("kestro-devsim: unit %1: %2: must be one JSON object with the 13 keys of "
+                         "the configuration\n")
+                     .arg(arguments.size() / 2)
+                     .arg(bad));
+    }
 }
 
 QTEST_MAIN(DevsimTest)

@@ -6,12 +6,15 @@
 #include "tests/support/wire_bytes.h"
 
 #include <QPointer>
+#include <QProcess>
 #include <QSerialPort>
 #include <QSerialPortInfo>
 #include <QTemporaryDir>
 
 #include <cstring>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 class PortSelectionTest : public QObject
 {
@@ -25,6 +28,8 @@ private slots:
     void portThatDoesNotOpenLeavesChoiceOpen();
     void portThatGoesAwayIsReportedOnce_data();
     void portThatGoesAwayIsReportedOnce();
+    void onePortOneProgram_data();
+    void onePortOneProgram();
 };
 
 void PortSelectionTest::extraPortsFollowDiscoveredPorts()
@@ -185,6 +190,61 @@ void PortSelectionTest::portThatGoesAwayIsReportedOnce()
     for (int i = 0; i < lines.size(); ++i)
         QCOMPARE(added[i], QString(lines[i]).replace("%1", error).replace("%2", name));
     QCOMPARE(link.pty.pending(), QByteArray());
+}
+
+void PortSelectionTest::onePortOneProgram_data()
+{
+    QTest::addColumn<bool>("windowFirst"); // else kestroctl holds the port first
+    QTest::addColumn<bool>("asNobody");    // kestroctl runs as a user who may not bypass
+    QTest::newRow("kestroctl holds it, the window refuses") << false << false;
+    QTest::newRow("the window holds it, kestroctl refuses") << true << false;
+    QTest::newRow("the window holds it, kestroctl as nobody refuses") << true << true;
+}
+
+// The window and kestroctl take the same lock on a port: whoever comes second
+// is refused before a byte is written, root included. A normal user would
+// otherwise hear of the terminal being kept exclusive, in the system's words.
+void PortSelectionTest::onePortOneProgram()
+{
+    QFETCH(bool, windowFirst);
+    QFETCH(bool, asNobody);
+    if (asNobody && ::geteuid() != 0)
+        QSKIP("needs root, to run kestroctl as the unprivileged user nobody");
+    WindowOnPty link(failTest);
+    QTemporaryDir dir;
+    QVERIFY(::chmod(QFile::encodeName(dir.path()).constData(), 0755) == 0);
+    // A copy that nobody can reach, wherever the build tree lies; a port it may open.
+    const QString program = dir.filePath("kestroctl");
+    QVERIFY(QFile::copy(QStringLiteral(KESTROCTL_PATH), program));
+    QVERIFY(::chmod(QFile::encodeName(link.pty.path()).constData(), 0666) == 0);
+    const QStringList user =
+        asNobody ? QStringList{"--reuid=nobody", "--regid=nogroup", "--clear-groups"}
+                 : QStringList{};
+    QProcess kestroctl;
+    if (windowFirst)
+        QVERIFY(link.pickPty());
+    kestroctl.start("setpriv", user + QStringList{program, "-p", link.pty.path(), "-t", "3000",
+                                                  "-r", "0", "ping"});
+    const QString name = link.pty.path().mid(int(strlen("/dev/")));
+    if (windowFirst) {
+        QVERIFY(kestroctl.waitForFinished(kPatienceMs));
+        QCOMPARE(kestroctl.exitCode(), 4);
+        QCOMPARE(kestroctl.readAllStandardError(),
+                 "kestroctl: " + link.pty.path().toUtf8() + " is in use by another program\n");
+        QCOMPARE(link.pty.pending(), QByteArray());
+        QCOMPARE(link.log(), QStringList{"Port is " + name});
+        return;
+    }
+    QCOMPARE(link.pty.read(8), kPingRequestFrame); // kestroctl has the port
+    link.pick(link.ui().serialPortComboBox->findText(link.pty.path()));
+    QCOMPARE(link.log(), (QStringList{"Port is " + name,
+                                      "Cannot open port " + name + ": in use by another program"}));
+    QVERIFY(!Probe::serialPort(*link.window));
+    link.pty.write(kPingOkFrame);
+    QVERIFY(kestroctl.waitForFinished(kPatienceMs));
+    QCOMPARE(kestroctl.exitCode(), 0);
+    // Released with its program: the window now gets the port.
+    QVERIFY(link.pickPty());
 }
 
 QTEST_MAIN(PortSelectionTest)

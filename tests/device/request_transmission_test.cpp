@@ -5,11 +5,13 @@
 #include "tests/support/window_on_pty.h"
 #include "tests/support/wire_bytes.h"
 
+#include <QLineEdit>
 #include <QSerialPort>
 #include <QTemporaryDir>
 
 #include <cstring>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -69,6 +71,7 @@ private slots:
     void sendDropsBytesNotYetRead();
     void quickSendsGoOutWhole_data();
     void quickSendsGoOutWhole();
+    void keyboardAlone();
 };
 
 void RequestTransmissionTest::pingAndQueryFrames_data()
@@ -173,7 +176,7 @@ void RequestTransmissionTest::updateRefusesTextsThatDoNotFit()
 void RequestTransmissionTest::certificate_data()
 {
     // bytes of the file; -1: dialog cancelled; -2: a file that opens but
-    // fails to read
+    // fails to read; -3: a FIFO, which nobody writes to
     QTest::addColumn<int>("size");
     QTest::addColumn<bool>("vanishes");
     QTest::addColumn<QString>("refusal"); // the line instead of a send, %1 the path
@@ -181,6 +184,8 @@ void RequestTransmissionTest::certificate_data()
     QTest::newRow("cancelled") << -1 << false << QString();
     QTest::newRow("unreadable") << 10 << true << "Cannot open certificate file %1: ";
     QTest::newRow("read error") << -2 << false << "Cannot read certificate file %1: ";
+    QTest::newRow("named pipe") << -3 << false
+                                << "Cannot open certificate file %1: not a regular file";
     QTest::newRow("empty") << 0 << false << QString();
     QTest::newRow("1000 bytes") << 1000 << false << QString();
     QTest::newRow("8192 bytes") << 8192 << false << QString();
@@ -200,7 +205,9 @@ void RequestTransmissionTest::certificate()
     QTemporaryDir dir;
     const QString path = size == -2 ? "/proc/self/mem" : dir.filePath("device.pem");
     const QByteArray content = certificateBytes(qMax(size, 0));
-    if (size != -2)
+    if (size == -3)
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+    else if (size != -2)
         writeFile(path, content);
 
     if (size == -1) {
@@ -314,6 +321,60 @@ void RequestTransmissionTest::quickSendsGoOutWhole()
     QCOMPARE(log.size(), 4);
     QCOMPARE(log[3], sentLine("Sent %1 bytes", frameOf(messageOf(0)), "Ping"));
     QCOMPARE(Probe::txWireLen(*link.window), uint16_t(8));
+}
+
+// A technician without a mouse: Tab leaves the table and reaches each
+// enabled control in the order they stand on screen, and the keys named in
+// the buttons' tooltips send what the buttons send. Update first takes the
+// value still being edited, and sends nothing if that value is wrong.
+void RequestTransmissionTest::keyboardAlone()
+{
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    fillValidValues(*link.window);
+    QApplication::setActiveWindow(link.window.get());
+    QVERIFY(QTest::qWaitForWindowActive(link.window.get()));
+    const WindowWidgets ui = link.ui();
+    ui.tableWidget->setFocus();
+    ui.tableWidget->setCurrentCell(RowHostname, 0);
+    QTest::keyClick(ui.tableWidget, Qt::Key_Down);
+    QCOMPARE(ui.tableWidget->currentRow(), int(RowDescription));
+    // The selector is locked while its port is open, so Tab passes it by.
+    const QList<QWidget *> order{ui.logTableWidget, ui.pingButton,       ui.queryButton,
+                                 ui.updateButton,   ui.uploadCertButton, ui.tableWidget};
+    for (QWidget *next : order) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), next);
+    }
+    QTest::keyClick(ui.tableWidget, Qt::Key_Backtab);
+    QCOMPARE(QApplication::focusWidget(), ui.uploadCertButton);
+
+    QVERIFY(ui.pingButton->toolTip().endsWith("(F5)") &&
+            ui.updateButton->toolTip().endsWith("(F7)"));
+    QTest::keyClick(link.window.get(), Qt::Key_F5);
+    QCOMPARE(link.pty.read(8), kPingRequestFrame);
+    QTest::keyClick(link.window.get(), Qt::Key_F6);
+    QCOMPARE(link.pty.read(8), kQueryRequestFrame);
+    for (const char *hostname : {"-unit", "unit-42"}) {
+        ui.tableWidget->setCurrentCell(RowHostname, 0);
+        QTest::keyClick(ui.tableWidget, Qt::Key_F2);
+        auto *editor = qobject_cast<QLineEdit *>(QApplication::focusWidget());
+        QVERIFY(editor);
+        editor->selectAll();
+        QTest::keyClicks(editor, hostname);
+        QTest::keyClick(editor, Qt::Key_F7);
+    }
+    // The wrong host name was not sent; the mended one was, as typed.
+    const QList<QByteArray> update = messagesIn(link.pty.read(MSG_LEN_CONFIG_UPDATE_REQUEST + 4));
+    QCOMPARE(update.size(), 1);
+    QVERIFY(update[0].contains(QByteArray("\x07unit-42\0", 9)));
+
+    QTemporaryDir dir;
+    writeFile(dir.filePath("device.pem"), "PEM");
+    chooseInFileDialog(dir.filePath("device.pem"));
+    QTest::keyClick(link.window.get(), Qt::Key_F8);
+    QCOMPARE(messagesIn(link.pty.read(13)),
+             QList<QByteArray>{messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray("\x03\0PEM", 5))});
 }
 
 QTEST_MAIN(RequestTransmissionTest)

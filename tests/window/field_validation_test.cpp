@@ -1,14 +1,18 @@
 // Field validation: the diagnosis each value gets, the rule that ties the
 // addressees to the account and the server, and the Update button that
 // follows the Info column once a port has been selected.
+#include "config/config_cell_delegate.h"
 #include "config/field_rules.h"
 #include "tests/support/main_window_probe.h"
 #include "tests/support/wait_until.h"
 #include "tests/support/window_on_pty.h"
 
+#include <QAction>
 #include <QLineEdit>
 #include <QMap>
+#include <QStyle>
 #include <QTableWidget>
+#include <QToolTip>
 #include <QVector>
 #include <QtTest>
 
@@ -121,6 +125,8 @@ private slots:
     void typingShowsDiagnosis_data();
     void typingShowsDiagnosis();
     void serverNameLengthComesFirst();
+    void cellsShow_data();
+    void cellsShow();
 };
 
 // One value changed in an otherwise acceptable configuration: the row's
@@ -428,6 +434,52 @@ void FieldValidationTest::serverNameLengthComesFirst()
     QCOMPARE(checkServerName(repeated(".", 254)), kGroup);
     QCOMPARE(checkServerName(""), QString());
     QCOMPARE(checkEmailAddress(""), QString());
+}
+
+void FieldValidationTest::cellsShow_data()
+{
+    QTest::addColumn<int>("row");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<bool>("showPasswords"); // chosen in the table's context menu
+    QTest::addColumn<QString>("shown");      // "*" stands for the style's password dot
+    QTest::addColumn<QString>("diagnosis");  // heads both cells' tooltips
+    QTest::newRow("password hidden, too long") << int(EmailPassword) << repeated("p", 101) << false
+                                               << repeated("*", 101) << kEmailPasswordTooLong;
+    QTest::newRow("password shown")
+        << int(WifiPassword) << "s3cret" << true << "s3cret" << kAccepted;
+    QTest::newRow("diagnosis longer than its cell")
+        << int(Account) << "tech" << false << "tech" << kNotTwoParts;
+}
+
+// The passwords show as dots until asked for, and a diagnosis that the Info
+// cell cuts is whole in the tooltip of either cell of its row; the value and
+// its editor stay as typed.
+void FieldValidationTest::cellsShow()
+{
+    QFETCH(int, row);
+    QFETCH(QString, text);
+    QFETCH(bool, showPasswords);
+    QFETCH(QString, shown);
+    QFETCH(QString, diagnosis);
+    Fixture f;
+    QVERIFY(showExposed(f.window));
+    f.set(row, text);
+    f.window.findChild<QAction *>("actionShowPasswords")->setChecked(showPasswords);
+    const QChar dot(f.table->style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter));
+    const auto *cells = qobject_cast<ConfigCellDelegate *>(f.table->itemDelegate());
+    QCOMPARE(cells->shownText(f.table->model()->index(row, 0)), shown.replace('*', dot));
+    for (const int column : {0, 1}) {
+        const QPoint at = f.table->visualItemRect(f.table->item(row, column)).center();
+        QHelpEvent hover(QEvent::ToolTip, at, f.table->viewport()->mapToGlobal(at));
+        QApplication::sendEvent(f.table->viewport(), &hover);
+        QVERIFY2(
+            QToolTip::text().startsWith(diagnosis.isEmpty() ? "F2: " : diagnosis + "\n\nF2: ") &&
+                QToolTip::text().endsWith("Ctrl+S: Save Profile"),
+            qPrintable(QToolTip::text()));
+    }
+    f.table->editItem(f.table->item(row, 0));
+    QCOMPARE(f.table->viewport()->findChild<QLineEdit *>()->text(), text);
+    QCOMPARE(f.table->item(row, 0)->text(), text);
 }
 
 QTEST_MAIN(FieldValidationTest)

@@ -16,6 +16,12 @@
 #include <QUrl>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <future>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
 namespace {
 
 QAction *windowAction(MainWindow &window, const char *name)
@@ -42,6 +48,36 @@ QByteArray kestroctl(const QStringList &arguments)
     return process.readAllStandardOutput();
 }
 
+// Gives the FIFO a writer after 8 s unless the test is done first: a window
+// that waits for one takes that long then, instead of forever.
+struct LateFifoWriter {
+    explicit LateFifoWriter(const QString &fifo) : path(QFile::encodeName(fifo)) {}
+    ~LateFifoWriter()
+    {
+        done.set_value();
+        writer.join();
+    }
+    QByteArray path;
+    std::promise<void> done;
+    std::thread writer{[this, later = done.get_future()] {
+        if (later.wait_for(std::chrono::seconds(8)) == std::future_status::timeout)
+            ::close(::open(path.constData(), O_WRONLY | O_NONBLOCK));
+    }};
+};
+
+void drop(MainWindow &window, const QStringList &paths)
+{
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString &path : paths)
+        urls << QUrl::fromLocalFile(path);
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window, &enter);
+    QApplication::sendEvent(&window, &drop);
+}
+
 } // namespace
 
 class ProfileActionsTest : public QObject
@@ -53,6 +89,8 @@ private slots:
     void openProfileBeforeAPortIsChosen();
     void savedProfileIsWhatKestroctlReads();
     void savedLogHasEachEntryWithItsTime();
+    void fileWords_data();
+    void fileWords();
 
 private:
     // Every file dialog is answered with answer_ and noted in asked_.
@@ -117,6 +155,14 @@ void ProfileActionsTest::openProfileBeforeAPortIsChosen()
     QVERIFY2(lastLogLine(window).startsWith("Cannot open profile " + answer_ +
                                             ": unknown key \"host\" (the keys are hostname, "),
              qPrintable(lastLogLine(window)));
+    QCOMPARE(Probe::valueItem(window, "Hostname")->text(), QString("unit-7"));
+    // A number beyond the parser's range is refused the same way, and the
+    // window lives on.
+    answer_ = dir_.filePath("overflow.json");
+    writeFile(answer_, R"({"hostname": "unit-9", "smtp_port": 1e999})");
+    windowAction(window, "actionOpenProfile")->trigger();
+    QCOMPARE(lastLogLine(window),
+             "Cannot open profile " + answer_ + ": smtp_port: number out of range");
     QCOMPARE(Probe::valueItem(window, "Hostname")->text(), QString("unit-7"));
 
     // Saving waits until the first diagnosed row is mended; Cancel does nothing.
@@ -213,6 +259,75 @@ void ProfileActionsTest::savedLogHasEachEntryWithItsTime()
     }
     QCOMPARE(at, saved.size());
     QVERIFY(previous <= QDateTime::currentMSecsSinceEpoch());
+}
+
+void ProfileActionsTest::fileWords_data()
+{
+    QTest::addColumn<QString>("how");       // open, drop, save profile, save log
+    QTest::addColumn<QStringList>("names"); // in the test's folder; "|" marks a FIFO
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("line"); // the log's last line, %1 the first file's path
+
+    const QString dropOne = "Drop one .json profile to open it";
+    const QString notRegular = "Cannot open profile %1: not a regular file";
+    QTest::newRow("one value") << "open" << QStringList{"1.json"} << QByteArray(R"({"ssid": "x"})")
+                               << "Profile %1: 1 value set.";
+    QTest::newRow("not JSON, with its place")
+        << "open" << QStringList{"bad.json"} << QByteArray("{\n  \"ssid\": x\n}")
+        << "Cannot open profile %1: not valid JSON at line 2, column 11";
+    QTest::newRow("port with an exponent")
+        << "open" << QStringList{"e.json"} << QByteArray(R"({"smtp_port": 5.87e2})")
+        << "Cannot open profile %1: key \"smtp_port\" must be a whole number, written without a "
+           "fraction or an exponent";
+    QTest::newRow("named pipe") << "open" << QStringList{"|p.json"} << QByteArray() << notRegular;
+    QTest::newRow("named pipe dropped")
+        << "drop" << QStringList{"|p.json"} << QByteArray() << notRegular;
+    QTest::newRow("text dropped") << "drop" << QStringList{"a.txt"} << QByteArray() << dropOne;
+    QTest::newRow("two dropped") << "drop" << QStringList{"a.json", "b.json"} << QByteArray()
+                                 << dropOne;
+    QTest::newRow("profile saved")
+        << "save profile" << QStringList{"site"} << QByteArray() << "Profile saved to %1.json.";
+    // After one entry: the refusal of a drop.
+    QTest::newRow("log saved") << "save log" << QStringList{"session"} << QByteArray()
+                               << "Log saved to %1.log (1 entry).";
+}
+
+void ProfileActionsTest::fileWords()
+{
+    QFETCH(QString, how);
+    QFETCH(QStringList, names);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, line);
+    MainWindow window;
+    answerDialogs(window);
+    fillValidValues(window);
+    QTemporaryDir dir;
+    QStringList paths;
+    for (const QString &name : names) {
+        paths << dir.filePath(QString(name).remove('|'));
+        if (name.startsWith('|'))
+            QCOMPARE(::mkfifo(QFile::encodeName(paths.last()).constData(), 0600), 0);
+        else if (how == "open")
+            writeFile(paths.last(), content);
+    }
+    answer_ = paths.first();
+    const LateFifoWriter writer(answer_);
+    QElapsedTimer clock;
+    clock.start();
+    if (how == "open")
+        windowAction(window, "actionOpenProfile")->trigger();
+    else if (how == "drop")
+        drop(window, paths);
+    else if (how == "save profile")
+        windowAction(window, "actionSaveProfile")->trigger();
+    else {
+        drop(window, {dir.filePath("a.txt")});
+        windowAction(window, "actionSaveLog")->trigger();
+    }
+    QVERIFY2(clock.elapsed() < 8000, "the window waited for the FIFO's writer");
+    QCOMPARE(lastLogLine(window), line.contains("%1") ? line.arg(answer_) : line);
+    if (how.startsWith("save"))
+        QVERIFY(QFile::exists(answer_ + (how == "save log" ? ".log" : ".json")));
 }
 
 QTEST_MAIN(ProfileActionsTest)

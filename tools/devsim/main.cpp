@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <unistd.h>
 
@@ -20,6 +21,12 @@ void onSignal(int)
     devsim::stopRequested = 1;
 }
 
+// Only a flag is set here; the loop that waits on the port acts on it.
+void onSwap(int)
+{
+    devsim::swapRequested = 1;
+}
+
 void handleSignals()
 {
     struct sigaction action;
@@ -28,19 +35,28 @@ void handleSignals()
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGHUP, &action, nullptr);
+    action.sa_handler = onSwap;
+    sigaction(SIGUSR1, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-// The configuration the device starts with: the state file's, if there is
-// one, else the fresh device's. False, said why, if the file is not a state.
-bool loadInitialState(const devsim::Options &options, DeviceConfig &config)
+// The configuration each unit with a state file starts with: the file's, or
+// a fresh device's while there is no file yet. All are read before the port
+// appears, so that a bad one is refused at once. False, said why, if a file
+// is not a state.
+bool loadUnits(const devsim::Options &options, std::vector<DeviceConfig> &units)
 {
-    std::string problem;
-    if (options.stateFile.empty() ||
-        devsim::loadState(options.stateFile, config, problem) != devsim::StateLoad::Invalid)
-        return true;
-    std::fprintf(stderr, "kestro-devsim: %s\n", problem.c_str());
-    return false;
+    for (size_t i = 0; i < options.stateFiles.size(); ++i) {
+        DeviceConfig config = devsim::defaultConfig();
+        std::string problem;
+        if (devsim::loadState(options.stateFiles[i], config, problem) ==
+            devsim::StateLoad::Invalid) {
+            std::fprintf(stderr, "kestro-devsim: unit %zu: %s\n", i + 1, problem.c_str());
+            return false;
+        }
+        units.push_back(config);
+    }
+    return true;
 }
 
 } // namespace
@@ -52,8 +68,8 @@ int main(int argc, char **argv)
     if (parsed >= 0)
         return parsed;
     handleSignals();
-    DeviceConfig initial = devsim::defaultConfig();
-    if (!loadInitialState(options, initial))
+    std::vector<DeviceConfig> units;
+    if (!loadUnits(options, units))
         return 1;
 
     int master = -1;
@@ -71,7 +87,7 @@ int main(int argc, char **argv)
     std::printf("%s\n", portPath.c_str());
     std::fflush(stdout);
 
-    const int status = devsim::serve(master, slave, options, initial);
+    const int status = devsim::serve(master, slave, options, units);
 
     if (!options.link.empty())
         devsim::removeLink(options.link, portPath);

@@ -17,6 +17,8 @@ const char usage[] = "Usage: kestro-devsim [OPTION]...\n"
                      "Plays a Kestro 3 device on a pseudo-terminal. The first line on standard\n"
                      "output is the path of its port; open that path at 115200 8N1.\n"
                      "Requests it cannot parse get no answer and a line on standard error.\n"
+                     "SIGUSR1 swaps the unit on the port, as on a fixture whose adapter stays\n"
+                     "plugged in: the next unit answers after --swap-gap.\n"
                      "\n"
                      "  --link PATH       also make PATH a symbolic link to the port, replacing\n"
                      "                    any link already there: a new simulator on the same\n"
@@ -25,7 +27,13 @@ const char usage[] = "Usage: kestro-devsim [OPTION]...\n"
                      "  --state FILE      start with the configuration FILE holds, if it exists\n"
                      "                    (the JSON that kestroctl read prints, all 13 keys),\n"
                      "                    and replace FILE after each accepted Config Update:\n"
-                     "                    settings that survive a power cycle\n"
+                     "                    settings that survive a power cycle. Given again:\n"
+                     "                    unit 2's file, unit 3's, ... one file to a unit\n"
+                     "  --swap-gap MS     on SIGUSR1, answer nothing for MS milliseconds\n"
+                     "                    (default 1000; 0: at once), dropping whatever\n"
+                     "                    arrives, then answer as the next unit, with the next\n"
+                     "                    --state file; past the last one, each unit is a\n"
+                     "                    fresh device without a state file\n"
                      "  --baud N          read and write no faster than an N-baud line (8N1,\n"
                      "                    10 bits a byte); by default as fast as the tool\n"
                      "\n"
@@ -63,7 +71,8 @@ struct OptionRule {
 constexpr OptionRule rules[] = {
     {"link", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.link = text; }},
     {"cert-out", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.certOut = text; }},
-    {"state", true, 0, 0, nullptr, [](Options &o, const char *text, long) { o.stateFile = text; }},
+    {"state", true, 0, 0, nullptr,
+     [](Options &o, const char *text, long) { o.stateFiles.push_back(text); }},
     {"baud", true, 1, 4000000, "needs a rate from 1 to 4000000",
      [](Options &o, const char *, long n) { o.baud = n; }},
     {"status", true, INT32_MIN, INT32_MAX, "needs a 32-bit signed number",
@@ -77,6 +86,8 @@ constexpr OptionRule rules[] = {
      [](Options &o, const char *, long n) { o.splitPauseMs = n; }},
     {"bad-checksum-every", true, 1, INT32_MAX, "needs a count from 1",
      [](Options &o, const char *, long n) { o.badChecksumEvery = n; }},
+    {"swap-gap", true, 0, 3600000, "needs milliseconds from 0",
+     [](Options &o, const char *, long n) { o.swapGapMs = n; }},
     {"delay", true, 0, 3600000, "needs milliseconds from 0",
      [](Options &o, const char *, long n) { o.delayMs = n; }},
     {"hangup-after", true, 1, INT32_MAX, "needs a count from 1",
@@ -145,6 +156,33 @@ int badUsage(const std::string &why)
     return 2;
 }
 
+// Where a state file is written: its folder with links followed, and its
+// name. The file is replaced by a rename, so a link of that name is replaced,
+// not followed; and the file need not exist yet.
+std::string writtenAt(const std::string &path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+    char *real = realpath(folder.c_str(), nullptr);
+    const std::string at = real ? std::string(real) + "/" + path.substr(slash + 1) : path;
+    std::free(real);
+    return at;
+}
+
+// Two units cannot share a state file: the later one would overwrite what
+// the earlier one was given. Answers -1 to go on, otherwise the exit status.
+int checkStateFiles(const Options &options)
+{
+    const std::vector<std::string> &files = options.stateFiles;
+    for (size_t later = 1; later < files.size(); ++later)
+        for (size_t earlier = 0; earlier < later; ++earlier)
+            if (writtenAt(files[earlier]) == writtenAt(files[later]))
+                return badUsage("--state " + files[later] + " is unit " +
+                                std::to_string(earlier + 1) +
+                                "'s file too; each unit needs a file of its own");
+    return -1;
+}
+
 // Takes the option that getopt_long reported as `found` (or as ':' or '?',
 // with the option in optopt) in `argument`; answers -1 to go on, otherwise
 // the exit status.
@@ -181,7 +219,8 @@ int parseOptions(int argc, char **argv, Options &options)
         // error here; ":": report a missing value apart from other errors.
         const int found = getopt_long(argc, argv, "+:", table.data(), nullptr);
         if (found == -1)
-            return at < argc ? badUsage("unknown option " + typedName(argv[at])) : -1;
+            return at < argc ? badUsage("unknown option " + typedName(argv[at]))
+                             : checkStateFiles(options);
         const int status = takeOption(found, argv[at], options);
         if (status >= 0)
             return status;

@@ -6,24 +6,28 @@
 #include "tools/devsim/simulator.h"
 
 #include <string>
+#include <vector>
 
 namespace devsim {
 
 // Pause between the pieces of a split response by default: long enough for a
 // reader to see them arrive separately.
 constexpr long kDefaultSplitPauseMs = 30;
+// Silence between two units on a fixture by default: a quick hand.
+constexpr long kDefaultSwapGapMs = 1000;
 
 struct Options {
     Faults faults;
     std::string link;
     std::string certOut;
-    std::string stateFile;
+    std::vector<std::string> stateFiles; // unit 1's, unit 2's, ...
     long split = 1;
     long splitPauseMs = kDefaultSplitPauseMs;
     long badChecksumEvery = 0; // 0: as --bad-checksum says, for all or none
     long delayMs = 0;
     long baud = 0;        // 0: no pacing
     long hangupAfter = 0; // 0: never
+    long swapGapMs = kDefaultSwapGapMs;
     bool silent = false;
     bool help = false;
 };

@@ -16,6 +16,7 @@
 namespace devsim {
 
 volatile sig_atomic_t stopRequested = 0;
+volatile sig_atomic_t swapRequested = 0;
 
 namespace {
 
@@ -45,6 +46,51 @@ void LinePace::cross(size_t count)
     while (!stopRequested &&
            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
     }
+}
+
+int waitReadable(int fd, long timeoutMs, bool wakeOnSwap)
+{
+    // The signals stay blocked from the look at the flags until ppoll takes
+    // them again, so none can slip in between and leave the wait unending.
+    sigset_t asking;
+    sigset_t before;
+    sigemptyset(&asking);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGUSR1})
+        sigaddset(&asking, signal);
+    sigprocmask(SIG_BLOCK, &asking, &before);
+    int result = 0;
+    if (!stopRequested && !(wakeOnSwap && swapRequested)) {
+        pollfd waiting{fd, POLLIN, 0};
+        const timespec limit{timeoutMs / 1000, (timeoutMs % 1000) * 1000000L};
+        result = ppoll(&waiting, 1, timeoutMs < 0 ? nullptr : &limit, &before);
+        if (result < 0 && errno == EINTR)
+            result = 0;
+    }
+    const int error = errno;
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+    errno = error;
+    return result;
+}
+
+bool dropFor(int fd, long ms, size_t &dropped)
+{
+    const int64_t until = nowNs() + int64_t(ms) * 1000000;
+    for (int64_t now = nowNs(); now < until && !stopRequested; now = nowNs()) {
+        // Rounded up, so that the last wait does not spin at 0 ms.
+        const int ready = waitReadable(fd, long((until - now + 999999) / 1000000), false);
+        if (ready == 0)
+            continue;
+        uint8_t bytes[4096];
+        const ssize_t count = ready > 0 ? read(fd, bytes, sizeof bytes) : -1;
+        if (count > 0)
+            dropped += size_t(count);
+        else if (count == 0 || (errno != EINTR && errno != EAGAIN)) {
+            std::fprintf(stderr, "kestro-devsim: the port failed during the swap: %s\n",
+                         count == 0 ? "end of file" : std::strerror(errno));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool writeAll(int fd, const uint8_t *bytes, size_t count, LinePace &pace)

@@ -13,6 +13,8 @@ namespace devsim {
 
 // Set by the signal handlers; every wait here ends early once it is set.
 extern volatile sig_atomic_t stopRequested;
+// Set by SIGUSR1: the unit on the port is to be swapped for the next one.
+extern volatile sig_atomic_t swapRequested;
 
 void sleepMs(long ms);
 
@@ -36,6 +38,17 @@ private:
 };
 
 bool writeAll(int fd, const uint8_t *bytes, size_t count, LinePace &pace);
+
+// Waits until `fd` has bytes to read, for `timeoutMs` at most (-1: without
+// end), or until a stop, or a swap too when `wakeOnSwap`, is asked for. A
+// signal that comes just before the wait still ends it. Answers 1 when
+// there are bytes, 0 when there are none yet, -1 when the wait failed.
+int waitReadable(int fd, long timeoutMs, bool wakeOnSwap);
+
+// Reads and drops whatever arrives on `fd` for `ms` milliseconds, or until
+// a stop is asked for; adds the bytes dropped to `dropped`. False, said
+// why, if the port failed.
+bool dropFor(int fd, long ms, size_t &dropped);
 
 // Opens the pseudo-terminal whose port the tool is to open; answers the
 // port's path, or an empty string after saying why there is none.

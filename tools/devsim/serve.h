@@ -5,12 +5,15 @@
 
 #include "tools/devsim/options.h"
 
+#include <vector>
+
 namespace devsim {
 
-// Answers requests, starting with the configuration `initial`, until
-// stopped, until the port breaks, or until the hang-up that --hangup-after
-// asks for; answers the exit status.
-int serve(int master, int slave, const Options &options, const DeviceConfig &initial);
+// Answers requests until stopped, until the port breaks, or until the
+// hang-up that --hangup-after asks for; answers the exit status. Unit N
+// starts with the configuration units[N-1], or a fresh device's past the
+// end; SIGUSR1 takes the unit off the port and puts the next one on.
+int serve(int master, int slave, const Options &options, const std::vector<DeviceConfig> &units);
 
 } // namespace devsim
 

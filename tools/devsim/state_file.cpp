@@ -103,6 +103,10 @@ StateLoad loadState(const std::string &path, DeviceConfig &config, std::string &
     }
     const std::string text((std::istreambuf_iterator<char>(file)),
                            std::istreambuf_iterator<char>());
+    // With exceptions off, a file that is not JSON (or holds a number beyond
+    // a double's range) comes back discarded; the members are read only
+    // after their types are checked, and the state is written with invalid
+    // UTF-8 replaced, so nothing here throws.
     const Json json = Json::parse(text, nullptr, false);
     if (json.is_discarded()) {
         problem = path + ": not valid JSON";

@@ -1,0 +1,52 @@
+#include "config/config_cell_delegate.h"
+#include "config/profile.h"
+
+#include <QAbstractItemView>
+#include <QApplication>
+#include <QHelpEvent>
+#include <QStyle>
+#include <QToolTip>
+
+namespace {
+
+constexpr int ValueColumn = 0;
+constexpr int InfoColumn = 1;
+
+} // namespace
+
+ConfigCellDelegate::ConfigCellDelegate(const QString &keysHint, QObject *parent)
+    : QStyledItemDelegate(parent), keysHint_(keysHint)
+{
+}
+
+QString ConfigCellDelegate::shownText(const QModelIndex &index) const
+{
+    const QString text = index.data(Qt::DisplayRole).toString();
+    if (!masked_ || index.column() != ValueColumn || !isSecretRow(index.row()))
+        return text;
+    // The dot a password field shows in this style, one for each character.
+    const QChar dot(QApplication::style()->styleHint(QStyle::SH_LineEdit_PasswordCharacter));
+    return QString(text.size(), dot);
+}
+
+QString ConfigCellDelegate::toolTip(const QModelIndex &index) const
+{
+    const QString diagnosis = index.sibling(index.row(), InfoColumn).data().toString();
+    return diagnosis.isEmpty() ? keysHint_ : diagnosis + QStringLiteral("\n\n") + keysHint_;
+}
+
+bool ConfigCellDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
+                                   const QStyleOptionViewItem &option, const QModelIndex &index)
+{
+    if (event->type() != QEvent::ToolTip || !index.isValid())
+        return QStyledItemDelegate::helpEvent(event, view, option, index);
+    QToolTip::showText(event->globalPos(), toolTip(index), view->viewport(), option.rect);
+    return true;
+}
+
+void ConfigCellDelegate::initStyleOption(QStyleOptionViewItem *option,
+                                         const QModelIndex &index) const
+{
+    QStyledItemDelegate::initStyleOption(option, index);
+    option->text = shownText(index);
+}
