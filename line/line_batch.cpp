@@ -89,7 +89,8 @@ constexpr char kStations[] =
     "SELECT n.station, coalesce(s.fixtures, 0), "
     "  count(r.id) FILTER (WHERE r.passed), count(r.id) FILTER (WHERE NOT r.passed), "
     "  6 * count(r.id) FILTER (WHERE r.recorded_at > now() - interval '10 minutes'), "
-    "  coalesce(to_json(date_trunc('milliseconds', s.last_seen)) #>> '{}', '') "
+    "  coalesce(to_char(s.last_seen AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"+00:00\"'), "
+    "'') "
     "FROM names n LEFT JOIN line_stations s ON s.name = n.station "
     "LEFT JOIN line_results r ON r.batch_id = $1::bigint AND r.station = n.station "
     "GROUP BY n.station, s.fixtures, s.last_seen ORDER BY n.station";
