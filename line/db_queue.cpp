@@ -73,6 +73,7 @@ void DbQueue::renewHeld()
             // A lease that was lost shows when the result is recorded.
             renewLease(database_, leaseOf(job, it.value()), settings_.leaseSeconds, held);
         }
+        stationSeen(database_, settings_.station);
     }
 }
 

@@ -34,7 +34,7 @@ public:
     // as long as the queue lives; the leases an earlier run under that name
     // held are given back. NoSuchBatch if the batch is not there. From then
     // on the leases of the jobs in progress are renewed every third of a
-    // lease, until they are completed.
+    // lease, until they are completed, and the station is marked as seen.
     LineStatus open(const QString &connectionString, const QString &host, qint64 pid, int fixtures);
     // Opens the station's own journal: every result is appended to it, with
     // "batch" and "station", before the database records it. False, with the

@@ -45,6 +45,11 @@ LineStatus startStation(LineDatabase &database, const QString &station, const QS
                                   .arg(station, result.text(0, 1), result.text(0, 2)));
 }
 
+LineStatus stationSeen(LineDatabase &database, const QString &station)
+{
+    return runQuery(database, "SELECT line_station_seen($1)", {station.toUtf8()});
+}
+
 LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, bool &claimed,
                     LineRow &row)
 {

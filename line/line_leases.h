@@ -22,6 +22,9 @@ struct LineLease {
 LineStatus startStation(LineDatabase &database, const QString &station, const QString &host,
                         qint64 pid, int fixtures);
 
+// Marks the station as seen now.
+LineStatus stationSeen(LineDatabase &database, const QString &station);
+
 // Takes the first waiting row of the batch, or one whose lease ran out, for
 // the lease's station and fixture, for `leaseSeconds`. `claimed` false: no
 // row free now. On success `lease` and `row` describe what was taken.

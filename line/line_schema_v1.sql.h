@@ -187,11 +187,19 @@ BEGIN
 END
 $$;
 
+-- A running station's sign of life, while its fixtures wait for units.
+CREATE FUNCTION line_station_seen(p_station text)
+RETURNS void
+LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+    UPDATE line_stations SET last_seen = clock_timestamp() WHERE name = p_station;
+$$;
+
 REVOKE ALL ON FUNCTION line_claim(text, text, text, double precision) FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_renew(text, integer, bigint, text, text, double precision) FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, boolean, json)
     FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_station_start(text, text, integer, integer) FROM PUBLIC;
+REVOKE ALL ON FUNCTION line_station_seen(text) FROM PUBLIC;
 )SQL";
 
 // What a station's role is granted: read the version and the progress,
@@ -207,6 +215,7 @@ GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double p
 GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text,
                                       boolean, json) TO @ROLE@;
 GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
 )SQL";
 
 #endif // LINE_LINE_SCHEMA_V1_SQL_H
