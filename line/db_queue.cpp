@@ -145,7 +145,7 @@ bool DbQueue::recordUnclaimed(const UnitResult &result, QString &problem)
     return record(leaseOf(UnitJob(), result.fixture), UnitJob(), result, settled, problem);
 }
 
-bool DbQueue::renew(const UnitJob &job, const QString &fixture, QString &problem)
+bool DbQueue::stillHolds(const UnitJob &job, const QString &fixture, QString &problem)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     bool held = false;

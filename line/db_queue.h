@@ -54,7 +54,7 @@ public:
 
     // Extends the job's lease; false, with the reason, if it was lost or the
     // database cannot be asked.
-    bool renew(const UnitJob &job, const QString &fixture, QString &problem);
+    bool stillHolds(const UnitJob &job, const QString &fixture, QString &problem) override;
 
 private:
     LineLease leaseOf(const UnitJob &job, const QString &fixture) const;

@@ -124,7 +124,8 @@ bool Fixture::commissionNext(DeviceLink &link)
         note(problem + QStringLiteral("; trying again"));
         pause(kQueueRetryMs);
     }
-    UnitResult result = commission(link, job);
+    UnitResult result = commission(
+        link, job, [this, &job](QString &why) { return run_.queue.stillHolds(job, port_, why); });
     result.fixture = port_;
     run_.record(job, result);
     return true;

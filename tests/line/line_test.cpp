@@ -125,6 +125,7 @@ private slots:
     void databaseQueueServesStations();
     void stationsShareABatch();
     void aKilledStationsRowPassesElsewhere();
+    void aStationThatLostItsLeaseStops();
 
 private:
     bool open(LineDatabase &database);
@@ -410,7 +411,7 @@ void LineTest::databaseQueueServesStations()
     QVERIFY(a.complete(first, failed, problem));
     QCOMPARE(b.claim("fix2", never, again, problem), UnitQueue::Claim::Claimed);
     QCOMPARE(again.row, 1);
-    QVERIFY(!a.renew(first, "fix1", problem));
+    QVERIFY(!a.stillHolds(first, "fix1", problem));
     QCOMPARE(problem, QStringLiteral("row 1's lease was lost; the row may be on another unit now"));
     QVERIFY(!a.complete(first, {"fix1", FailedStep::None, {}, {}, 1.0}, problem));
     QCOMPARE(problem, QStringLiteral("row 1 (U-1) on fix1: passed on the unit but the row went to "
@@ -497,6 +498,34 @@ void LineTest::aKilledStationsRowPassesElsewhere()
     QVERIFY2(run.out.contains("row 1 (U-1) on " + other.portPath() + ": passed"),
              qPrintable(run.out));
     QVERIFY(!QFile::exists(dir_.filePath("slow.json")));
+}
+
+// A row claimed again behind a station's back while its unit is slow to
+// answer: the unit stops before its values are written, fails at "lease",
+// and the row is not settled.
+void LineTest::aStationThatLostItsLeaseStops()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "L", rowsNamed(1)).ok());
+    DevsimProcess slow;
+    QVERIFY(slow.start({"--delay", "1000", "--state", dir_.filePath("lost.json")}));
+    QProcess station;
+    station.setWorkingDirectory(dir_.path());
+    station.start(KESTROCTL_PATH, {"-p", slow.portPath(), "station", "--batch", "L", "--db",
+                                   database_, "--station", "st-m"});
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "L").leased == 1, 10000);
+    sql("UPDATE line_rows SET generation = generation + 1, holder_station = 'st-n' "
+        "FROM line_batches b WHERE b.id = batch_id AND b.name = 'L'");
+    QString out;
+    QTRY_VERIFY2_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("failed at lease"),
+                              qPrintable(out), 15000);
+    QVERIFY(out.contains("row 1 (U-1) on " + slow.portPath() +
+                         ": failed at lease: row 1's lease was lost; the row may be on another "
+                         "unit now"));
+    station.terminate();
+    QVERIFY(station.waitForFinished());
+    QVERIFY(!QFile::exists(dir_.filePath("lost.json"))); // nothing was written
+    QCOMPARE(batchProgressOf(database, "L").passed, qint64(0));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
