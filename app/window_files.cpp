@@ -3,10 +3,11 @@
 // with shortcuts, the context menus of the table and the log, and by
 // dropping a profile on the window; nothing here talks to the device.
 #include "app/mainwindow.h"
+#include "base/bounded_read.h"
+#include "base/time_stamp.h"
 #include "config/config_values.h"
 #include "config/field_rules.h"
 #include "config/profile.h"
-#include "device/bounded_read.h"
 #include "protocol/config_fields.h"
 #include "ui_mainwindow.h"
 

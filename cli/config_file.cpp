@@ -12,9 +12,8 @@ namespace {
 // The port as the record would hold it, when the text is a port number.
 QString canonical(int row, const QString &value)
 {
-    bool ok = false;
-    const ushort port = value.toUShort(&ok, 10);
-    return row == RowSmtpPort && ok ? QString::number(port) : value;
+    ushort port = 0;
+    return row == RowSmtpPort && smtpPortNumber(value, port) ? QString::number(port) : value;
 }
 
 // Checks one --set argument, KEY=VALUE.

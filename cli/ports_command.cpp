@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QSerialPortInfo>
 
+#include <nlohmann/json.hpp>
+
 namespace {
 
 // One port as listed; an empty text is a value the system does not know.
@@ -90,13 +92,13 @@ QString jsonLine(const PortListing &port)
                                                          {"serial_number", port.serialNumber},
                                                          {"vid", port.vid},
                                                          {"pid", port.pid}};
-    QStringList texts;
+    nlohmann::ordered_json line = nlohmann::ordered_json::object();
     for (const auto &member : members)
-        texts << QStringLiteral("\"%1\":%2")
-                     .arg(QLatin1String(member.first), member.second.isEmpty()
-                                                           ? QStringLiteral("null")
-                                                           : jsonString(member.second));
-    return QLatin1Char('{') + texts.join(QLatin1Char(',')) + QLatin1Char('}');
+        line[member.first] = member.second.isEmpty()
+                                 ? nlohmann::ordered_json(nullptr)
+                                 : nlohmann::ordered_json(member.second.toStdString());
+    return QString::fromStdString(
+        line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
 } // namespace

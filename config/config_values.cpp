@@ -59,9 +59,8 @@ void configFromValues(const QStringList &values, DeviceConfig &config)
         if (field.isText()) {
             storeText(record, field, values.at(row));
         } else {
-            bool ok = false;
-            const ushort port = values.at(row).toUShort(&ok, 10);
-            config.smtpPort = ok ? port : 0;
+            ushort port = 0;
+            config.smtpPort = smtpPortNumber(values.at(row), port) ? port : 0;
         }
     }
 }
@@ -71,6 +70,13 @@ QStringList asRecorded(const QStringList &values)
     DeviceConfig config;
     configFromValues(values, config);
     return valuesFromConfig(config);
+}
+
+bool smtpPortNumber(const QString &value, ushort &port)
+{
+    bool ok = false;
+    port = value.toUShort(&ok, 10);
+    return ok;
 }
 
 QStringList withChanges(QStringList values, const ValueChanges &changes)

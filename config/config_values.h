@@ -23,6 +23,10 @@ void configFromValues(const QStringList &values, DeviceConfig &config);
 // arrays, the port as the number it stands for (0 when it is none).
 QStringList asRecorded(const QStringList &values);
 
+// The SMTP port's number, when `value` is one the record can hold: the one
+// reading of a port text for the record, the files and the journal.
+bool smtpPortNumber(const QString &value, ushort &port);
+
 // The thirteen values with the changes made.
 QStringList withChanges(QStringList values, const ValueChanges &changes);
 

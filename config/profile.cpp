@@ -1,10 +1,9 @@
 #include "config/profile.h"
-#include "device/bounded_read.h"
+#include "base/bounded_read.h"
+#include "config/config_values.h"
 #include "protocol/config_fields.h"
 
 #include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QTextCodec>
 
 #include <nlohmann/json.hpp>
@@ -66,6 +65,23 @@ struct KeyWatch {
 QString fromStd(const std::string &text)
 {
     return QString::fromUtf8(text.data(), int(text.size()));
+}
+
+// The one way JSON is written: UTF-8 as it is, a text that is not valid
+// UTF-8 with replacement characters.
+std::string dumped(const Json &json, int indent = -1)
+{
+    return json.dump(indent, ' ', false, Json::error_handler_t::replace);
+}
+
+// A value as files show it: the port as a number when it is one, every
+// other value as a string.
+Json shownJson(int row, const QString &value)
+{
+    ushort port = 0;
+    if (row == RowSmtpPort && smtpPortNumber(value, port) && QString::number(port) == value)
+        return Json(port);
+    return Json(value.toStdString());
 }
 
 // A fault under a top-level key names the key.
@@ -165,7 +181,7 @@ QString numberText(const Json &value)
     return QString::number(value.get<qint64>());
 }
 
-bool takeValue(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
+bool acceptMember(const QString &key, const Json &value, ValueChanges &changes, QString &reason)
 {
     const int row = rowOfKey(key);
     if (row < 0) {
@@ -223,8 +239,7 @@ bool isSecretRow(int row)
 
 QString jsonString(const QString &text)
 {
-    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-    return QString::fromUtf8(array.mid(1, array.size() - 2));
+    return fromStd(dumped(Json(text.toStdString())));
 }
 
 QString keyOfRow(int row)
@@ -248,7 +263,7 @@ bool readProfile(QIODevice &device, ValueChanges &changes, QString &reason)
         if (!readBounded(device, bytes, reason) || !parseObject(bytes, object, reason))
             return false;
         for (const auto &member : object.items()) {
-            if (!takeValue(fromStd(member.key()), member.value(), given, reason))
+            if (!acceptMember(fromStd(member.key()), member.value(), given, reason))
                 return false;
         }
     } catch (const nlohmann::json::exception &error) {
@@ -273,21 +288,15 @@ bool readProfileFile(const QString &path, ValueChanges &changes, QString &reason
 
 QString shownValue(int row, const QString &value)
 {
-    bool ok = false;
-    const ushort port = value.toUShort(&ok, 10);
-    if (row == RowSmtpPort && ok && QString::number(port) == value)
-        return value;
-    return jsonString(value);
+    return fromStd(dumped(shownJson(row, value)));
 }
 
 QByteArray valuesJson(const QStringList &values, bool omitSecrets)
 {
-    QStringList members;
+    Json object = Json::object();
     for (int row = 0; row < ConfigRowCount; ++row) {
         if (!(omitSecrets && isSecretRow(row)))
-            members << QStringLiteral("  ") + jsonString(keyOfRow(row)) + QStringLiteral(": ") +
-                           shownValue(row, values.at(row));
+            object[kConfigFields[row].key] = shownJson(row, values.at(row));
     }
-    return (QStringLiteral("{\n") + members.join(QStringLiteral(",\n")) + QStringLiteral("\n}\n"))
-        .toUtf8();
+    return QByteArray::fromStdString(dumped(object, 2) + '\n');
 }

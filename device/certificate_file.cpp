@@ -1,5 +1,5 @@
 #include "device/certificate_file.h"
-#include "device/bounded_read.h"
+#include "base/bounded_read.h"
 #include "protocol/device_message.h"
 
 #include <QFile>

@@ -7,7 +7,6 @@
 
 #include "protocol/message_kinds.h"
 
-#include <QDateTime>
 #include <QString>
 
 #include <cstdint>
@@ -36,11 +35,6 @@ QString responseProblem(const MessageKind *kind, uint32_t msgId, int length);
 
 // An entry with the log's \r\n line breaks as the \n a saved file wants.
 QString plainLineEnds(QString entry);
-
-// ISO 8601 with milliseconds and the offset from UTC always as +hh:mm or
-// -hh:mm ("2026-12-07T13:04:05.123+00:00"), for the saved log and the
-// station's journal: Qt writes Z for UTC, and nothing for local time.
-QString isoTimeWithOffset(const QDateTime &time);
 
 // The hex-dump header of the bytes received since a send.
 inline constexpr char kReceivedHeader[] = "\r\nRead %0 bytes:";

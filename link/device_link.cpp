@@ -203,15 +203,16 @@ DeviceLink::Step DeviceLink::receive(const MessageKind &kind, qint64 deadline, Q
                 return Step::PortLost;
             continue;
         }
-        const Step step = take(kind, reader, wire, response, problem);
+        const Step step = decodeReceived(kind, reader, wire, response, problem);
         if (step != Step::Pending)
             return step;
     }
 }
 
 // Decodes what the port holds; Pending while no frame has ended.
-DeviceLink::Step DeviceLink::take(const MessageKind &kind, FrameReader &reader, QByteArray &wire,
-                                  QByteArray &response, QString &problem)
+DeviceLink::Step DeviceLink::decodeReceived(const MessageKind &kind, FrameReader &reader,
+                                            QByteArray &wire, QByteArray &response,
+                                            QString &problem)
 {
     const QByteArray bytes = port_.readAll();
     for (const char byte : bytes) {

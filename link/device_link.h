@@ -71,8 +71,8 @@ private:
                  QString &problem);
     Step send(const MessageKind &kind, const Bytes &frame, qint64 &onLineAt, QString &problem);
     Step receive(const MessageKind &kind, qint64 deadline, QByteArray &response, QString &problem);
-    Step take(const MessageKind &kind, FrameReader &reader, QByteArray &wire, QByteArray &response,
-              QString &problem);
+    Step decodeReceived(const MessageKind &kind, FrameReader &reader, QByteArray &wire,
+                        QByteArray &response, QString &problem);
     bool portFailed() const;
     void reportTry(const MessageKind &kind, const QString &problem, int attempt);
     void trace(const QString &entry) const;

@@ -1,5 +1,6 @@
 #include "station/journal.h"
-#include "device/exchange_log.h"
+#include "base/time_stamp.h"
+#include "config/config_values.h"
 #include "protocol/config_fields.h"
 
 #include <QDateTime>
@@ -41,10 +42,10 @@ Json valuesObject(const QStringList &values, bool withSecrets)
     for (int row = 0; row < ConfigRowCount; ++row) {
         if (!withSecrets && (row == RowWifiPassword || row == RowEmailPassword))
             continue;
-        bool number = false;
-        const int port = values.at(row).toInt(&number, 10);
-        object[kConfigFields[row].key] =
-            row == RowSmtpPort && number ? Json(port) : Json(utf8(values.at(row)));
+        ushort port = 0;
+        object[kConfigFields[row].key] = row == RowSmtpPort && smtpPortNumber(values.at(row), port)
+                                             ? Json(port)
+                                             : Json(utf8(values.at(row)));
     }
     return object;
 }

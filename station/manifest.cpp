@@ -1,6 +1,6 @@
 #include "station/manifest.h"
+#include "base/bounded_read.h"
 #include "config/config_values.h"
-#include "device/bounded_read.h"
 #include "device/certificate_file.h"
 #include "protocol/device_message.h"
 
@@ -27,7 +27,7 @@ struct Records {
     Record current;
 };
 
-void takeField(void *field, size_t size, void *data)
+void appendField(void *field, size_t size, void *data)
 {
     static_cast<Records *>(data)->current.append(
         QByteArray(static_cast<const char *>(field), int(size)));
@@ -88,8 +88,8 @@ bool parseCsv(const QByteArray &bytes, Records &records, QString &problem)
     csv_set_space_func(&parser, noSpace);
     const size_t size = size_t(bytes.size());
     const size_t parsed =
-        csv_parse(&parser, bytes.constData(), size, takeField, endRecord, &records);
-    const bool ok = parsed == size && csv_fini(&parser, takeField, endRecord, &records) == 0;
+        csv_parse(&parser, bytes.constData(), size, appendField, endRecord, &records);
+    const bool ok = parsed == size && csv_fini(&parser, appendField, endRecord, &records) == 0;
     if (!ok)
         problem = csvFault(bytes, int(parsed), csv_error(&parser));
     csv_free(&parser);

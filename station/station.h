@@ -29,8 +29,8 @@ struct StationOutcome {
     double seconds = 0;
 };
 
-// What the operator should see. Called from the fixtures' threads, one call
-// at a time.
+// What the operator should see. Called from the fixtures' threads, several
+// at once but for unitDone, which is called one unit at a time.
 class StationObserver
 {
 public:

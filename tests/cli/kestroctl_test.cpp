@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <algorithm>
+#include <csignal>
 
 #include <grp.h>
 #include <sys/stat.h>
@@ -184,6 +185,10 @@ private slots:
     void explainsAPortTheUserMayNotOpen();
     void stationSwapsUnitsJournalsAndResumes();
     void stationServesTwoPortsAtOnce();
+    void stationFailsAUnitAtEachStep_data();
+    void stationFailsAUnitAtEachStep();
+    void stationStopsWhenTheJournalCannotBeWritten();
+    void stationFinishesTheUnitInProgressOnSigint();
 
 private:
     QTemporaryDir dir_;
@@ -729,6 +734,116 @@ void KestroctlTest::stationServesTwoPortsAtOnce()
         QCOMPARE(line.value("values").toObject().value("hostname").toString(),
                  QString("unit-%1").arg(line.value("row").toInt()));
     }
+}
+
+void KestroctlTest::stationFailsAUnitAtEachStep_data()
+{
+    QTest::addColumn<QStringList>("simulator");
+    QTest::addColumn<QStringList>("options"); // kestroctl's, before the command
+    QTest::addColumn<QString>("line");        // the unit's result line; @ stands for the fixture
+    QTest::addColumn<QString>("step");        // in the journal
+    QTest::addColumn<QString>("message");     // the journal's message begins so
+    QTest::newRow("ping answered with status 3")
+        << QStringList{"--status", "3"} << QStringList()
+        << "unit on @: failed at ping: Ping returned 3 [0 of 1 passed]"
+        << "ping"
+        << "Ping returned 3";
+    QTest::newRow("port lost at the read-back")
+        << QStringList{"--hangup-after", "3"} << QStringList()
+        << "row 1 (A-1) on @: failed at port: Config Query: lost the port @: "
+        << "port"
+        << "Config Query: lost the port";
+    QTest::newRow("no answer to the certificate")
+        << QStringList{"--bad-checksum-every", "5"} << QStringList{"-r", "0"}
+        << "row 1 (A-1) on @: failed at certificate: Certificate Upload: no valid response after "
+           "1 try [0 of 1 passed]"
+        << "certificate"
+        << "Certificate Upload: no valid response";
+}
+
+// Each unit that fails is journalled at its step, with the diagnosis the
+// operator saw; the station goes on until it is stopped.
+void KestroctlTest::stationFailsAUnitAtEachStep()
+{
+    QFETCH(QStringList, simulator);
+    QFETCH(QStringList, options);
+    QFETCH(QString, line);
+    QFETCH(QString, step);
+    QFETCH(QString, message);
+    const QString link = dir_.filePath("failing");
+    const QString manifest = dir_.filePath("failing.csv");
+    const QString journal = manifest + ".journal";
+    QFile::remove(journal);
+    writeFile(dir_.filePath("failing.pem"), QByteArray(100, 'p'));
+    writeFile(manifest, "unit,hostname,certificate\nA-1,unit-a,failing.pem\n");
+    DevsimProcess device;
+    QVERIFY(device.start(simulator + QStringList{"--link", link}));
+    StationRun run(options + QStringList{"-p", link, "-t", "300", "station", manifest});
+    QVERIFY2(run.printed(line.replace('@', link)), qPrintable(run.out));
+    run.process.terminate();
+    QCOMPARE(run.finish(), 130);
+    QVERIFY2(run.out.contains("station: 0 of 1 rows passed, "), qPrintable(run.out));
+    const QList<QJsonObject> lines = journalLines(journal);
+    QVERIFY(!lines.isEmpty());
+    QCOMPARE(lines[0].value("result").toString(), QString("failed"));
+    QCOMPARE(lines[0].value("failed_step").toString(), step);
+    QVERIFY2(lines[0].value("message").toString().startsWith(message),
+             qPrintable(lines[0].value("message").toString()));
+    QCOMPARE(lines[0].value("row").isNull(), step == "ping");
+    QVERIFY(lines[0].value("certificate_sha256").isNull());
+}
+
+// A journal that stops taking lines (a full disk; here a file-size limit)
+// stops the station: the unit's line is shown, and the exit code is 7.
+void KestroctlTest::stationStopsWhenTheJournalCannotBeWritten()
+{
+    const QString manifest = dir_.filePath("full.csv");
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\n");
+    // An earlier run's line, padded to fill the limit exactly.
+    QByteArray earlier = R"({"row":9,"unit":"Z-9","result":"failed","message":")";
+    earlier += QByteArray(1024 - earlier.size() - 3, 'x') + "\"}\n";
+    writeFile(manifest + ".journal", earlier);
+    DevsimProcess device;
+    QVERIFY(device.start({"--state", dir_.filePath("full-unit.json")}));
+    QProcess shell;
+    shell.setProcessEnvironment(environmentWithPort(QString()));
+    shell.start("sh",
+                {"-c", "ulimit -f 2; trap '' XFSZ; exec \"$0\" \"$@\"",
+                 QStringLiteral(KESTROCTL_PATH), "-p", device.portPath(), "station", manifest});
+    QVERIFY(shell.waitForFinished(kRunPatienceMs));
+    const QString out = QString::fromUtf8(shell.readAllStandardOutput());
+    const QString err = QString::fromUtf8(shell.readAllStandardError());
+    QCOMPARE(shell.exitCode(), 7);
+    QVERIFY2(err.contains(manifest + ".journal: cannot write: File too large; the station takes "
+                                     "no more units"),
+             qPrintable(err));
+    QVERIFY2(out.contains("row 1 (A-1) on " + device.portPath() + ": passed in "), qPrintable(out));
+    QVERIFY2(out.contains("station: 0 of 2 rows passed"), qPrintable(out));
+    QCOMPARE(QFileInfo(manifest + ".journal").size(), qint64(1024));
+}
+
+// A signal while a unit is on the line lets it finish: its line is printed
+// and journalled, no other unit is taken, and the exit code is 130.
+void KestroctlTest::stationFinishesTheUnitInProgressOnSigint()
+{
+    const QString manifest = dir_.filePath("slow.csv");
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\n");
+    DevsimProcess device;
+    QVERIFY(device.start({"--delay", "300", "--state", dir_.filePath("slow-unit.json")}));
+    StationRun run({"--trace", "-p", device.portPath(), "station", manifest});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError()).contains("Config Update"),
+                             kRunPatienceMs);
+    ::kill(pid_t(run.process.processId()), SIGINT);
+    QCOMPARE(run.finish(), 130);
+    QVERIFY2(run.out.startsWith("row 1 (A-1) on " + device.portPath() + ": passed in "),
+             qPrintable(run.out));
+    QVERIFY2(run.out.contains("station: 1 of 2 rows passed, 0 units failed"), qPrintable(run.out));
+    const QList<QJsonObject> lines = journalLines(manifest + ".journal");
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("result").toString(), QString("passed"));
+    QCOMPARE(readJsonFile(dir_.filePath("slow-unit.json")).value("hostname").toString(),
+             QString("unit-a"));
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

@@ -1,4 +1,4 @@
-#include "device/bounded_read.h"
+#include "base/bounded_read.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,7 +1,7 @@
 // Reading a file whole, but never more than a bound: certificates, profiles
 // and manifests are small, and /dev/zero must not take the memory.
-#ifndef DEVICE_BOUNDED_READ_H
-#define DEVICE_BOUNDED_READ_H
+#ifndef BASE_BOUNDED_READ_H
+#define BASE_BOUNDED_READ_H
 
 #include <QByteArray>
 #include <QFile>
@@ -25,4 +25,4 @@ enum class RegularOpen {
 // pipe that nobody writes to.
 RegularOpen openRegularFile(QFile &file, const QString &path, QString &error);
 
-#endif // DEVICE_BOUNDED_READ_H
+#endif // BASE_BOUNDED_READ_H

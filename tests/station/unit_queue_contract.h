@@ -1,0 +1,236 @@
+// What every UnitQueue promises, as one suite that any queue runs: a test
+// program includes this header and instantiates UnitQueueContract with a
+// factory for its own queue.
+#ifndef TESTS_STATION_UNIT_QUEUE_CONTRACT_H
+#define TESTS_STATION_UNIT_QUEUE_CONTRACT_H
+
+#include "station/unit_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <QSet>
+#include <QVector>
+
+#include <atomic>
+#include <functional>
+#include <future>
+#include <memory>
+#include <mutex>
+#include <ostream>
+#include <thread>
+#include <vector>
+
+// Makes a fresh queue holding `jobs`, none of them passed yet. With
+// `recordsFail`, no record can be made (a journal on a full disk, a database
+// that refuses the write), though jobs can still be claimed.
+struct QueueFactory {
+    const char *name;
+    std::function<std::unique_ptr<UnitQueue>(const QVector<UnitJob> &jobs, bool recordsFail)> make;
+};
+
+inline void PrintTo(const QueueFactory &factory, std::ostream *out)
+{
+    *out << factory.name;
+}
+
+class UnitQueueContract : public ::testing::TestWithParam<QueueFactory>
+{
+protected:
+    // Jobs keyed and numbered 1..count, each with values of its own.
+    static QVector<UnitJob> jobs(int count)
+    {
+        QVector<UnitJob> all;
+        for (int row = 1; row <= count; ++row) {
+            UnitJob job;
+            job.key = QString::number(row);
+            job.row = row;
+            job.unit = QStringLiteral("B-%1").arg(row);
+            job.changes[0] = QStringLiteral("unit-%1").arg(row);
+            all << job;
+        }
+        return all;
+    }
+    std::unique_ptr<UnitQueue> make(int count, bool recordsFail = false)
+    {
+        return GetParam().make(jobs(count), recordsFail);
+    }
+    static UnitResult result(const QString &fixture, FailedStep step = FailedStep::None)
+    {
+        UnitResult result;
+        result.fixture = fixture;
+        result.failedStep = step;
+        result.message = step == FailedStep::None ? QString() : QStringLiteral("it failed");
+        result.seconds = 1.25;
+        return result;
+    }
+    // Claims for `fixture`, giving up once `stopping` answers true.
+    static UnitQueue::Claim claim(
+        UnitQueue &queue, const QString &fixture, UnitJob &job,
+        const std::function<bool()> &stopping = [] { return false; })
+    {
+        QString problem;
+        return queue.claim(fixture, stopping, job, problem);
+    }
+    static bool complete(UnitQueue &queue, const UnitJob &job, const UnitResult &result)
+    {
+        QString problem;
+        const bool recorded = queue.complete(job, result, problem);
+        EXPECT_EQ(recorded, problem.isEmpty()) << problem.toStdString();
+        return recorded;
+    }
+};
+
+struct Counts {
+    int rows, passed, failedUnits;
+};
+
+inline void expectProgress(const UnitQueue &queue, Counts expected)
+{
+    const QueueProgress progress = queue.progress();
+    EXPECT_EQ(progress.rows, expected.rows);
+    EXPECT_EQ(progress.passed, expected.passed);
+    EXPECT_EQ(progress.failedUnits, expected.failedUnits);
+}
+
+// Each fixture gets the first job no other holds, in the queue's order.
+TEST_P(UnitQueueContract, ClaimsInOrderOneJobPerFixture)
+{
+    const auto queue = make(3);
+    expectProgress(*queue, {3, 0, 0});
+    UnitJob a, b, c;
+    ASSERT_EQ(claim(*queue, "fix1", a), UnitQueue::Claim::Claimed);
+    ASSERT_EQ(claim(*queue, "fix2", b), UnitQueue::Claim::Claimed);
+    ASSERT_EQ(claim(*queue, "fix3", c), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(a.row, 1);
+    EXPECT_EQ(b.row, 2);
+    EXPECT_EQ(c.row, 3);
+    EXPECT_EQ(b.unit, QStringLiteral("B-2"));
+    EXPECT_EQ(b.changes.value(0), QStringLiteral("unit-2"));
+}
+
+// A failed job waits again, ahead of the jobs behind it; a passed one never
+// comes back.
+TEST_P(UnitQueueContract, FailedJobIsClaimedAgainPassedJobNever)
+{
+    const auto queue = make(3);
+    UnitJob first, second;
+    ASSERT_EQ(claim(*queue, "fix1", first), UnitQueue::Claim::Claimed);
+    ASSERT_EQ(claim(*queue, "fix2", second), UnitQueue::Claim::Claimed);
+    ASSERT_TRUE(complete(*queue, second, result("fix2")));
+    ASSERT_TRUE(complete(*queue, first, result("fix1", FailedStep::Verify)));
+    expectProgress(*queue, {3, 1, 1});
+    UnitJob next, after;
+    ASSERT_EQ(claim(*queue, "fix2", next), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(next.key, first.key);
+    ASSERT_EQ(claim(*queue, "fix1", after), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(after.row, 3);
+}
+
+// A unit without a job counts as failed, and takes nothing from the queue.
+TEST_P(UnitQueueContract, UnclaimedFailureCountsAndTakesNoJob)
+{
+    const auto queue = make(1);
+    QString problem;
+    ASSERT_TRUE(queue->recordUnclaimed(result("fix1", FailedStep::Ping), problem));
+    expectProgress(*queue, {1, 0, 1});
+    UnitJob job;
+    ASSERT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(job.row, 1);
+}
+
+// Once every job passed, a claim ends at once; a stop ends it too, even with
+// jobs waiting.
+TEST_P(UnitQueueContract, RunEndsWhenEveryJobPassedOrOnStop)
+{
+    const auto queue = make(2);
+    UnitJob job;
+    EXPECT_EQ(claim(*queue, "fix1", job, [] { return true; }), UnitQueue::Claim::Ended);
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Claimed);
+        ASSERT_TRUE(complete(*queue, job, result("fix1")));
+    }
+    expectProgress(*queue, {2, 2, 0});
+    EXPECT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Ended);
+}
+
+// While another fixture holds the last job, a claim waits: for that job to
+// fail and come free, or for the stop.
+TEST_P(UnitQueueContract, ClaimWaitsForAHeldJob)
+{
+    const auto queue = make(1);
+    UnitJob held;
+    ASSERT_EQ(claim(*queue, "fix1", held), UnitQueue::Claim::Claimed);
+    std::atomic<bool> stop{false};
+    UnitJob taken;
+    auto waiting = std::async(std::launch::async, [&] {
+        return claim(*queue, "fix2", taken, [&stop] { return stop.load(); });
+    });
+    EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+    ASSERT_TRUE(complete(*queue, held, result("fix1", FailedStep::Port)));
+    ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    ASSERT_EQ(waiting.get(), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(taken.key, held.key);
+
+    auto stopped = std::async(std::launch::async, [&] {
+        UnitJob none;
+        return claim(*queue, "fix1", none, [&stop] { return stop.load(); });
+    });
+    stop = true;
+    ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(stopped.get(), UnitQueue::Claim::Ended);
+}
+
+// A record that cannot be made is said so, with the reason, and the job does
+// not count as passed: it is not settled.
+TEST_P(UnitQueueContract, RecordThatCannotBeMadeSettlesNothing)
+{
+    const auto queue = make(2, true);
+    UnitJob job;
+    ASSERT_EQ(claim(*queue, "fix1", job), UnitQueue::Claim::Claimed);
+    QString problem;
+    EXPECT_FALSE(queue->complete(job, result("fix1"), problem));
+    EXPECT_FALSE(problem.isEmpty());
+    problem.clear();
+    EXPECT_FALSE(queue->recordUnclaimed(result("fix2", FailedStep::Ping), problem));
+    EXPECT_FALSE(problem.isEmpty());
+    expectProgress(*queue, {2, 0, 0});
+}
+
+// Fixtures claiming at once never share a job, and together pass them all.
+TEST_P(UnitQueueContract, ConcurrentFixturesNeverShareAJob)
+{
+    const int count = 12;
+    const auto queue = make(count);
+    std::mutex mutex;
+    QVector<QString> passed;
+    QSet<QString> failedOnce; // rows 5 and 10 fail on their first unit
+    std::vector<std::thread> fixtures;
+    for (int f = 0; f < 4; ++f) {
+        fixtures.emplace_back([&, f] {
+            const QString fixture = QStringLiteral("fix%1").arg(f);
+            UnitJob job;
+            while (claim(*queue, fixture, job) == UnitQueue::Claim::Claimed) {
+                bool fails = false;
+                {
+                    const std::lock_guard<std::mutex> lock(mutex);
+                    fails = job.row % 5 == 0 && !failedOnce.contains(job.key);
+                    if (fails)
+                        failedOnce << job.key;
+                }
+                complete(*queue, job,
+                         result(fixture, fails ? FailedStep::Write : FailedStep::None));
+                const std::lock_guard<std::mutex> lock(mutex);
+                if (!fails)
+                    passed << job.key;
+            }
+        });
+    }
+    for (std::thread &fixture : fixtures)
+        fixture.join();
+    EXPECT_EQ(passed.size(), count);
+    EXPECT_EQ(QSet<QString>(passed.begin(), passed.end()).size(), count);
+    EXPECT_EQ(failedOnce.size(), 2);
+    expectProgress(*queue, {count, count, 2});
+}
+
+#endif // TESTS_STATION_UNIT_QUEUE_CONTRACT_H
