@@ -25,7 +25,7 @@ void pause(const std::function<bool()> &stopping, int ms)
 UnitJob jobOf(const LineLease &lease, const LineRow &row)
 {
     UnitJob job;
-    job.key = QStringLiteral("%1:%2").arg(lease.row).arg(lease.generation);
+    job.key = QString::number(lease.row);
     job.row = row.number;
     job.unit = row.unit;
     for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it)
@@ -71,7 +71,7 @@ void DbQueue::renewHeld()
             job.key = it.key();
             bool held = false;
             // A lease that was lost shows when the result is recorded.
-            renewLease(database_, leaseOf(job, it.value()), settings_.leaseSeconds, held);
+            renewLease(database_, leaseOf(job, it.value().fixture), settings_.leaseSeconds, held);
         }
         stationSeen(database_, settings_.station);
     }
@@ -111,7 +111,7 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const std::function<bool
         LineStatus status = claimRow(database_, lease, settings_.leaseSeconds, claimed, row);
         if (status.ok() && claimed) {
             job = jobOf(lease, row);
-            held_.insert(job.key, fixture);
+            held_.insert(job.key, {fixture, lease.generation});
             return Claim::Claimed;
         }
         QString why = status.message;
@@ -128,7 +128,7 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const std::function<bool
 bool DbQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)
 {
     bool settled = false;
-    if (!record(leaseOf(job, result.fixture), job, result, settled, problem))
+    if (!record(job, result, settled, problem))
         return false;
     if (settled || !result.passed())
         return true;
@@ -142,7 +142,7 @@ bool DbQueue::complete(const UnitJob &job, const UnitResult &result, QString &pr
 bool DbQueue::recordUnclaimed(const UnitResult &result, QString &problem)
 {
     bool settled = false;
-    return record(leaseOf(UnitJob(), result.fixture), UnitJob(), result, settled, problem);
+    return record(UnitJob(), result, settled, problem);
 }
 
 bool DbQueue::stillHolds(const UnitJob &job, const QString &fixture, QString &problem)
@@ -177,14 +177,14 @@ LineLease DbQueue::leaseOf(const UnitJob &job, const QString &fixture) const
     lease.batch = settings_.batch;
     lease.station = settings_.station;
     lease.fixture = fixture;
-    const QStringList parts = job.key.split(QLatin1Char(':'));
-    lease.row = parts.value(0).toInt();
-    lease.generation = parts.value(1).toLongLong();
+    lease.row = job.key.toInt();
+    const auto holding = held_.constFind(job.key);
+    if (holding != held_.constEnd() && holding->fixture == fixture)
+        lease.generation = holding->generation;
     return lease;
 }
 
-bool DbQueue::record(const LineLease &lease, const UnitJob &job, const UnitResult &result,
-                     bool &settled, QString &problem)
+bool DbQueue::record(const UnitJob &job, const UnitResult &result, bool &settled, QString &problem)
 {
     LineRecord record;
     record.passed = result.passed();
@@ -195,7 +195,9 @@ bool DbQueue::record(const LineLease &lease, const UnitJob &job, const UnitResul
     if (journalOpen_ && !journal_.append(record.journalLine + '\n', problem))
         return false;
     const std::lock_guard<std::mutex> lock(mutex_);
-    held_.remove(job.key);
+    const LineLease lease = leaseOf(job, result.fixture);
+    if (lease.generation != 0)
+        held_.remove(job.key);
     const LineStatus status = recordUnit(database_, lease, record, settled);
     if (!status.ok())
         problem = status.message;

@@ -57,9 +57,10 @@ public:
     bool stillHolds(const UnitJob &job, const QString &fixture, QString &problem) override;
 
 private:
+    // With the lock held: the fixture's lease on the job (generation 0 if it
+    // holds none).
     LineLease leaseOf(const UnitJob &job, const QString &fixture) const;
-    bool record(const LineLease &lease, const UnitJob &job, const UnitResult &result, bool &settled,
-                QString &problem);
+    bool record(const UnitJob &job, const UnitResult &result, bool &settled, QString &problem);
     // With the lock held: true while a row is waiting or leased.
     bool rowsOpen(QString &problem) const;
 
@@ -69,7 +70,11 @@ private:
     mutable std::mutex mutex_; // one connection, one request at a time
     mutable LineDatabase database_;
     mutable QueueProgress last_;
-    QMap<QString, QString> held_; // the jobs in progress: key to fixture
+    struct Holding {
+        QString fixture;
+        qint64 generation = 0; // of the claim, which fences its result
+    };
+    QMap<QString, Holding> held_; // the jobs in progress, by key (the row's number)
     bool closing_ = false;
     std::condition_variable wake_;
     std::thread renewer_;
