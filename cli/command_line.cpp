@@ -177,6 +177,23 @@ bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString
     return true;
 }
 
+// A station on a line takes its rows from a batch, with everything it
+// needs; one with a manifest has no use for the line's options.
+bool checkRowSource(const QCommandLineParser &parser, const Invocation &invocation, int files,
+                    QString &problem)
+{
+    if (invocation.command != QLatin1String("station"))
+        return true;
+    if (!invocation.batch.isEmpty() &&
+        (files != 0 || parser.isSet("profile") || parser.isSet("certificate")))
+        problem = QStringLiteral("station --batch takes no MANIFEST, --profile or --certificate: "
+                                 "the batch holds them");
+    if (invocation.batch.isEmpty() &&
+        (parser.isSet("db") || parser.isSet("station") || parser.isSet("lease")))
+        problem = QStringLiteral("--db, --station and --lease need --batch NAME");
+    return problem.isEmpty();
+}
+
 bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QString &problem)
 {
     QStringList positional = parser.positionalArguments();
@@ -198,15 +215,10 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
         problem = QStringLiteral("unknown command '%1'").arg(invocation.command);
         return false;
     }
-    // A station on a line takes its rows from the batch, not from a manifest.
     const bool fromBatch =
         invocation.command == QLatin1String("station") && !invocation.batch.isEmpty();
-    if (fromBatch && (positional.size() != 1 || !invocation.profileFile.isEmpty() ||
-                      !invocation.certificateFile.isEmpty())) {
-        problem = QStringLiteral("station --batch takes no MANIFEST, --profile or --certificate: "
-                                 "the batch holds them");
+    if (!checkRowSource(parser, invocation, positional.size() - 1, problem))
         return false;
-    }
     if (!fromBatch && positional.size() != 1 + shape->files) {
         problem = shape->files ? QStringLiteral("%1 needs one FILE").arg(invocation.command)
                                : QStringLiteral("%1 takes no arguments").arg(invocation.command);

@@ -15,7 +15,7 @@ QString oneLine(const char *text)
 {
     QString line = QString::fromUtf8(text).trimmed();
     line.replace(QLatin1Char('\n'), QStringLiteral("; "));
-    return line;
+    return line.simplified(); // the hint lines are indented with tabs
 }
 
 // Whether `connectionString` is one libpq can parse. Its own complaint is

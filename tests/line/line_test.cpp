@@ -230,6 +230,9 @@ void LineTest::commands_data()
     QTest::newRow("2: import needs a batch")
         << none << QStringList{"line", "import", "@/units.csv"} + db << 2 << ""
         << QStringList{"line import needs --batch NAME"} << true;
+    QTest::newRow("2: a lease for a manifest")
+        << none << QStringList{"-p", "/dev/null", "station", "@/units.csv", "--lease", "5"} << 2
+        << "" << QStringList{"--db, --station and --lease need --batch NAME"} << true;
     QTest::newRow("9: the station's role cannot import")
         << none << QStringList{"line", "import", "@/units.csv", "--batch", "B3", "--db", "@as-role"}
         << 9 << "" << QStringList{"permission denied for table line_batches", "!pw-never-shown"}
