@@ -12,6 +12,7 @@
 #include <QVector>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <future>
 #include <memory>
@@ -63,10 +64,18 @@ protected:
         result.seconds = 1.25;
         return result;
     }
+    // A stop that comes only if a faulty queue would keep a claim waiting
+    // for ever, so that such a queue fails the suite instead of hanging it.
+    static std::function<bool()> stopLater(const std::atomic<bool> *stop = nullptr)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        return [deadline, stop] {
+            return (stop && *stop) || std::chrono::steady_clock::now() > deadline;
+        };
+    }
     // Claims for `fixture`, giving up once `stopping` answers true.
-    static UnitQueue::Claim claim(
-        UnitQueue &queue, const QString &fixture, UnitJob &job,
-        const std::function<bool()> &stopping = [] { return false; })
+    static UnitQueue::Claim claim(UnitQueue &queue, const QString &fixture, UnitJob &job,
+                                  const std::function<bool()> &stopping = stopLater())
     {
         QString problem;
         return queue.claim(fixture, stopping, job, problem);
@@ -162,9 +171,8 @@ TEST_P(UnitQueueContract, ClaimWaitsForAHeldJob)
     ASSERT_EQ(claim(*queue, "fix1", held), UnitQueue::Claim::Claimed);
     std::atomic<bool> stop{false};
     UnitJob taken;
-    auto waiting = std::async(std::launch::async, [&] {
-        return claim(*queue, "fix2", taken, [&stop] { return stop.load(); });
-    });
+    auto waiting = std::async(std::launch::async,
+                              [&] { return claim(*queue, "fix2", taken, stopLater(&stop)); });
     EXPECT_EQ(waiting.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
     ASSERT_TRUE(complete(*queue, held, result("fix1", FailedStep::Port)));
     ASSERT_EQ(waiting.wait_for(std::chrono::seconds(10)), std::future_status::ready);
@@ -173,7 +181,7 @@ TEST_P(UnitQueueContract, ClaimWaitsForAHeldJob)
 
     auto stopped = std::async(std::launch::async, [&] {
         UnitJob none;
-        return claim(*queue, "fix1", none, [&stop] { return stop.load(); });
+        return claim(*queue, "fix1", none, stopLater(&stop));
     });
     stop = true;
     ASSERT_EQ(stopped.wait_for(std::chrono::seconds(10)), std::future_status::ready);
