@@ -15,6 +15,7 @@ enum ExitCode : int {
     ExitDiffers = 6,       // device and file differ, or the read-back differs
     ExitResultsLost = 7,   // the results could not be written; the device part ran
     ExitRowsSetAside = 8,  // a station set rows aside after repeated failures
+    ExitLineDatabase = 9,  // the line's database cannot be reached or refused the station
     ExitInterrupted = 130, // a station stopped by SIGINT or SIGTERM
 };
 
@@ -31,6 +32,8 @@ inline constexpr const char *kExitMeanings[] = {
     "command ran",
     "station: some rows were set aside after repeated failures",
 };
+inline constexpr char kLineDatabaseMeaning[] =
+    "the line's database cannot be reached or refused the station";
 inline constexpr char kInterruptedMeaning[] =
     "station: stopped by SIGINT or SIGTERM after the units in progress";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitRowsSetAside + 1,

@@ -27,6 +27,9 @@
 struct QueueFactory {
     const char *name;
     std::function<std::unique_ptr<UnitQueue>(const QVector<UnitJob> &jobs, bool recordsFail)> make;
+    // Whether the queue sets aside a job that keeps failing the same way,
+    // after 3 units; one that does not yet skips that case, and says so.
+    bool setsRowsAside = true;
 };
 
 inline void PrintTo(const QueueFactory &factory, std::ostream *out)
@@ -167,6 +170,8 @@ TEST_P(UnitQueueContract, RunEndsWhenEveryJobPassedOrOnStop)
 // ends once no job waits, with the set-aside rows named.
 TEST_P(UnitQueueContract, RowThatKeepsFailingTheSameWayIsSetAside)
 {
+    if (!GetParam().setsRowsAside)
+        GTEST_SKIP() << GetParam().name << " sets no row aside yet";
     const auto queue = make(2);
     const auto fail = [&](FailedStep step, const QString &message) {
         UnitJob job;
