@@ -189,6 +189,7 @@ private slots:
     void stationFailsAUnitAtEachStep();
     void stationStopsWhenTheJournalCannotBeWritten();
     void stationFinishesTheUnitInProgressOnSigint();
+    void stationSetsAsideARowThatKeepsFailing();
 
 private:
     QTemporaryDir dir_;
@@ -219,6 +220,12 @@ void KestroctlTest::initTestCase()
                                                "36'37.8\"N\n");
     writeFile(dir_.filePath("twice.json"), R"({"hostname": "unit-1", "hostname": "unit-2"})");
     writeFile(dir_.filePath("surrogate.json"), R"({"ssid": "x", "description": "a\ud800b"})");
+    writeFile(dir_.filePath("port-25x.csv"), "unit,hostname,smtp_port\nA,unit-a,25x\n");
+    writeFile(dir_.filePath("host-twice.csv"), "unit,hostname\nA,unit-a\nB,unit-b\nC,Unit-A\n");
+    writeFile(dir_.filePath("unit-twice.csv"), "unit,hostname\nA,unit-a\nA,unit-b\n");
+    writeFile(dir_.filePath("blank.csv"), "unit,hostname\n,\r\n,\n");
+    writeFile(dir_.filePath("one.csv"), "unit,hostname\nA,unit-a\n");
+    QCOMPARE(::mkfifo(qPrintable(dir_.filePath("fifo")), 0600), 0);
 }
 
 void KestroctlTest::exitPaths_data()
@@ -356,6 +363,35 @@ void KestroctlTest::exitPaths_data()
         << true << QStringList()
         << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
         << "empty.pem: empty\nkestroctl: " << 0 << fresh;
+    // The whole manifest is checked before a port opens: what no device could
+    // take, two units given one identity, an input that is no regular file.
+    QTest::newRow("5: station, a port that is no number, with no server")
+        << true << QStringList() << QStringList{"station", "@/port-25x.csv"} << 5 << none
+        << "row 1: SMTP Port: Decimal digits only\n"
+        << 0 << fresh;
+    QTest::newRow("5: station, a host name twice")
+        << true << QStringList() << QStringList{"station", "@/host-twice.csv"} << 5 << none
+        << "row 3: hostname Unit-A is also row 1's\n"
+        << 0 << fresh;
+    QTest::newRow("5: station, a unit label twice")
+        << true << QStringList() << QStringList{"station", "@/unit-twice.csv"} << 5 << none
+        << "row 2: unit A is also row 1's\n"
+        << 0 << fresh;
+    QTest::newRow("5: station, blank rows only")
+        << true << QStringList() << QStringList{"station", "@/blank.csv"} << 5 << none
+        << "blank.csv: no units: only the header row" << 0 << fresh;
+    QTest::newRow("5: station, a FIFO manifest")
+        << true << QStringList() << QStringList{"station", "@/fifo"} << 5 << none
+        << "/fifo is not a regular file; nothing sent" << 0 << fresh;
+    QTest::newRow("5: station, a FIFO certificate")
+        << true << QStringList() << QStringList{"station", "@/one.csv", "--certificate", "@/fifo"}
+        << 5 << none << "/fifo is not a regular file\nkestroctl: " << 0 << fresh;
+    QTest::newRow("5: station, a FIFO profile")
+        << true << QStringList() << QStringList{"station", "@/one.csv", "--profile", "@/fifo"} << 5
+        << none << "/fifo is not a regular file; nothing sent" << 0 << fresh;
+    QTest::newRow("5: station, a device as journal")
+        << true << QStringList() << QStringList{"station", "@/one.csv", "--journal", "/dev/full"}
+        << 5 << none << "/dev/full is not a regular file; nothing sent" << 0 << fresh;
     QTest::newRow("2: several ports, not station")
         << false << QStringList() << QStringList{"-p", "a", "-p", "b", "ping"} << 2 << none
         << "ping takes one port; only station takes several -p" << 0 << none;
@@ -844,6 +880,36 @@ void KestroctlTest::stationFinishesTheUnitInProgressOnSigint()
     QCOMPARE(lines[0].value("result").toString(), QString("passed"));
     QCOMPARE(readJsonFile(dir_.filePath("slow-unit.json")).value("hostname").toString(),
              QString("unit-a"));
+}
+
+// A row that fails the same way on unit after unit is wrong in the manifest:
+// after --row-tries units it is set aside, the run ends when no row waits,
+// and the exit code says that not every row passed. A blank row between is
+// skipped with a note and keeps the numbering.
+void KestroctlTest::stationSetsAsideARowThatKeepsFailing()
+{
+    const QString manifest = dir_.filePath("stubborn.csv");
+    writeFile(manifest, "unit,hostname\n,\nA-1,unit-a\n");
+    DevsimProcess device; // every unit forgets its update; the adapter stays
+    QVERIFY(device.start({"--ignore-updates", "--swap-gap", "1500"}));
+    StationRun run(
+        {"-p", device.portPath(), "-t", "300", "-r", "0", "station", manifest, "--row-tries", "2"});
+    const QString failed = "row 2 (A-1) on " + device.portPath() + ": failed at verify: ";
+    QVERIFY2(run.printed(failed), qPrintable(run.out));
+    ::kill(pid_t(device.process().processId()), SIGUSR1);
+    QCOMPARE(run.finish(), 8);
+    const QStringList out = run.out.split('\n');
+    QCOMPARE(out.size(), 5);
+    QVERIFY2(out[0].startsWith(failed) && out[1].startsWith(failed), qPrintable(run.out));
+    const QString message = out[0].mid(failed.size()).section(" [", 0, 0);
+    QCOMPARE(out[2], "row 2 (A-1) set aside after 2 units failed at verify: " + message +
+                         "; correct the manifest");
+    QVERIFY2(out[3].startsWith("station: 0 of 1 rows passed, 2 units failed, ") &&
+                 out[3].endsWith(" s; set aside: row 2 (A-1)"),
+             qPrintable(run.out));
+    const QString err = QString::fromUtf8(run.process.readAllStandardError());
+    QVERIFY2(err.startsWith("kestroctl: " + manifest + ": 1 blank row skipped\n"), qPrintable(err));
+    QCOMPARE(journalLines(manifest + ".journal").size(), 2);
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)
