@@ -92,13 +92,14 @@ int exitCodeOf(const StationOutcome &outcome)
 class ConsoleObserver : public StationObserver
 {
 public:
+    // `rowTries`: after how many failed units the queue sets a row aside.
+    explicit ConsoleObserver(int rowTries) : rowTries_(rowTries) {}
+
     void fixtureNote(const QString &fixture, const QString &line) override
     {
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
-    explicit ConsoleObserver(int rowTries) : rowTries_(rowTries) {}
-
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
