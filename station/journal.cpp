@@ -178,12 +178,14 @@ bool readJournal(QIODevice &device, const QString &name, const QSet<QString> &ro
                  JournalHistory &history, QString &problem)
 {
     QByteArray line;
-    bool ended = true;
+    bool ended = false;
     bool tooLong = false;
     qint64 number = 0;
     qint64 notEntries = 0;
+    bool lastEnded = true;
     while (nextLine(device, line, ended, tooLong)) {
         ++number;
+        lastEnded = ended;
         if ((!line.isEmpty() || tooLong) &&
             !noteLine(history, name, number, parseEntry(line), rowKeys))
             ++notEntries;
@@ -193,7 +195,7 @@ bool readJournal(QIODevice &device, const QString &name, const QSet<QString> &ro
                                 .arg(name)
                                 .arg(notEntries - kNamedLines);
     // The text after the last newline: empty, or a line that never ended.
-    history.endsTorn = number > 0 && !ended;
+    history.endsTorn = !lastEnded;
     if (device.isReadable() && !device.atEnd()) {
         problem = QStringLiteral("%1: cannot read: %2").arg(name, device.errorString());
         return false;
