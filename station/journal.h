@@ -35,7 +35,7 @@ struct JournalHistory {
     QStringList strangers;
     int moreStrangers = 0;
     bool endsTorn = false; // the last line has no end: the next one must start afresh
-    QStringList warnings;  // lines that are not entries (a torn line), each named
+    QStringList warnings;  // lines that are not entries (a torn line): the first ten named
 
     // Passed lines, but none of these rows': a journal of another manifest.
     bool belongsElsewhere() const;
