@@ -186,8 +186,21 @@ int exitCodeOf(const StationOutcome &outcome)
 
 } // namespace
 
+int serveStation(const Invocation &invocation, UnitQueue &queue)
+{
+    StationSettings settings;
+    settings.link = static_cast<const LinkSettings &>(invocation);
+    settings.ports = invocation.ports;
+    settings.stopRequest = &stopSignalled;
+    catchStopSignals();
+    ConsoleObserver observer;
+    return exitCodeOf(runStation(settings, queue, observer));
+}
+
 int runStationCommand(const Invocation &invocation)
 {
+    if (!invocation.batch.isEmpty())
+        return runLineStation(invocation);
     RunLock manifestLock;
     QVector<UnitJob> jobs;
     if (!lockManifest(invocation.file, manifestLock) || !readInputs(invocation, jobs))
@@ -214,11 +227,5 @@ int runStationCommand(const Invocation &invocation)
         printProblem(problem + QStringLiteral("; nothing sent"));
         return ExitResultsLost;
     }
-    StationSettings settings;
-    settings.link = static_cast<const LinkSettings &>(invocation);
-    settings.ports = invocation.ports;
-    settings.stopRequest = &stopSignalled;
-    catchStopSignals();
-    ConsoleObserver observer;
-    return exitCodeOf(runStation(settings, queue, observer));
+    return serveStation(invocation, queue);
 }

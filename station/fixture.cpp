@@ -127,7 +127,8 @@ bool Fixture::commissionNext(DeviceLink &link)
         told = problem;
         pause(kQueueRetryMs);
     }
-    UnitResult result = commission(link, job);
+    UnitResult result = commission(
+        link, job, [this, &job](QString &why) { return run_.queue.stillHolds(job, port_, why); });
     result.fixture = port_;
     run_.record(job, result);
     return true;
