@@ -168,15 +168,17 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
         QString problem;
         const bool recorded = job.key.isEmpty() ? queue.recordUnclaimed(result, problem)
                                                 : queue.complete(job, result, problem);
+        UnitResult told = result;
         if (!recorded) {
             observer.fixtureNote(result.fixture,
                                  problem + QStringLiteral("; the station takes no more units"));
+            told.notRecorded = problem;
             recordFailed = true;
             stopping = true;
         }
         const QueueProgress progress = queue.progress();
         allPassed = progress.settled();
-        observer.unitDone(job, result, progress);
+        observer.unitDone(job, told, progress);
     }
     changed_.notify_all();
 }
