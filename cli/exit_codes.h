@@ -30,7 +30,7 @@ inline constexpr const char *kExitMeanings[] = {
     "command ran",
 };
 inline constexpr char kInterruptedMeaning[] =
-    "station: stopped by SIGINT or SIGTERM after the units in progress";
+    "station: stopped by SIGINT or SIGTERM after the units in progress (a second one: at once)";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
               "every exit code has its meaning");
 

@@ -18,12 +18,16 @@
 
 namespace {
 
+// The first SIGINT or SIGTERM stops the station after the units in
+// progress; the next one stops it at once.
 std::atomic<bool> stopSignalled{false};
+std::atomic<bool> stopAtOnceSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void onStopSignal(int)
 {
-    stopSignalled = true;
+    if (stopSignalled.exchange(true))
+        stopAtOnceSignalled = true;
 }
 
 void catchStopSignals()
@@ -44,10 +48,18 @@ QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProg
                              ? QStringLiteral("passed in %1 s").arg(result.seconds, 0, 'f', 1)
                              : QStringLiteral("failed at %1: %2")
                                    .arg(QLatin1String(stepName(result.failedStep)), result.message);
-    return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
-        .arg(who, result.fixture, what)
-        .arg(progress.passed)
-        .arg(progress.rows);
+    // The label and the message may hold anything a manifest can.
+    return printable(QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
+                         .arg(who, result.fixture, what)
+                         .arg(progress.passed)
+                         .arg(progress.rows));
+}
+
+QString unitsInProgress(int units)
+{
+    return QStringLiteral("%1 %2 in progress")
+        .arg(units)
+        .arg(QLatin1String(units == 1 ? "unit" : "units"));
 }
 
 void printSummary(const StationOutcome &outcome)
@@ -71,6 +83,18 @@ public:
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
+    void stopRequested(int units, bool atOnce) override
+    {
+        if (atOnce) {
+            printProblem(
+                QStringLiteral("stopping at once: %1 given up").arg(unitsInProgress(units)));
+            return;
+        }
+        printProblem(QStringLiteral("stopping: ") + unitsInProgress(units));
+        if (units > 0)
+            printProblem(QStringLiteral("a second Ctrl-C stops at once: the units in progress then "
+                                        "fail at interrupted, and their rows wait again"));
+    }
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
@@ -105,7 +129,7 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
     if (planJobs(rows, profile, invocation.certificateFile, jobs, problems))
         return true;
     for (const QString &line : problems)
-        printRaw(line);
+        printRaw(printable(line));
     printProblem(QStringLiteral("%1: rows that cannot be sent; nothing sent").arg(invocation.file));
     return false;
 }
@@ -146,9 +170,10 @@ int runStationCommand(const Invocation &invocation)
         return ExitInvalidInput;
     FileQueue queue(jobs, history.passedRows, invocation.showSecrets);
     if (queue.progress().passed == jobs.size()) {
-        printResult(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
-                        .arg(jobs.size())
-                        .arg(journalPath));
+        printResult(
+            printable(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
+                          .arg(jobs.size())
+                          .arg(journalPath)));
         return ExitDone;
     }
     QString problem;
@@ -160,6 +185,7 @@ int runStationCommand(const Invocation &invocation)
     settings.link = static_cast<const LinkSettings &>(invocation);
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
+    settings.stopAtOnceRequest = &stopAtOnceSignalled;
     catchStopSignals();
     ConsoleObserver observer;
     return exitCodeOf(runStation(settings, queue, observer));

@@ -10,6 +10,42 @@
 
 namespace {
 
+// How often the run looks at the requests to stop while it waits.
+constexpr int kWatchMs = 50;
+
+bool requested(const std::atomic<bool> *request)
+{
+    return request && *request;
+}
+
+// Turns the requests to stop into the run's state, and tells each once.
+class StopWatch
+{
+public:
+    StopWatch(const StationSettings &settings, StationRun &run) : settings_(settings), run_(run) {}
+
+    void look()
+    {
+        if (!toldStop_ && requested(settings_.stopRequest)) {
+            run_.stopping = true;
+            toldStop_ = true;
+            run_.observer.stopRequested(run_.unitsInProgress, false);
+        }
+        if (!toldAtOnce_ && requested(settings_.stopAtOnceRequest)) {
+            run_.stoppingAtOnce = true;
+            run_.stopping = true;
+            toldAtOnce_ = true;
+            run_.observer.stopRequested(run_.unitsInProgress, true);
+        }
+    }
+
+private:
+    const StationSettings &settings_;
+    StationRun &run_;
+    bool toldStop_ = false;
+    bool toldAtOnce_ = false;
+};
+
 StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsedTimer &clock)
 {
     StationOutcome outcome;
@@ -38,18 +74,24 @@ StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
         threads.emplace_back(QThread::create([&run, port] { serveFixture(run, port); }));
         threads.back()->start();
     }
+    StopWatch watch(settings, run);
     while (!run.ended()) {
-        run.waitForChange(100);
-        if (settings.stopRequest && *settings.stopRequest)
-            run.stopping = true;
+        run.waitForChange(kWatchMs);
+        watch.look();
     }
     StationOutcome outcome = outcomeOf(run, queue, clock);
     // Done: the units still on their fixtures need not be waited for.
     if (outcome.end == StationOutcome::End::AllPassed)
         observer.runEnded(outcome);
-    for (const std::unique_ptr<QThread> &thread : threads)
-        thread->wait();
-    if (outcome.end != StationOutcome::End::AllPassed)
-        observer.runEnded(outcomeOf(run, queue, clock));
+    // A request to stop at once may still come while the units finish.
+    for (const std::unique_ptr<QThread> &thread : threads) {
+        while (!thread->wait(kWatchMs))
+            watch.look();
+    }
+    if (outcome.end == StationOutcome::End::AllPassed)
+        return outcome;
+    // A unit that finished meanwhile may have failed to be recorded.
+    outcome = outcomeOf(run, queue, clock);
+    observer.runEnded(outcome);
     return outcome;
 }
