@@ -33,7 +33,8 @@ struct StationOutcome {
 };
 
 // What the operator should see. Called from the fixtures' threads, several
-// at once but for unitDone, which is called one unit at a time.
+// at once but for unitDone, which is called one unit at a time; stopRequested
+// and runEnded come from the thread that runs the station, beside them.
 class StationObserver
 {
 public:
