@@ -157,8 +157,22 @@ int exitCodeOf(const StationOutcome &outcome)
 
 } // namespace
 
+int serveStation(const Invocation &invocation, UnitQueue &queue)
+{
+    StationSettings settings;
+    settings.link = static_cast<const LinkSettings &>(invocation);
+    settings.ports = invocation.ports;
+    settings.stopRequest = &stopSignalled;
+    settings.stopAtOnceRequest = &stopAtOnceSignalled;
+    catchStopSignals();
+    ConsoleObserver observer;
+    return exitCodeOf(runStation(settings, queue, observer));
+}
+
 int runStationCommand(const Invocation &invocation)
 {
+    if (!invocation.batch.isEmpty())
+        return runLineStation(invocation);
     QVector<UnitJob> jobs;
     if (!readInputs(invocation, jobs))
         return ExitInvalidInput;
@@ -181,12 +195,5 @@ int runStationCommand(const Invocation &invocation)
         printProblem(problem + QStringLiteral("; nothing sent"));
         return ExitResultsLost;
     }
-    StationSettings settings;
-    settings.link = static_cast<const LinkSettings &>(invocation);
-    settings.ports = invocation.ports;
-    settings.stopRequest = &stopSignalled;
-    settings.stopAtOnceRequest = &stopAtOnceSignalled;
-    catchStopSignals();
-    ConsoleObserver observer;
-    return exitCodeOf(runStation(settings, queue, observer));
+    return serveStation(invocation, queue);
 }

@@ -32,11 +32,22 @@ StepResult valuesToWrite(DeviceLink &link, const UnitJob &job, QStringList &valu
     return outcome;
 }
 
-UnitResult steps(DeviceLink &link, const UnitJob &job)
+// Whether the job is still the fixture's; if not, fails the result there.
+bool stillHeld(const std::function<bool(QString &)> &holds, UnitResult &result)
+{
+    if (!holds || holds(result.message))
+        return true;
+    result.failedStep = FailedStep::Lease;
+    return false;
+}
+
+UnitResult steps(DeviceLink &link, const UnitJob &job, const std::function<bool(QString &)> &holds)
 {
     UnitResult result;
     QStringList values;
     StepResult outcome = valuesToWrite(link, job, values);
+    if (outcome.done() && !stillHeld(holds, result))
+        return result;
     if (outcome.done())
         outcome = writeValues(link, values);
     if (!outcome.done())
@@ -44,7 +55,7 @@ UnitResult steps(DeviceLink &link, const UnitJob &job)
     outcome = readBackValues(link, values, result.values);
     if (!outcome.done())
         return failed(result, FailedStep::Verify, outcome, link);
-    if (job.certificate.isEmpty())
+    if (job.certificate.isEmpty() || !stillHeld(holds, result))
         return result;
     outcome = uploadCertificate(link, job.certificate);
     if (!outcome.done())
@@ -54,11 +65,12 @@ UnitResult steps(DeviceLink &link, const UnitJob &job)
 
 } // namespace
 
-UnitResult commission(DeviceLink &link, const UnitJob &job)
+UnitResult commission(DeviceLink &link, const UnitJob &job,
+                      const std::function<bool(QString &)> &holds)
 {
     QElapsedTimer clock;
     clock.start();
-    UnitResult result = steps(link, job);
+    UnitResult result = steps(link, job, holds);
     result.seconds = double(clock.elapsed()) / 1000.0;
     return result;
 }

@@ -5,10 +5,15 @@
 #include "link/device_link.h"
 #include "station/unit_queue.h"
 
+#include <functional>
+
 // Reads the unit's values, writes the job's over them (if the rules accept
 // the whole: a rule may need a value only the device gave), reads them back
 // and compares, then uploads the certificate. The result's fixture is left
 // to the caller. The steps' own diagnoses are told through the link.
-UnitResult commission(DeviceLink &link, const UnitJob &job);
+// `holds`, if given, is asked before the values are written and before the
+// certificate: false stops the unit there, failed at "lease" with its reason.
+UnitResult commission(DeviceLink &link, const UnitJob &job,
+                      const std::function<bool(QString &why)> &holds = {});
 
 #endif // STATION_COMMISSION_H

@@ -134,7 +134,8 @@ bool Fixture::commissionNext(DeviceLink &link)
     }
     ++run_.unitsInProgress;
     busy_ = true;
-    UnitResult result = commission(link, job);
+    UnitResult result = commission(
+        link, job, [this, &job](QString &why) { return run_.queue.stillHolds(job, port_, why); });
     busy_ = false;
     if (link.interrupted()) {
         result.failedStep = FailedStep::Interrupted;

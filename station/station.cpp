@@ -12,6 +12,8 @@ namespace {
 
 // How often the run looks at the requests to stop while it waits.
 constexpr int kWatchMs = 50;
+// How often (in turns of kWatchMs) the run asks the queue how far it is.
+constexpr int kProgressTurns = 20;
 
 bool requested(const std::atomic<bool> *request)
 {
@@ -57,6 +59,20 @@ StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsed
     return outcome;
 }
 
+// Waits until no fixture may take another unit.
+void waitForTheEnd(StationRun &run, UnitQueue &queue, StopWatch &watch)
+{
+    for (int turn = 1; !run.ended(); ++turn) {
+        run.waitForChange(kWatchMs);
+        watch.look();
+        // Other stations may work on the same jobs and pass the last of them.
+        if (turn % kProgressTurns == 0) {
+            const QueueProgress now = queue.progress();
+            run.allPassed = run.allPassed || now.passed == now.rows;
+        }
+    }
+}
+
 } // namespace
 
 StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
@@ -75,10 +91,7 @@ StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
         threads.back()->start();
     }
     StopWatch watch(settings, run);
-    while (!run.ended()) {
-        run.waitForChange(kWatchMs);
-        watch.look();
-    }
+    waitForTheEnd(run, queue, watch);
     StationOutcome outcome = outcomeOf(run, queue, clock);
     // Done: the units still on their fixtures need not be waited for.
     if (outcome.end == StationOutcome::End::AllPassed)
