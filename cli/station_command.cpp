@@ -19,12 +19,16 @@
 
 namespace {
 
+// The first SIGINT or SIGTERM stops the station after the units in
+// progress; the next one stops it at once.
 std::atomic<bool> stopSignalled{false};
+std::atomic<bool> stopAtOnceSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void onStopSignal(int)
 {
-    stopSignalled = true;
+    if (stopSignalled.exchange(true))
+        stopAtOnceSignalled = true;
 }
 
 void catchStopSignals()
@@ -52,10 +56,18 @@ QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProg
                                                 "the unit on its fixture")
                                      .arg(result.notRecorded)
                                : what + QStringLiteral("; NOT RECORDED: ") + result.notRecorded;
-    return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
-        .arg(who, result.fixture, what)
-        .arg(progress.passed)
-        .arg(progress.rows);
+    // The label and the message may hold anything a manifest can.
+    return printable(QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
+                         .arg(who, result.fixture, what)
+                         .arg(progress.passed)
+                         .arg(progress.rows));
+}
+
+QString unitsInProgress(int units)
+{
+    return QStringLiteral("%1 %2 in progress")
+        .arg(units)
+        .arg(QLatin1String(units == 1 ? "unit" : "units"));
 }
 
 void printSummary(const StationOutcome &outcome)
@@ -79,6 +91,18 @@ public:
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
+    void stopRequested(int units, bool atOnce) override
+    {
+        if (atOnce) {
+            printProblem(
+                QStringLiteral("stopping at once: %1 given up").arg(unitsInProgress(units)));
+            return;
+        }
+        printProblem(QStringLiteral("stopping: ") + unitsInProgress(units));
+        if (units > 0)
+            printProblem(QStringLiteral("a second Ctrl-C stops at once: the units in progress then "
+                                        "fail at interrupted, and their rows wait again"));
+    }
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
@@ -113,7 +137,7 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
     if (planJobs(rows, profile, invocation.certificateFile, jobs, problems))
         return true;
     for (const QString &line : problems)
-        printRaw(line);
+        printRaw(printable(line));
     printProblem(QStringLiteral("%1: rows that cannot be sent; nothing sent").arg(invocation.file));
     return false;
 }
@@ -192,6 +216,7 @@ int serveStation(const Invocation &invocation, UnitQueue &queue)
     settings.link = static_cast<const LinkSettings &>(invocation);
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
+    settings.stopAtOnceRequest = &stopAtOnceSignalled;
     catchStopSignals();
     ConsoleObserver observer;
     return exitCodeOf(runStation(settings, queue, observer));
@@ -217,9 +242,10 @@ int runStationCommand(const Invocation &invocation)
         return ExitInvalidInput;
     FileQueue queue(jobs, passedRows(jobs, history), invocation.showSecrets);
     if (queue.progress().passed == jobs.size()) {
-        printResult(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
-                        .arg(jobs.size())
-                        .arg(journalPath));
+        printResult(
+            printable(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
+                          .arg(jobs.size())
+                          .arg(journalPath)));
         return ExitDone;
     }
     QString problem;
