@@ -75,7 +75,7 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
     QStringList problems;
     if (!planJobs(manifest, profile, invocation.certificateFile, jobs, problems)) {
         for (const QString &line : problems)
-            printRaw(line);
+            printRaw(printable(line));
         printProblem(
             QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
         return false;

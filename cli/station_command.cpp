@@ -24,12 +24,16 @@ namespace {
 // From this many rows on, the check of a manifest says how far it is.
 constexpr int kRowsWorthProgress = 10000;
 
+// The first SIGINT or SIGTERM stops the station after the units in
+// progress; the next one stops it at once.
 std::atomic<bool> stopSignalled{false};
+std::atomic<bool> stopAtOnceSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void onStopSignal(int)
 {
-    stopSignalled = true;
+    if (stopSignalled.exchange(true))
+        stopAtOnceSignalled = true;
 }
 
 void catchStopSignals()
@@ -62,10 +66,18 @@ QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProg
                                                 "the unit on its fixture")
                                      .arg(result.notRecorded)
                                : what + QStringLiteral("; NOT RECORDED: ") + result.notRecorded;
-    return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
-        .arg(rowName(job), result.fixture, what)
-        .arg(progress.passed)
-        .arg(progress.rows);
+    // The label and the message may hold anything a manifest can.
+    return printable(QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
+                         .arg(rowName(job), result.fixture, what)
+                         .arg(progress.passed)
+                         .arg(progress.rows));
+}
+
+QString unitsInProgress(int units)
+{
+    return QStringLiteral("%1 %2 in progress")
+        .arg(units)
+        .arg(QLatin1String(units == 1 ? "unit" : "units"));
 }
 
 void printSummary(const StationOutcome &outcome, const QStringList &setAside)
@@ -108,6 +120,18 @@ public:
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
+    void stopRequested(int units, bool atOnce) override
+    {
+        if (atOnce) {
+            printProblem(
+                QStringLiteral("stopping at once: %1 given up").arg(unitsInProgress(units)));
+            return;
+        }
+        printProblem(QStringLiteral("stopping: ") + unitsInProgress(units));
+        if (units > 0)
+            printProblem(QStringLiteral("a second Ctrl-C stops at once: the units in progress then "
+                                        "fail at interrupted, and their rows wait again"));
+    }
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
@@ -115,12 +139,13 @@ public:
         // Only this unit's row can have been set aside since the last one.
         if (progress.setAsideRows.size() == setAside_.size())
             return;
-        setAside_ << rowName(job);
-        printResult(QStringLiteral("%1 set aside after %2 units failed at %3: %4; correct the "
-                                   "manifest")
-                        .arg(rowName(job))
-                        .arg(rowTries_)
-                        .arg(QLatin1String(stepName(result.failedStep)), result.message));
+        setAside_ << printable(rowName(job));
+        printResult(
+            printable(QStringLiteral("%1 set aside after %2 units failed at %3: %4; "
+                                     "correct the manifest")
+                          .arg(rowName(job))
+                          .arg(rowTries_)
+                          .arg(QLatin1String(stepName(result.failedStep)), result.message)));
     }
     void runEnded(const StationOutcome &outcome) override
     {
@@ -195,7 +220,7 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
                  planProgress(invocation.file, rows.size())))
         return true;
     for (const QString &line : problems)
-        printRaw(line);
+        printRaw(printable(line));
     printProblem(QStringLiteral("%1: rows that cannot be sent; nothing sent").arg(invocation.file));
     return false;
 }
@@ -264,6 +289,7 @@ int serveStation(const Invocation &invocation, UnitQueue &queue)
     settings.link = static_cast<const LinkSettings &>(invocation);
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
+    settings.stopAtOnceRequest = &stopAtOnceSignalled;
     catchStopSignals();
     ConsoleObserver observer(invocation.rowTries);
     return exitCodeOf(runStation(settings, queue, observer));
@@ -289,9 +315,10 @@ int runStationCommand(const Invocation &invocation)
         return ExitInvalidInput;
     FileQueue queue(jobs, passedRows(jobs, history), invocation.showSecrets, invocation.rowTries);
     if (queue.progress().passed == jobs.size()) {
-        printResult(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
-                        .arg(jobs.size())
-                        .arg(journalPath));
+        printResult(
+            printable(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
+                          .arg(jobs.size())
+                          .arg(journalPath)));
         return ExitDone;
     }
     QString problem;

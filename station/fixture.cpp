@@ -45,6 +45,8 @@ private:
     // While set, the link's diagnostics are not told: pinging for a unit
     // that is not there yet would otherwise fill the screen.
     bool quiet_ = false;
+    // While set, a unit is on the line: only a stop at once cuts it short.
+    bool busy_ = false;
 };
 
 // Sleeps `ms`, or less once the run ends.
@@ -62,7 +64,10 @@ std::unique_ptr<DeviceLink> Fixture::makeLink()
             note(line);
     };
     reporter.trace = [this](const QString &entry) { run_.observer.trace(entry); };
-    return std::make_unique<DeviceLink>(settings_, reporter);
+    auto link = std::make_unique<DeviceLink>(settings_, reporter);
+    // A fixture that only waits stops at once, whatever the time-out.
+    link->setInterruption([this] { return busy_ ? run_.stoppingAtOnce.load() : run_.ended(); });
+    return link;
 }
 
 // Opens the port and pings until a unit answers, with `status`; false when
@@ -127,10 +132,19 @@ bool Fixture::commissionNext(DeviceLink &link)
         told = problem;
         pause(kQueueRetryMs);
     }
+    ++run_.unitsInProgress;
+    busy_ = true;
     UnitResult result = commission(
         link, job, [this, &job](QString &why) { return run_.queue.stillHolds(job, port_, why); });
+    busy_ = false;
+    if (link.interrupted()) {
+        result.failedStep = FailedStep::Interrupted;
+        result.message =
+            QStringLiteral("the station was stopped at once, before the unit was done");
+    }
     result.fixture = port_;
     run_.record(job, result);
+    --run_.unitsInProgress;
     return true;
 }
 

@@ -15,11 +15,12 @@
 
 #include <functional>
 
-// The step at which a unit failed; None: it passed.
-enum class FailedStep { None, Ping, Write, Verify, Certificate, Port, Lease };
+// The step at which a unit failed; None: it passed. Interrupted: the
+// operator stopped the station at once while the unit was on the line.
+enum class FailedStep { None, Ping, Write, Verify, Certificate, Port, Lease, Interrupted };
 
 // The step's name in the journal ("ping", "write", "verify", "certificate",
-// "port", "lease"); empty for None.
+// "port", "lease", "interrupted"); empty for None.
 const char *stepName(FailedStep step);
 
 // One unit's work.

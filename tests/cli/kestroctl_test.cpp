@@ -191,6 +191,7 @@ private slots:
     void stationFinishesTheUnitInProgressOnSigint();
     void stationSetsAsideARowThatKeepsFailing();
     void stationOwnsItsFilesAndResumesByContent();
+    void stationStopsAtOnceOnASecondSigint();
 
 private:
     QTemporaryDir dir_;
@@ -234,6 +235,9 @@ void KestroctlTest::initTestCase()
     writeFile(dir_.filePath("open.csv.journal"), QByteArray());
     QVERIFY(QFile::setPermissions(dir_.filePath("open.csv.journal"),
                                   QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    writeFile(dir_.filePath("escape.csv"), "unit,host\x1b[2Jname\nA,unit-a\n");
+    // A fixture whose unit is not plugged in yet: its link leads nowhere.
+    QVERIFY(QFile::link(dir_.filePath("later"), dir_.filePath("later-link")));
 }
 
 void KestroctlTest::exitPaths_data()
@@ -409,6 +413,18 @@ void KestroctlTest::exitPaths_data()
     QTest::newRow("2: several ports, not station")
         << false << QStringList() << QStringList{"-p", "a", "-p", "b", "ping"} << 2 << none
         << "ping takes one port; only station takes several -p" << 0 << none;
+    QTest::newRow("2: station, one port by two names")
+        << false << QStringList()
+        << QStringList{"-p", "ttyS0", "-p", "/dev/ttyS0", "station", "x.csv"} << 2 << none
+        << "-p ttyS0 and -p /dev/ttyS0 are the same port" << 0 << none;
+    QTest::newRow("2: station, a link and the port it leads to, not there yet")
+        << false << QStringList()
+        << QStringList{"-p", "@/later", "-p", "@/one", "-p", "@/later-link", "station", "x.csv"}
+        << 2 << none << "/later and -p " + dir_.path() + "/later-link are the same port" << 0
+        << none;
+    QTest::newRow("5: station, a control character in a column name")
+        << true << QStringList() << QStringList{"station", "@/escape.csv"} << 5 << none
+        << "unknown column \"host\\x1b[2Jname\"" << 0 << fresh;
     QTest::newRow("2: station does not wait a time")
         << false << QStringList() << QStringList{"-p", "a", "--wait-port", "5", "station", "x.csv"}
         << 2 << none << "--wait-port does not apply to station" << 0 << none;
@@ -987,6 +1003,48 @@ void KestroctlTest::stationOwnsItsFilesAndResumesByContent()
     const QString err = QString::fromUtf8(resumed.process.readAllStandardError());
     QVERIFY2(err.startsWith("kestroctl: journal line 2: Z-7 is not in " + manifest + " any more\n"),
              qPrintable(err));
+}
+
+// The operator's word: the first SIGINT is told at once and lets the unit on
+// the line go on, while the fixture without a unit stops whatever -t says;
+// the second gives the unit up, journalled at "interrupted", its row not
+// passed. The label's control characters are shown escaped, and kept as
+// they are in the journal.
+void KestroctlTest::stationStopsAtOnceOnASecondSigint()
+{
+    const QString manifest = dir_.filePath("stop.csv");
+    const QString label = QStringLiteral("A-1\nrow 2 (B-2) on fix9: passed in 1.0 s\x1b[2J");
+    writeFile(manifest, "unit,hostname\n\"" + label.toUtf8() + "\",unit-a\nB-2,unit-b\n");
+    DevsimProcess busy, empty;
+    QVERIFY(busy.start({"--delay", "1500"}));
+    QVERIFY(empty.start({"--silent"}));
+    StationRun run({"--trace", "-t", "20000", "-p", busy.portPath(), "-p", empty.portPath(),
+                    "station", manifest});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError()).contains("Config Update"),
+                             kRunPatienceMs);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(run.process.processId()), SIGINT);
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError())
+                                 .contains("kestroctl: stopping: 1 unit in progress\n"),
+                             kRunPatienceMs);
+    ::kill(pid_t(run.process.processId()), SIGINT);
+    QCOMPARE(run.finish(), 130);
+    // A try on the silent port alone takes 20 s.
+    QVERIFY2(stopping.elapsed() < kMarginMs, qPrintable(QString::number(stopping.elapsed())));
+    const QStringList out = run.out.split('\n');
+    QCOMPARE(out.size(), 3);
+    QCOMPARE(out[0], "row 1 (A-1\\nrow 2 (B-2) on fix9: passed in 1.0 s\\x1b[2J) on " +
+                         busy.portPath() +
+                         ": failed at interrupted: the station was stopped at "
+                         "once, before the unit was done [0 of 2 passed]");
+    QVERIFY2(out[1].startsWith("station: 0 of 2 rows passed, 1 unit failed, "), qPrintable(out[1]));
+    const QList<QJsonObject> lines = journalLines(manifest + ".journal");
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("unit").toString(), label);
+    QCOMPARE(lines[0].value("result").toString(), QString("failed"));
+    QCOMPARE(lines[0].value("failed_step").toString(), QString("interrupted"));
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)
