@@ -244,5 +244,13 @@ int runLineStation(const Invocation &invocation)
                 .arg(invocation.batch));
         return ExitDone;
     }
-    return serveStation(invocation, queue);
+    const int code = serveStation(invocation, queue);
+    // Stopped while the database was away: the journal is all that holds these.
+    if (const int left = queue.unrecorded())
+        printProblem(QStringLiteral("%1 %2 not in the line's database; %3 holds %4, marked "
+                                    "\"recorded\": false")
+                         .arg(left)
+                         .arg(QLatin1String(left == 1 ? "result is" : "results are"), journalPath,
+                              QLatin1String(left == 1 ? "it" : "them")));
+    return code;
 }
