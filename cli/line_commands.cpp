@@ -220,13 +220,14 @@ int runLineStation(const Invocation &invocation)
     const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
     DbQueue queue(
         {invocation.batch, station, double(invocation.leaseSeconds), invocation.showSecrets});
+    const QString journalPath = invocation.journalFile.isEmpty()
+                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
+                                    : invocation.journalFile;
+    queue.readUnrecorded(journalPath);
     const LineStatus status = queue.open(
         invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing sent"));
-    const QString journalPath = invocation.journalFile.isEmpty()
-                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
-                                    : invocation.journalFile;
     JournalHistory history;
     QString problem;
     const bool read = readJournal(journalPath, history, problem);

@@ -4,6 +4,8 @@
 #include "line/line_schema.h"
 #include "station/journal.h"
 
+#include <QFile>
+#include <QFileInfo>
 #include <QThread>
 
 #include <algorithm>
@@ -61,22 +63,41 @@ QByteArray withOrigin(const QByteArray &line, const QString &batch, const QStrin
 }
 
 // The line as the station's journal keeps it while the database has not
-// taken it.
-QByteArray markedUnrecorded(const QByteArray &line)
+// taken it, with the generation of its claim, which fences its record.
+QByteArray markedUnrecorded(const QByteArray &line, qint64 generation)
 {
     Json entry = Json::parse(line.toStdString(), nullptr, false);
     if (!entry.is_object())
         return line;
     entry["recorded"] = false;
+    entry["generation"] = generation > 0 ? Json(generation) : Json(nullptr);
     return text(entry);
+}
+
+QString member(const Json &entry, const char *name)
+{
+    return entry.contains(name) && entry[name].is_string()
+               ? QString::fromStdString(entry[name].get<std::string>())
+               : QString();
+}
+
+qint64 integer(const Json &entry, const char *name)
+{
+    return entry.contains(name) && entry[name].is_number_integer() ? entry[name].get<qint64>() : 0;
+}
+
+QString lateLineOf(int row, const QString &unit, const QString &fixture)
+{
+    return QStringLiteral("row %1 (%2) on %3: passed on the unit but the row went to another "
+                          "unit (lease lost); commission this unit again")
+        .arg(row)
+        .arg(unit, fixture);
 }
 
 QString timeOf(const QByteArray &line)
 {
     const Json entry = Json::parse(line.toStdString(), nullptr, false);
-    return entry.is_object() && entry.contains("time") && entry["time"].is_string()
-               ? QString::fromStdString(entry["time"].get<std::string>())
-               : QString();
+    return entry.is_object() ? member(entry, "time") : QString();
 }
 
 } // namespace
@@ -126,6 +147,41 @@ bool DbQueue::openJournal(const QString &path, const JournalHistory &history, QS
     return journalOpen_;
 }
 
+void DbQueue::readUnrecorded(const QString &path)
+{
+    const std::lock_guard<std::mutex> lock(mutex_);
+    QFile file(path);
+    // None yet; one that cannot be read (or a FIFO) is told when it is opened.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return;
+    while (!file.atEnd()) {
+        const QByteArray line = file.readLine();
+        if (line.contains("\"recorded\":false"))
+            addUnrecorded(line);
+    }
+}
+
+// With the lock held: a result an earlier run of this station journalled
+// while the database was away, to be recorded as it would have been then.
+void DbQueue::addUnrecorded(const QByteArray &line)
+{
+    Json entry = Json::parse(line.toStdString(), nullptr, false);
+    if (!entry.is_object() || member(entry, "batch") != settings_.batch ||
+        member(entry, "station") != settings_.station)
+        return;
+    Pending pending;
+    pending.lease = leaseOf(UnitJob(), member(entry, "port"));
+    pending.lease.row = int(integer(entry, "row"));
+    pending.lease.generation = integer(entry, "generation");
+    pending.record.passed = member(entry, "result") == QLatin1String("passed");
+    pending.record.failedStep = member(entry, "failed_step");
+    pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), pending.lease.fixture);
+    entry.erase("recorded");
+    entry.erase("generation");
+    pending.record.journalLine = text(entry);
+    pending_.append(pending);
+}
+
 LineStatus DbQueue::open(const QString &connectionString, const QString &host, qint64 pid,
                          int fixtures)
 {
@@ -139,6 +195,14 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
     QVector<BatchProgress> batches;
     if (status.ok())
         status = batchProgress(database_, settings_.batch, batches);
+    // What an earlier run under this name left in its journal alone is
+    // recorded, fenced by its claims, before their leases are given back.
+    if (status.ok() && !pending_.isEmpty())
+        status = resumeStation(database_, settings_.station, host, pid);
+    if (status.ok() && !pending_.isEmpty()) {
+        recordPending();
+        status = reachable_ ? LineStatus() : outage_;
+    }
     if (status.ok())
         status = startStation(database_, settings_.station, host, pid, fixtures);
     if (status.ok())
@@ -260,10 +324,7 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     pending.record.failedStep = QLatin1String(stepName(result.failedStep));
     pending.record.journalLine = withOrigin(journalLine(job, result, settings_.withSecrets),
                                             settings_.batch, settings_.station);
-    pending.lateLine = QStringLiteral("row %1 (%2) on %3: passed on the unit but the row went to "
-                                      "another unit (lease lost); commission this unit again")
-                           .arg(job.row)
-                           .arg(job.unit, result.fixture);
+    pending.lateLine = lateLineOf(job.row, job.unit, result.fixture);
     const std::lock_guard<std::mutex> lock(mutex_);
     pending.lease = leaseOf(job, result.fixture);
     if (pending.lease.generation != 0)
@@ -285,7 +346,8 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     // (Journalled already: the commit was lost; whether it went through is
     // asked before it is recorded again.)
     if (!journalled && journalOpen_ &&
-        !journal_.append(markedUnrecorded(pending.record.journalLine) + '\n', problem))
+        !journal_.append(
+            markedUnrecorded(pending.record.journalLine, pending.lease.generation) + '\n', problem))
         return Completion::NotRecorded;
     pending_.append(pending);
     problem = outageNote();

@@ -41,9 +41,13 @@ public:
     // lease, until they are completed, and the station is marked as seen.
     LineStatus open(const QString &connectionString, const QString &host, qint64 pid, int fixtures);
     // Opens the station's own journal: every result is appended to it, with
-    // "batch" and "station", before the database records it. False, with the
+    // "batch" and "station", as the database records it. False, with the
     // reason, if it cannot be written.
     bool openJournal(const QString &path, const JournalHistory &history, QString &problem);
+    // Called before open(): takes the results an earlier run under this name
+    // journalled while the database was away, for open() to record, fenced
+    // by their claims, before it gives that run's leases back.
+    void readUnrecorded(const QString &path);
 
     Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
                 QString &problem) override;
@@ -80,6 +84,7 @@ private:
     // holds none).
     LineLease leaseOf(const UnitJob &job, const QString &fixture) const;
     Completion record(const UnitJob &job, const UnitResult &result, QString &problem);
+    void addUnrecorded(const QByteArray &line);
     LineStatus recordJournalled(const Pending &pending, bool &settled, bool &journalled,
                                 QString &problem);
     // With the lock held: whether a row is waiting or leased.

@@ -467,6 +467,29 @@ void LineTest::databaseQueueServesStations()
     QCOMPARE(problem, QStringLiteral("row 1 (U-1) on fix1: passed on the unit but the row went to "
                                      "another unit (lease lost); commission this unit again"));
     QCOMPARE(batchProgressOf(database, "Q").passed, qint64(0));
+
+    // A pass an earlier run journalled alone is recorded, fenced by its
+    // claim, before that run's leases are given back; and only once.
+    LineLease lease = leaseFor("Q", "q-r", "fix1");
+    sql("UPDATE line_rows SET state = 'waiting' FROM line_batches b "
+        "WHERE b.id = batch_id AND b.name = 'Q'");
+    QCOMPARE(claim(database, lease), 1);
+    const QString journal = dir_.filePath("q-r.journal");
+    writeFile(journal, QStringLiteral(R"({"time":"t1","row":1,"unit":"U-1","port":"fix1",)"
+                                      R"("result":"passed","batch":"Q","station":"q-r",)"
+                                      R"("recorded":false,"generation":%1})"
+                                      "\n")
+                           .arg(lease.generation)
+                           .toUtf8());
+    for (int run = 0; run < 2; ++run) {
+        DbQueue again({"Q", "q-r", 30, false});
+        again.readUnrecorded(journal);
+        QVERIFY(again.open(database_, "host-r", 5, 1).ok());
+    }
+    QCOMPARE(batchProgressOf(database, "Q").passed, qint64(1));
+    QCOMPARE(batchProgressOf(database, "Q").failedUnits, qint64(0));
+    const Run exported = kestroctl({"line", "export", "--batch", "Q", "--db", database_});
+    QCOMPARE(exported.out.count(R"("time":"t1")"), 1);
 }
 
 // Two station processes on one batch, logged in as the station's role, three
