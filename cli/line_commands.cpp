@@ -230,7 +230,9 @@ int runLineStation(const Invocation &invocation)
         return failed(status, QStringLiteral("; nothing sent"));
     JournalHistory history;
     QString problem;
-    const bool read = readJournal(journalPath, history, problem);
+    // The database knows which rows passed; the local journal is read for
+    // its torn last line only.
+    const bool read = readJournal(journalPath, {}, history, problem);
     for (const QString &warning : history.warnings)
         printProblem(warning);
     if (!read || !queue.openJournal(journalPath, history, problem)) {

@@ -171,9 +171,11 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
                                       : queue.recordUnclaimed(result, problem)
                                           ? Completion::Settled
                                           : Completion::NotRecorded;
+        UnitResult told = result;
         if (completion == Completion::NotRecorded) {
             observer.fixtureNote(result.fixture,
                                  problem + QStringLiteral("; the station takes no more units"));
+            told.notRecorded = problem;
             recordFailed = true;
             stopping = true;
         } else if (completion == Completion::Pending && !problem.isEmpty()) {
@@ -184,7 +186,7 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
         if (completion == Completion::Unsettled)
             observer.unitUnsettled(job, result, problem, progress);
         else
-            observer.unitDone(job, result, progress);
+            observer.unitDone(job, told, progress);
     }
     changed_.notify_all();
 }

@@ -29,6 +29,7 @@ struct UnitJob {
     ValueChanges changes;      // the values to write over the device's own
     QByteArray certificate;    // empty: no upload
     QString certificateSha256; // lowercase hex; empty without a certificate
+    QString rowKey; // the row's content (SHA-256, lowercase hex): what the record knows it by
 };
 
 // What became of one unit.
@@ -38,6 +39,7 @@ struct UnitResult {
     QString message;    // why it failed; empty when it passed
     QStringList values; // as read back after the write; empty: nothing was read back
     double seconds = 0;
+    QString notRecorded; // set by the station, not the queue: why the record failed
 
     bool passed() const { return failedStep == FailedStep::None; }
 };

@@ -463,7 +463,7 @@ void LineTest::databaseQueueServesStations()
         "FROM line_batches b WHERE b.id = batch_id AND b.name = 'Q'"); // claimed elsewhere
     QVERIFY(!queue.stillHolds(job, "fix1", problem));
     QCOMPARE(problem, QStringLiteral("row 1's lease was lost; the row may be on another unit now"));
-    QVERIFY(!queue.complete(job, {"fix1", FailedStep::None, {}, {}, 1.0}, problem));
+    QVERIFY(!queue.complete(job, {"fix1", FailedStep::None, {}, {}, 1.0, {}}, problem));
     QCOMPARE(problem, QStringLiteral("row 1 (U-1) on fix1: passed on the unit but the row went to "
                                      "another unit (lease lost); commission this unit again"));
     QCOMPARE(batchProgressOf(database, "Q").passed, qint64(0));
