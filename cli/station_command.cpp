@@ -108,6 +108,11 @@ public:
     {
         printResult(resultLine(job, result, progress));
     }
+    void unitUnsettled(const UnitJob &, const UnitResult &, const QString &line,
+                       const QueueProgress &) override
+    {
+        printResult(line);
+    }
     void runEnded(const StationOutcome &outcome) override
     {
         printSummary(outcome);
