@@ -147,6 +147,11 @@ public:
                           .arg(rowTries_)
                           .arg(QLatin1String(stepName(result.failedStep)), result.message)));
     }
+    void unitUnsettled(const UnitJob &, const UnitResult &, const QString &line,
+                       const QueueProgress &) override
+    {
+        printResult(line);
+    }
     void runEnded(const StationOutcome &outcome) override
     {
         printSummary(outcome, setAside_);

@@ -127,9 +127,9 @@ bool Fixture::commissionNext(DeviceLink &link)
             return false;
         if (claim == UnitQueue::Claim::Claimed)
             break;
-        if (problem != told)
-            note(problem + QStringLiteral("; trying again"));
-        told = problem;
+        if (!problem.isEmpty() && problem != told)
+            note(problem);
+        told = problem.isEmpty() ? told : problem;
         pause(kQueueRetryMs);
     }
     ++run_.unitsInProgress;
@@ -180,19 +180,27 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
     {
         const std::lock_guard<std::mutex> lock(reporting_);
         QString problem;
-        const bool recorded = job.key.isEmpty() ? queue.recordUnclaimed(result, problem)
-                                                : queue.complete(job, result, problem);
+        using Completion = UnitQueue::Completion;
+        const Completion completion = !job.key.isEmpty() ? queue.completeJob(job, result, problem)
+                                      : queue.recordUnclaimed(result, problem)
+                                          ? Completion::Settled
+                                          : Completion::NotRecorded;
         UnitResult told = result;
-        if (!recorded) {
+        if (completion == Completion::NotRecorded) {
             observer.fixtureNote(result.fixture,
                                  problem + QStringLiteral("; the station takes no more units"));
             told.notRecorded = problem;
             recordFailed = true;
             stopping = true;
+        } else if (completion == Completion::Pending && !problem.isEmpty()) {
+            observer.fixtureNote(result.fixture, problem);
         }
         const QueueProgress progress = queue.progress();
         allPassed = progress.settled();
-        observer.unitDone(job, told, progress);
+        if (completion == Completion::Unsettled)
+            observer.unitUnsettled(job, result, problem, progress);
+        else
+            observer.unitDone(job, told, progress);
     }
     changed_.notify_all();
 }

@@ -56,6 +56,14 @@ public:
     // has a job with row 0.
     virtual void unitDone(const UnitJob &job, const UnitResult &result,
                           const QueueProgress &progress) = 0;
+    // A unit whose result was kept but settled nothing (its job went to
+    // another unit meanwhile), in place of unitDone: `line` says so, and what
+    // to do with the unit. By default told as a fixture's note.
+    virtual void unitUnsettled(const UnitJob &, const UnitResult &result, const QString &line,
+                               const QueueProgress &)
+    {
+        fixtureNote(result.fixture, line);
+    }
     // The run is over. When every job passed it comes before the units still
     // on their fixtures are let go, which need not be waited for.
     virtual void runEnded(const StationOutcome &outcome) = 0;

@@ -65,7 +65,18 @@ public:
     enum class Claim {
         Claimed, // `job` is this fixture's until it is completed
         Ended,   // no job will come: every job passed or was set aside, or `stopping` answered true
-        Unavailable // the queue cannot be asked now (`problem` says why); try again later
+        Unavailable // the queue cannot be asked now; try again later. `problem` is the
+                    // line to tell, or empty when it was told already
+    };
+
+    // How the record of a completed job ended.
+    enum class Completion {
+        Settled,     // recorded, and the job settled
+        NotRecorded, // the record could not be made (`problem` says why); the run stops
+        Pending,     // kept by the station, to be recorded once the store is back; `problem`,
+                     // if not empty, is a note to tell
+        Unsettled,   // kept, but it settles nothing (the job went to another unit meanwhile);
+                     // `problem` is the unit's line for the operator; the run goes on
     };
 
     virtual ~UnitQueue() = default;
@@ -82,6 +93,13 @@ public:
     // with the reason, if the record could not be made; the job then counts
     // as neither passed nor failed.
     virtual bool complete(const UnitJob &job, const UnitResult &result, QString &problem) = 0;
+    // complete(), told apart further by a queue that others take from too,
+    // or whose store may be out of reach for a while. By default Settled or
+    // NotRecorded, as complete() answers.
+    virtual Completion completeJob(const UnitJob &job, const UnitResult &result, QString &problem)
+    {
+        return complete(job, result, problem) ? Completion::Settled : Completion::NotRecorded;
+    }
     // Records a unit that failed before it took a job (its Ping). False, with
     // the reason, if the record could not be made.
     virtual bool recordUnclaimed(const UnitResult &result, QString &problem) = 0;
