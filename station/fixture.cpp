@@ -117,7 +117,7 @@ bool Fixture::commissionNext(DeviceLink &link)
     for (;;) {
         QString problem;
         const UnitQueue::Claim claim = run_.queue.claim(
-            port_, [this] { return run_.ended(); }, job, problem);
+            port_, QStringList(), [this] { return run_.ended(); }, job, problem);
         if (claim == UnitQueue::Claim::Ended)
             return false;
         if (claim == UnitQueue::Claim::Claimed)
