@@ -119,6 +119,7 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
 {
     const Bytes frame = frameMessage(request.data(), request.size());
     const int tries = settings_.retries + 1;
+    badAnswer_.clear();
     for (int attempt = 1; attempt <= tries; ++attempt) {
         QString problem;
         const Step step = tryOnce(kind, frame, response, problem);
@@ -136,6 +137,17 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
              .arg(tries)
              .arg(tries == 1 ? "try" : "tries"));
     return LinkResult::NoResponse;
+}
+
+LinkResult DeviceLink::probe(const MessageKind &kind, const Bytes &request, QByteArray &response)
+{
+    badAnswer_.clear();
+    QString problem;
+    const Step step =
+        tryOnce(kind, frameMessage(request.data(), request.size()), response, problem);
+    if (step == Step::Done)
+        return LinkResult::Answered;
+    return step == Step::PortLost ? LinkResult::PortLost : LinkResult::NoResponse;
 }
 
 void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt)
@@ -224,6 +236,7 @@ DeviceLink::Step DeviceLink::decodeReceived(const MessageKind &kind, FrameReader
         traceReceived(wire);
         if (event == FrameReader::Event::Error) {
             problem = QStringLiteral("broken frame");
+            badAnswer_ = nameOf(kind) + QStringLiteral(": ") + problem;
             return Step::Failed;
         }
         const Bytes message = reader.message();
@@ -233,9 +246,12 @@ DeviceLink::Step DeviceLink::decodeReceived(const MessageKind &kind, FrameReader
             wire.clear();
             continue;
         }
-        if (!isExpectedResponse(kind, message, problem))
+        if (!isExpectedResponse(kind, message, problem)) {
+            badAnswer_ = nameOf(kind) + QStringLiteral(": ") + problem;
             return Step::Failed;
+        }
         response = QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size()));
+        badAnswer_.clear();
         return Step::Done;
     }
     return Step::Pending;

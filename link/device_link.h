@@ -55,6 +55,14 @@ public:
     // response message.
     LinkResult exchange(const MessageKind &kind, const Bytes &request, QByteArray &response);
 
+    // One try of the exchange, nothing told: for a check whose silence is an
+    // answer too (is the unit still there?).
+    LinkResult probe(const MessageKind &kind, const Bytes &request, QByteArray &response);
+    // When the last exchange or probe got no valid response but the device
+    // did answer, what was wrong with its last bad answer ("Ping: broken
+    // frame"); empty when it was silent or answered well.
+    QString badAnswer() const { return badAnswer_; }
+
     // Why the last open or exchange failed, as it was told.
     QString verdict() const { return verdict_; }
     // Tells a step's own diagnosis the way the link tells its own, and makes
@@ -81,6 +89,7 @@ private:
     LinkSettings settings_;
     LinkReporter reporter_;
     QString verdict_;
+    QString badAnswer_;
     PortClaim claim_;
     QSerialPort port_;
     QElapsedTimer clock_;

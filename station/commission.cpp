@@ -17,12 +17,9 @@ UnitResult &failed(UnitResult &result, FailedStep step, const StepResult &outcom
     return result;
 }
 
-StepResult valuesToWrite(DeviceLink &link, const UnitJob &job, QStringList &values)
+StepResult valuesToWrite(const UnitJob &job, const QStringList &deviceValues, QStringList &values)
 {
-    QStringList deviceValues;
-    StepResult outcome = queryValues(link, deviceValues);
-    if (!outcome.done())
-        return outcome;
+    StepResult outcome;
     values = withChanges(deviceValues, job.changes);
     const QStringList problems = valueProblems(values);
     if (!problems.isEmpty()) {
@@ -32,11 +29,11 @@ StepResult valuesToWrite(DeviceLink &link, const UnitJob &job, QStringList &valu
     return outcome;
 }
 
-UnitResult steps(DeviceLink &link, const UnitJob &job)
+UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues)
 {
     UnitResult result;
     QStringList values;
-    StepResult outcome = valuesToWrite(link, job, values);
+    StepResult outcome = valuesToWrite(job, deviceValues, values);
     if (outcome.done())
         outcome = writeValues(link, values);
     if (!outcome.done())
@@ -54,11 +51,11 @@ UnitResult steps(DeviceLink &link, const UnitJob &job)
 
 } // namespace
 
-UnitResult commission(DeviceLink &link, const UnitJob &job)
+UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues)
 {
     QElapsedTimer clock;
     clock.start();
-    UnitResult result = steps(link, job);
+    UnitResult result = steps(link, job, deviceValues);
     result.seconds = double(clock.elapsed()) / 1000.0;
     return result;
 }

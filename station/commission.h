@@ -5,10 +5,11 @@
 #include "link/device_link.h"
 #include "station/unit_queue.h"
 
-// Reads the unit's values, writes the job's over them (if the rules accept
-// the whole: a rule may need a value only the device gave), reads them back
-// and compares, then uploads the certificate. The result's fixture is left
-// to the caller. The steps' own diagnoses are told through the link.
-UnitResult commission(DeviceLink &link, const UnitJob &job);
+// Writes the job's values over the unit's own, `deviceValues` as it answered
+// them to the Config Query before it took the job (if the rules accept the
+// whole: a rule may need a value only the device gave), reads them back and
+// compares, then uploads the certificate. The result's fixture is left to
+// the caller. The steps' own diagnoses are told through the link.
+UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues);
 
 #endif // STATION_COMMISSION_H
