@@ -16,7 +16,14 @@ const char kForms[] =
     "  kestroctl [options] upload-cert FILE\n"
     "  kestroctl check FILE [--set KEY=VALUE]...\n"
     "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
-    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n";
+    "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n"
+    "  kestroctl [-p PORT]... [options] station --batch NAME [--db CONNINFO]\n"
+    "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
+    "  kestroctl line init [--db CONNINFO] [--station-role ROLE]\n"
+    "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
+    "                     [--db CONNINFO]\n"
+    "  kestroctl line status [--batch NAME] [--json] [--db CONNINFO]\n"
+    "  kestroctl line export --batch NAME [--db CONNINFO]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -33,7 +40,14 @@ const char kCommands[] =
     "  station MANIFEST\n"
     "               commission one unit after another on each -p port, a row of the\n"
     "               CSV file MANIFEST each, and journal every unit; started again,\n"
-    "               skips the rows the journal has as passed\n";
+    "               skips the rows the journal has as passed\n"
+    "  line init    create the line's schema in a PostgreSQL database, or bring it up to\n"
+    "               date; --station-role grants a role only what a station needs\n"
+    "  line import MANIFEST\n"
+    "               check MANIFEST as station does and store it as batch NAME, whole\n"
+    "  line status  per batch: rows waiting, leased, passed, set aside; per station:\n"
+    "               units passed and failed, units per hour, last seen\n"
+    "  line export  every unit tried in batch NAME, as the journal's JSON lines\n";
 
 // Options that only some commands take.
 struct CommandOption {
@@ -47,9 +61,14 @@ const CommandOption kCommandOptions[] = {
     {"set", {"write", "diff", "check"}},
     {"dry-run", {"write"}},
     {"no-verify", {"write"}},
-    {"json", {"ports"}},
-    {"profile", {"station"}},
-    {"certificate", {"station"}},
+    {"json", {"ports", "line status"}},
+    {"profile", {"station", "line import"}},
+    {"certificate", {"station", "line import"}},
+    {"db", {"station", "line init", "line import", "line status", "line export"}},
+    {"station", {"station"}},
+    {"lease", {"station"}},
+    {"station-role", {"line init"}},
+    {"batch", {"station", "line import", "line status", "line export"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
     {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
@@ -74,12 +93,24 @@ void setUpParser(QCommandLineParser &parser)
         {"set", "write, diff, check: replace KEY's value (repeatable).", "KEY=VALUE"},
         {"show-secrets", "write, diff: show the passwords instead of \"********\"; station: "
                          "keep them in the journal."},
-        {"json", "ports: one JSON object per port and line."},
+        {"json", "ports, line status: one JSON object per port (batch) and line."},
         {"dry-run", "write: check and show what would change; send nothing."},
         {"no-verify", "write: do not read the configuration back."},
         {"profile", "station: the values all units share, under each row's.", "FILE"},
         {"certificate", "station: the certificate for rows without their own.", "FILE"},
         {"journal", "station: the journal (default: MANIFEST.journal).", "FILE"},
+        {"db",
+         "line: the line's database, as libpq takes it (URI or key=value); default: "
+         "libpq's PG* environment.",
+         "CONNINFO"},
+        {"station-role", "line init: grant ROLE only what a station needs.", "ROLE"},
+        {"batch", "line; station: take the rows from this batch of the line's database.", "NAME"},
+        {"station", "station --batch: the station's name on the line (default: the host name).",
+         "NAME"},
+        {"lease",
+         "station --batch: hold a row for SECONDS, renewed while its unit is on the "
+         "fixture (default 30).",
+         "SECONDS"},
     });
     parser.addHelpOption();
     parser.addVersionOption();
@@ -110,7 +141,8 @@ bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QStri
                       problem) &&
            readNumber(parser, "retries", "", 0, 100, invocation.retries, problem) &&
            readNumber(parser, "wait-port", " of seconds", 0, 86400, invocation.waitPortSeconds,
-                      problem);
+                      problem) &&
+           readNumber(parser, "lease", " of seconds", 1, 3600, invocation.leaseSeconds, problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -145,25 +177,54 @@ bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString
     return true;
 }
 
+// A station on a line takes its rows from a batch, with everything it
+// needs; one with a manifest has no use for the line's options.
+bool checkRowSource(const QCommandLineParser &parser, const Invocation &invocation, int files,
+                    QString &problem)
+{
+    if (invocation.command != QLatin1String("station"))
+        return true;
+    if (!invocation.batch.isEmpty() &&
+        (files != 0 || parser.isSet("profile") || parser.isSet("certificate")))
+        problem = QStringLiteral("station --batch takes no MANIFEST, --profile or --certificate: "
+                                 "the batch holds them");
+    if (invocation.batch.isEmpty() &&
+        (parser.isSet("db") || parser.isSet("station") || parser.isSet("lease")))
+        problem = QStringLiteral("--db, --station and --lease need --batch NAME");
+    return problem.isEmpty();
+}
+
 bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QString &problem)
 {
-    const QStringList positional = parser.positionalArguments();
+    QStringList positional = parser.positionalArguments();
     if (positional.isEmpty()) {
         problem = QStringLiteral("no command given");
         return false;
     }
     invocation.command = positional.first();
+    // line's commands are two words.
+    if (invocation.command == QLatin1String("line")) {
+        if (positional.size() < 2) {
+            problem = QStringLiteral("line needs one of: init, import, status, export");
+            return false;
+        }
+        invocation.command += QLatin1Char(' ') + positional.takeAt(1);
+    }
     const CommandShape *shape = findCommand(invocation.command);
     if (!shape) {
         problem = QStringLiteral("unknown command '%1'").arg(invocation.command);
         return false;
     }
-    if (positional.size() != 1 + shape->files) {
+    const bool fromBatch =
+        invocation.command == QLatin1String("station") && !invocation.batch.isEmpty();
+    if (!checkRowSource(parser, invocation, positional.size() - 1, problem))
+        return false;
+    if (!fromBatch && positional.size() != 1 + shape->files) {
         problem = shape->files ? QStringLiteral("%1 needs one FILE").arg(invocation.command)
                                : QStringLiteral("%1 takes no arguments").arg(invocation.command);
         return false;
     }
-    if (shape->files)
+    if (shape->files && !fromBatch)
         invocation.file = positional.at(1);
     return checkPorts(invocation, *shape, problem);
 }
@@ -186,6 +247,10 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.journalFile = parser.value("journal");
     invocation.showSecrets = parser.isSet("show-secrets");
     invocation.json = parser.isSet("json");
+    invocation.database = parser.value("db");
+    invocation.stationRole = parser.value("station-role");
+    invocation.batch = parser.value("batch");
+    invocation.stationName = parser.value("station");
 }
 
 } // namespace
@@ -218,6 +283,9 @@ QString helpText()
     for (int code = ExitDone; code <= ExitResultsLost; ++code)
         exitCodes +=
             QStringLiteral("  %1  %2\n").arg(code, 3).arg(QLatin1String(kExitMeanings[code]));
+    exitCodes += QStringLiteral("  %1  %2\n")
+                     .arg(ExitLineDatabase, 3)
+                     .arg(QLatin1String(kLineDatabaseMeaning));
     exitCodes +=
         QStringLiteral("  %1  %2\n").arg(ExitInterrupted).arg(QLatin1String(kInterruptedMeaning));
     return parser.helpText() + QLatin1Char('\n') + QString::fromLatin1(kCommands) +

@@ -11,7 +11,7 @@
 // The command and its values; the link's settings (-p, -t, -r, --wait-port,
 // --trace) are what a DeviceLink is made from.
 struct Invocation : LinkSettings {
-    QString command;      // one of the command table's names (cli/commands.h)
+    QString command;      // one of the command table's names (cli/commands.h), "line import"
     QString file;         // write, diff, check and upload-cert: the input file
     QStringList ports;    // station: every -p, in the order given, else $KESTRO_PORT
     QStringList setPairs; // KEY=VALUE, in the order given
@@ -24,6 +24,11 @@ struct Invocation : LinkSettings {
     QString profileFile;      // station --profile
     QString certificateFile;  // station --certificate
     QString journalFile;      // station --journal; empty: the manifest's path + ".journal"
+    QString database;         // line --db: a libpq connection string; empty: PG* variables
+    QString stationRole;      // line init --station-role
+    QString batch;            // line, station --batch
+    QString stationName;      // station --station; empty: the host name
+    int leaseSeconds = 30;    // station --lease
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

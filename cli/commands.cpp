@@ -7,10 +7,18 @@
 #include "link/unit_steps.h"
 
 const CommandShape kCommandShapes[] = {
-    {"ports", 0, false, runPorts}, {"ping", 0, true, runPing},
-    {"read", 0, true, runRead},    {"write", 1, true, runWrite},
-    {"diff", 1, true, runDiff},    {"upload-cert", 1, true, runUploadCert},
-    {"check", 1, false, runCheck}, {"station", 1, true, runStationCommand},
+    {"ports", 0, false, runPorts},
+    {"ping", 0, true, runPing},
+    {"read", 0, true, runRead},
+    {"write", 1, true, runWrite},
+    {"diff", 1, true, runDiff},
+    {"upload-cert", 1, true, runUploadCert},
+    {"check", 1, false, runCheck},
+    {"station", 1, true, runStationCommand},
+    {"line init", 0, false, runLineInit},
+    {"line import", 1, false, runLineImport},
+    {"line status", 0, false, runLineStatus},
+    {"line export", 0, false, runLineExport},
 };
 
 const CommandShape *findCommand(const QString &name)

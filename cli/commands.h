@@ -5,6 +5,8 @@
 #include "cli/command_line.h"
 #include "link/device_requests.h"
 
+class UnitQueue;
+
 // One command: its name, how many FILE arguments follow it, whether it
 // talks to a device, and what runs it. The command line accepts exactly the
 // commands of this table.
@@ -26,6 +28,15 @@ int runDiff(const Invocation &invocation);
 int runUploadCert(const Invocation &invocation);
 int runCheck(const Invocation &invocation);
 int runStationCommand(const Invocation &invocation);
+// station --batch: the rows of a batch in the line's database.
+int runLineStation(const Invocation &invocation);
+// Runs the station on the command line's ports with `queue`, printing what
+// the operator should see, until it ends; answers the exit code.
+int serveStation(const Invocation &invocation, UnitQueue &queue);
+int runLineInit(const Invocation &invocation);
+int runLineImport(const Invocation &invocation);
+int runLineStatus(const Invocation &invocation);
+int runLineExport(const Invocation &invocation);
 
 // A status step's result as a command reports it: the window's "<request>
 // returned <status>" line on standard output when the device answered.

@@ -14,6 +14,7 @@ enum ExitCode : int {
     ExitInvalidInput = 5,  // a file or value is invalid; nothing was sent
     ExitDiffers = 6,       // device and file differ, or the read-back differs
     ExitResultsLost = 7,   // the results could not be written; the device part ran
+    ExitLineDatabase = 9,  // the line's database cannot be reached or refused the station
     ExitInterrupted = 130, // a station stopped by SIGINT or SIGTERM
 };
 
@@ -29,6 +30,8 @@ inline constexpr const char *kExitMeanings[] = {
     "the results (a station's journal) could not be written; the device part of the "
     "command ran",
 };
+inline constexpr char kLineDatabaseMeaning[] =
+    "the line's database cannot be reached or refused the station";
 inline constexpr char kInterruptedMeaning[] =
     "station: stopped by SIGINT or SIGTERM after the units in progress";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,

@@ -139,8 +139,21 @@ int exitCodeOf(const StationOutcome &outcome)
 
 } // namespace
 
+int serveStation(const Invocation &invocation, UnitQueue &queue)
+{
+    StationSettings settings;
+    settings.link = static_cast<const LinkSettings &>(invocation);
+    settings.ports = invocation.ports;
+    settings.stopRequest = &stopSignalled;
+    catchStopSignals();
+    ConsoleObserver observer;
+    return exitCodeOf(runStation(settings, queue, observer));
+}
+
 int runStationCommand(const Invocation &invocation)
 {
+    if (!invocation.batch.isEmpty())
+        return runLineStation(invocation);
     QVector<UnitJob> jobs;
     if (!readInputs(invocation, jobs))
         return ExitInvalidInput;
@@ -162,11 +175,5 @@ int runStationCommand(const Invocation &invocation)
         printProblem(problem + QStringLiteral("; nothing sent"));
         return ExitResultsLost;
     }
-    StationSettings settings;
-    settings.link = static_cast<const LinkSettings &>(invocation);
-    settings.ports = invocation.ports;
-    settings.stopRequest = &stopSignalled;
-    catchStopSignals();
-    ConsoleObserver observer;
-    return exitCodeOf(runStation(settings, queue, observer));
+    return serveStation(invocation, queue);
 }

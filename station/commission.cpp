@@ -29,11 +29,23 @@ StepResult valuesToWrite(const UnitJob &job, const QStringList &deviceValues, QS
     return outcome;
 }
 
-UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues)
+// Whether the job is still the fixture's; if not, fails the result there.
+bool stillHeld(const std::function<bool(QString &)> &holds, UnitResult &result)
+{
+    if (!holds || holds(result.message))
+        return true;
+    result.failedStep = FailedStep::Lease;
+    return false;
+}
+
+UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
+                 const std::function<bool(QString &)> &holds)
 {
     UnitResult result;
     QStringList values;
     StepResult outcome = valuesToWrite(job, deviceValues, values);
+    if (outcome.done() && !stillHeld(holds, result))
+        return result;
     if (outcome.done())
         outcome = writeValues(link, values);
     if (!outcome.done())
@@ -41,7 +53,7 @@ UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &device
     outcome = readBackValues(link, values, result.values);
     if (!outcome.done())
         return failed(result, FailedStep::Verify, outcome, link);
-    if (job.certificate.isEmpty())
+    if (job.certificate.isEmpty() || !stillHeld(holds, result))
         return result;
     outcome = uploadCertificate(link, job.certificate);
     if (!outcome.done())
@@ -51,11 +63,12 @@ UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &device
 
 } // namespace
 
-UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues)
+UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
+                      const std::function<bool(QString &)> &holds)
 {
     QElapsedTimer clock;
     clock.start();
-    UnitResult result = steps(link, job, deviceValues);
+    UnitResult result = steps(link, job, deviceValues, holds);
     result.seconds = double(clock.elapsed()) / 1000.0;
     return result;
 }

@@ -188,7 +188,9 @@ bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
         note(who + QStringLiteral("'s unit is still on the fixture; remove it"));
         return true;
     }
-    UnitResult result = commission(link, job, values);
+    UnitResult result = commission(link, job, values, [this, &job](QString &why) {
+        return run_.queue.stillHolds(job, port_, why);
+    });
     result.fixture = port_;
     if (!result.values.isEmpty())
         watch.held = result.values;

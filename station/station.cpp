@@ -10,6 +10,9 @@
 
 namespace {
 
+// How often (in turns of 100 ms) the run asks the queue how far it is.
+constexpr int kProgressTurns = 10;
+
 StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsedTimer &clock)
 {
     StationOutcome outcome;
@@ -38,10 +41,15 @@ StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
         threads.emplace_back(QThread::create([&run, port] { serveFixture(run, port); }));
         threads.back()->start();
     }
-    while (!run.ended()) {
+    for (int turn = 1; !run.ended(); ++turn) {
         run.waitForChange(100);
         if (settings.stopRequest && *settings.stopRequest)
             run.stopping = true;
+        // Other stations may work on the same jobs and pass the last of them.
+        if (turn % kProgressTurns == 0) {
+            const QueueProgress now = queue.progress();
+            run.allPassed = run.allPassed || now.passed == now.rows;
+        }
     }
     StationOutcome outcome = outcomeOf(run, queue, clock);
     // Done: the units still on their fixtures need not be waited for.

@@ -9,6 +9,7 @@ const char *stepName(FailedStep step)
     case FailedStep::Verify: return "verify";
     case FailedStep::Certificate: return "certificate";
     case FailedStep::Port: return "port";
+    case FailedStep::Lease: return "lease";
     }
     return "";
 }

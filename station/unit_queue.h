@@ -15,10 +15,10 @@
 #include <functional>
 
 // The step at which a unit failed; None: it passed.
-enum class FailedStep { None, Ping, Write, Verify, Certificate, Port };
+enum class FailedStep { None, Ping, Write, Verify, Certificate, Port, Lease };
 
 // The step's name in the journal ("ping", "write", "verify", "certificate",
-// "port"); empty for None.
+// "port", "lease"); empty for None.
 const char *stepName(FailedStep step);
 
 // One unit's work.
@@ -85,6 +85,11 @@ public:
     virtual bool recordUnclaimed(const UnitResult &result, QString &problem) = 0;
     // The counts of the run so far.
     virtual QueueProgress progress() const = 0;
+    // Whether the fixture still holds the job, asked before each step that
+    // gives the unit its identity; false, with the reason, if the job may
+    // be another fixture's by now. A queue no one else takes from always
+    // holds.
+    virtual bool stillHolds(const UnitJob &, const QString &, QString &) { return true; }
 };
 
 #endif // STATION_UNIT_QUEUE_H

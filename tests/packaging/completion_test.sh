@@ -53,6 +53,8 @@ expect "kestroctl write $dir/site.json --set addr" addressee_1= addressee_2= add
 expect "kestroctl --set smtp_port=587 diff $dir/si" "$dir/site.json"
 expect "kestroctl -p $dir/port-" "$dir/port-a" "$dir/port-b"
 expect "kestroctl read --port=$dir/port-" "$dir/port-a" "$dir/port-b"
+expect "kestroctl --db postgresql://line-db/kestro line i" init import
+expect "kestroctl line import $dir/si" "$dir/site.json"
 
 candidates "kestroctl --"
 offered=$got

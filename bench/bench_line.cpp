@@ -1,0 +1,200 @@
+// The line's database against a pg_virtualenv server (scripts/bench starts
+// one): a claim and then the record of its unit, with 1 and with 32 fixtures
+// claiming at once, each on its own connection, no device; and kestroctl
+// line import of a 10,000-row manifest, start to exit; and one unit at
+// 115200 baud (a row and an 8192-byte certificate), start to exit, through
+// the database queue against the file queue.
+//
+// Targets: p99 of a claim and record at most 20 ms with 32 fixtures; the
+// import at most 3 s; the unit through the database at most 1.05 times the
+// file's.
+#include "bench/bench_support.h"
+#include "line/line_batch.h"
+#include "line/line_leases.h"
+#include "line/line_query.h"
+#include "line/line_schema.h"
+#include "tests/support/devsim_process.h"
+
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <mutex>
+#include <thread>
+
+#include <unistd.h>
+
+namespace {
+
+using namespace bench;
+
+constexpr int kUnitsPerFixture = 200;
+constexpr int kImportRows = 10000;
+constexpr int kUnitRuns = 5;
+
+QString g_database; // the benchmark's own database
+
+void openOrFail(LineDatabase &database)
+{
+    const LineStatus status = database.open(g_database);
+    if (!status.ok())
+        fail(status.message.toStdString());
+}
+
+QVector<LineRow> rows(int count)
+{
+    QVector<LineRow> all;
+    for (int i = 1; i <= count; ++i)
+        all.append({i,
+                    QStringLiteral("B-%1").arg(i),
+                    {{"hostname", QStringLiteral("unit-%1").arg(i)}, {"ssid", "plant"}},
+                    {},
+                    {}});
+    return all;
+}
+
+// One fixture's units: claim, then record as passed; each pair's time in ms.
+void serve(const QString &batch, int fixture, std::vector<double> &times, std::mutex &mutex)
+{
+    LineDatabase database;
+    openOrFail(database);
+    LineLease lease;
+    lease.batch = batch;
+    lease.station = QStringLiteral("bench-%1").arg(fixture / 4);
+    lease.fixture = QStringLiteral("fix%1").arg(fixture);
+    std::vector<double> mine;
+    for (;;) {
+        const Clock::time_point start = Clock::now();
+        bool claimed = false, settled = false;
+        LineRow row;
+        if (!claimRow(database, lease, 30, claimed, row).ok() || !claimed)
+            break;
+        const QByteArray line = R"({"row":)" + QByteArray::number(row.number) + "}";
+        if (!recordUnit(database, lease, {true, {}, false, line}, settled).ok() || !settled)
+            fail("a record was not settled");
+        mine.push_back(msSince(start));
+    }
+    const std::lock_guard<std::mutex> lock(mutex);
+    times.insert(times.end(), mine.begin(), mine.end());
+}
+
+double percentile(std::vector<double> values, double share)
+{
+    std::sort(values.begin(), values.end());
+    return values.empty() ? 0.0 : values[size_t(share * double(values.size() - 1))];
+}
+
+void claimAndRecord(int fixtures)
+{
+    const QString batch = QStringLiteral("claims-%1").arg(fixtures);
+    {
+        LineDatabase database;
+        openOrFail(database);
+        if (!importBatch(database, batch, rows(fixtures * kUnitsPerFixture)).ok())
+            fail("cannot import " + batch.toStdString());
+    }
+    std::vector<double> times;
+    std::mutex mutex;
+    std::vector<std::thread> threads;
+    for (int i = 0; i < fixtures; ++i)
+        threads.emplace_back([&, i] { serve(batch, i, times, mutex); });
+    for (std::thread &thread : threads)
+        thread.join();
+    if (times.size() != size_t(fixtures * kUnitsPerFixture))
+        fail("not every row was claimed once");
+    const std::string name = "line.claim_record_" + std::to_string(fixtures) + "_fixtures";
+    report(name + ".median", median(times), "ms");
+    const double p99 = percentile(times, 0.99);
+    report(name + ".p99", p99, "ms",
+           fixtures == 32 ? "target <= 20 ms: " + verdict(p99 <= 20.0) : std::string());
+}
+
+void importManifest()
+{
+    QTemporaryDir dir;
+    QFile manifest(dir.filePath("units.csv"));
+    if (!dir.isValid() || !manifest.open(QIODevice::WriteOnly))
+        fail("cannot write the manifest");
+    manifest.write("unit,hostname,description\n");
+    for (int i = 1; i <= kImportRows; ++i)
+        manifest.write(QStringLiteral("B-%1,unit-%1,Bench unit %1\n").arg(i).toUtf8());
+    manifest.close();
+    QProcess process;
+    const Clock::time_point start = Clock::now();
+    process.start(QStringLiteral(KESTROCTL_PATH),
+                  {"line", "import", manifest.fileName(), "--batch", "import", "--db", g_database});
+    if (!process.waitForFinished(120000) || process.exitCode() != 0)
+        fail("line import failed: " + process.readAllStandardError().toStdString());
+    const double seconds = msSince(start) / 1000.0;
+    report("line.import_10000_rows", seconds, "s", "target <= 3 s: " + verdict(seconds <= 3.0));
+}
+
+// One station run of one unit against a simulator at 115200 baud; its wall
+// time in ms. `source` is the manifest, or --batch and its name.
+double unitRun(const QTemporaryDir &dir, const QStringList &source, int run)
+{
+    DevsimProcess device;
+    if (!device.start({"--baud", "115200"}))
+        fail("the simulator did not start");
+    QProcess station;
+    station.setWorkingDirectory(dir.path());
+    const Clock::time_point start = Clock::now();
+    station.start(QStringLiteral(KESTROCTL_PATH),
+                  QStringList{"-p", device.portPath(), "station"} + source +
+                      QStringList{"--journal", dir.filePath(QStringLiteral("j%1").arg(run))});
+    if (!station.waitForFinished(60000) || station.exitCode() != 0)
+        fail("station failed: " + station.readAllStandardError().toStdString());
+    return msSince(start);
+}
+
+void unitThroughEachQueue()
+{
+    QTemporaryDir dir;
+    QFile certificate(dir.filePath("unit.pem"));
+    if (!dir.isValid() || !certificate.open(QIODevice::WriteOnly))
+        fail("cannot write the certificate");
+    certificate.write(QByteArray(8192, 'c'));
+    certificate.close();
+    std::vector<double> file, database;
+    for (int run = 0; run < kUnitRuns; ++run) {
+        const QString manifest = dir.filePath(QStringLiteral("units%1.csv").arg(run));
+        QFile csv(manifest);
+        if (!csv.open(QIODevice::WriteOnly) ||
+            csv.write("hostname,description,certificate\nunit-1,Line bench,unit.pem\n") < 0)
+            fail("cannot write the manifest");
+        csv.close();
+        const QString batch = QStringLiteral("unit-%1").arg(run);
+        if (QProcess::execute(KESTROCTL_PATH,
+                              {"line", "import", manifest, "--batch", batch, "--db", g_database}))
+            fail("cannot import the unit's batch");
+        file.push_back(unitRun(dir, {manifest}, 2 * run));
+        database.push_back(unitRun(dir, {"--batch", batch, "--db", g_database}, 2 * run + 1));
+    }
+    report("line.unit_115200.file_queue", median(file), "ms");
+    report("line.unit_115200.database_queue", median(database), "ms");
+    const double ratio = median(database) / median(file);
+    report("line.unit_115200.ratio", ratio, "x", "target <= 1.05: " + verdict(ratio <= 1.05));
+}
+
+} // namespace
+
+int main()
+{
+    const QString name = QStringLiteral("kestro_bench_%1").arg(::getpid());
+    LineDatabase server;
+    if (!server.open(QString()).ok() ||
+        !runQuery(server, ("CREATE DATABASE " + name).toUtf8().constData()).ok())
+        fail("no PostgreSQL server: run under pg_virtualenv, as scripts/bench does");
+    g_database = QStringLiteral("dbname=") + name;
+    {
+        LineDatabase database;
+        openOrFail(database);
+        if (!initLineSchema(database, QString()).ok())
+            fail("line init failed");
+    }
+    claimAndRecord(1);
+    claimAndRecord(32);
+    importManifest();
+    unitThroughEachQueue();
+    runQuery(server, ("DROP DATABASE " + name + " WITH (FORCE)").toUtf8().constData());
+    return 0;
+}

@@ -1,0 +1,248 @@
+// kestroctl line: a batch of rows in the line's PostgreSQL database, shared
+// by several stations. The database work is the line library's; here are
+// the command line's words and exit codes.
+#include "cli/commands.h"
+#include "cli/config_file.h"
+#include "cli/console.h"
+#include "cli/exit_codes.h"
+#include "line/db_queue.h"
+#include "line/line_batch.h"
+#include "line/line_schema.h"
+#include "protocol/config_fields.h"
+#include "station/manifest.h"
+
+#include <QCoreApplication>
+#include <QSysInfo>
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+int lineExitCode(LineFault fault)
+{
+    switch (fault) {
+    case LineFault::None: return ExitDone;
+    case LineFault::BadConnectionString: return ExitUsage;
+    case LineFault::BatchExists:
+    case LineFault::NoSuchBatch:
+    case LineFault::BadInput:
+    case LineFault::StationRunning: return ExitInvalidInput;
+    case LineFault::Unreachable:
+    case LineFault::Refused:
+    case LineFault::SchemaUnknown: break;
+    }
+    return ExitLineDatabase;
+}
+
+// Prints the failure, with `after` appended, and answers its exit code.
+int failed(const LineStatus &status, const QString &after = QString())
+{
+    printProblem(status.message + after);
+    return lineExitCode(status.fault);
+}
+
+// Connects and, unless `forInit`, checks that the schema is the one this
+// program knows.
+LineStatus connect(const Invocation &invocation, LineDatabase &database, bool forInit = false)
+{
+    LineStatus status = database.open(invocation.database);
+    if (status.ok() && !forInit)
+        status = checkLineSchema(database);
+    return status;
+}
+
+bool batchGiven(const Invocation &invocation)
+{
+    if (!invocation.batch.isEmpty())
+        return true;
+    printProblem(QStringLiteral("%1 needs --batch NAME").arg(invocation.command));
+    return false;
+}
+
+// The manifest read and planned as station reads and plans it.
+bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
+{
+    ValueChanges profile;
+    QVector<ManifestRow> manifest;
+    QString problem;
+    if ((!invocation.profileFile.isEmpty() &&
+         !readProfileArgument(invocation.profileFile, profile, problem)) ||
+        !readManifest(invocation.file, manifest, problem)) {
+        printProblem(problem + QStringLiteral("; nothing imported"));
+        return false;
+    }
+    QVector<UnitJob> jobs;
+    QStringList problems;
+    if (!planJobs(manifest, profile, invocation.certificateFile, jobs, problems)) {
+        for (const QString &line : problems)
+            printRaw(line);
+        printProblem(
+            QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
+        return false;
+    }
+    for (const UnitJob &job : jobs) {
+        LineRow row{job.row, job.unit, {}, job.certificate, job.certificateSha256};
+        for (auto it = job.changes.constBegin(); it != job.changes.constEnd(); ++it)
+            row.values.insert(QLatin1String(kConfigFields[it.key()].key), it.value());
+        rows.append(row);
+    }
+    return true;
+}
+
+using Json = nlohmann::ordered_json;
+
+QByteArray jsonLine(const Json &json)
+{
+    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+    return QByteArray(text.data(), int(text.size()));
+}
+
+Json batchJson(const BatchProgress &batch)
+{
+    Json stations = Json::array();
+    for (const StationProgress &station : batch.stations)
+        stations.push_back(
+            {{"station", station.station.toStdString()},
+             {"fixtures", station.fixtures},
+             {"passed", station.passed},
+             {"failed", station.failed},
+             {"units_per_hour", station.unitsPerHour},
+             {"last_seen",
+              station.lastSeen.isEmpty() ? Json(nullptr) : Json(station.lastSeen.toStdString())}});
+    return {{"batch", batch.batch.toStdString()},
+            {"rows", batch.rows},
+            {"waiting", batch.waiting},
+            {"leased", batch.leased},
+            {"passed", batch.passed},
+            {"set_aside", batch.setAside},
+            {"failed_units", batch.failedUnits},
+            {"stations", stations}};
+}
+
+void printBatch(const BatchProgress &batch)
+{
+    printResult(QStringLiteral("batch %1: %2 rows: %3 waiting, %4 leased (%5 expired), %6 passed, "
+                               "%7 set aside; %8 units failed")
+                    .arg(batch.batch)
+                    .arg(batch.rows)
+                    .arg(batch.waiting)
+                    .arg(batch.leased)
+                    .arg(batch.expiredLeases)
+                    .arg(batch.passed)
+                    .arg(batch.setAside)
+                    .arg(batch.failedUnits));
+    for (const StationProgress &station : batch.stations)
+        printResult(
+            QStringLiteral("  station %1: %2 fixtures, %3 passed, %4 failed, %5 units/h, "
+                           "last seen %6")
+                .arg(station.station)
+                .arg(station.fixtures)
+                .arg(station.passed)
+                .arg(station.failed)
+                .arg(station.unitsPerHour)
+                .arg(station.lastSeen.isEmpty() ? QStringLiteral("never") : station.lastSeen));
+}
+
+} // namespace
+
+int runLineInit(const Invocation &invocation)
+{
+    LineDatabase database;
+    LineStatus status = connect(invocation, database, true);
+    if (status.ok())
+        status = initLineSchema(database, invocation.stationRole);
+    if (!status.ok())
+        return failed(status);
+    printResult(QStringLiteral("the line's database (%1) has schema version %2")
+                    .arg(database.where())
+                    .arg(kLineSchemaVersion));
+    if (!invocation.stationRole.isEmpty())
+        printResult(
+            QStringLiteral("role %1 may claim, renew and record").arg(invocation.stationRole));
+    return ExitDone;
+}
+
+int runLineImport(const Invocation &invocation)
+{
+    QVector<LineRow> rows;
+    if (!batchGiven(invocation))
+        return ExitUsage;
+    if (!readRows(invocation, rows))
+        return ExitInvalidInput;
+    LineDatabase database;
+    LineStatus status = connect(invocation, database);
+    if (status.ok())
+        status = importBatch(database, invocation.batch, rows);
+    if (!status.ok())
+        return failed(status, QStringLiteral("; nothing imported"));
+    printResult(
+        QStringLiteral("batch %1: %2 rows imported").arg(invocation.batch).arg(rows.size()));
+    return ExitDone;
+}
+
+int runLineStatus(const Invocation &invocation)
+{
+    LineDatabase database;
+    QVector<BatchProgress> batches;
+    LineStatus status = connect(invocation, database);
+    if (status.ok())
+        status = batchProgress(database, invocation.batch, batches);
+    if (!status.ok())
+        return failed(status);
+    if (batches.isEmpty() && !invocation.json)
+        printResult(QStringLiteral("no batch imported yet"));
+    for (const BatchProgress &batch : batches) {
+        if (invocation.json)
+            printResultText(jsonLine(batchJson(batch)));
+        else
+            printBatch(batch);
+    }
+    return ExitDone;
+}
+
+int runLineExport(const Invocation &invocation)
+{
+    if (!batchGiven(invocation))
+        return ExitUsage;
+    LineDatabase database;
+    LineStatus status = connect(invocation, database);
+    if (status.ok())
+        status = exportBatch(database, invocation.batch, [](const QByteArray &line) {
+            printResultText(line + '\n');
+            return resultsDelivered();
+        });
+    return status.ok() ? ExitDone : failed(status);
+}
+
+int runLineStation(const Invocation &invocation)
+{
+    const QString host = QSysInfo::machineHostName();
+    const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
+    DbQueue queue(
+        {invocation.batch, station, double(invocation.leaseSeconds), invocation.showSecrets});
+    const LineStatus status = queue.open(
+        invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
+    if (!status.ok())
+        return failed(status, QStringLiteral("; nothing sent"));
+    const QString journalPath = invocation.journalFile.isEmpty()
+                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
+                                    : invocation.journalFile;
+    JournalHistory history;
+    QString problem;
+    const bool read = readJournal(journalPath, history, problem);
+    for (const QString &warning : history.warnings)
+        printProblem(warning);
+    if (!read || !queue.openJournal(journalPath, history, problem)) {
+        printProblem(problem + QStringLiteral("; nothing sent"));
+        return read ? ExitResultsLost : ExitInvalidInput;
+    }
+    const QueueProgress progress = queue.progress();
+    if (progress.passed == progress.rows) {
+        printResult(
+            QStringLiteral("station: all %1 rows of batch %2 passed already; no port opened")
+                .arg(progress.rows)
+                .arg(invocation.batch));
+        return ExitDone;
+    }
+    return serveStation(invocation, queue);
+}

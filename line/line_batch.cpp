@@ -1,0 +1,171 @@
+#include "line/line_batch.h"
+#include "line/line_query.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+QByteArray jsonText(const Json &json)
+{
+    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    return QByteArray(text.data(), int(text.size()));
+}
+
+// The rows as one JSON array, and each distinct certificate once, for two
+// statements that store them all.
+void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &certificatesJson)
+{
+    Json all = Json::array();
+    Json certificates = Json::object();
+    for (const LineRow &row : rows) {
+        Json values = Json::object();
+        for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it)
+            values[it.key().toStdString()] = it.value().toStdString();
+        const std::string sha = row.certificateSha256.toStdString();
+        all.push_back({{"n", row.number},
+                       {"unit", row.unit.toStdString()},
+                       {"values", values},
+                       {"sha", sha.empty() ? Json(nullptr) : Json(sha)}});
+        if (!sha.empty() && !certificates.contains(sha))
+            certificates[sha] = row.certificate.toBase64().toStdString();
+    }
+    rowsJson = jsonText(all);
+    certificatesJson = jsonText(certificates);
+}
+
+constexpr char kInsertCertificates[] =
+    "INSERT INTO line_certificates (sha256, bytes) "
+    "SELECT key, decode(value, 'base64') FROM jsonb_each_text($1::jsonb) "
+    "ON CONFLICT (sha256) DO NOTHING";
+constexpr char kInsertRows[] =
+    "INSERT INTO line_rows (batch_id, row_no, unit, row_values, certificate_sha256) "
+    "SELECT $1::bigint, (r->>'n')::integer, r->>'unit', r->'values', r->>'sha' "
+    "FROM jsonb_array_elements($2::jsonb) r";
+
+LineStatus noSuchBatch(const QString &batch)
+{
+    return LineStatus::failed(LineFault::NoSuchBatch,
+                              QStringLiteral("batch %1 does not exist").arg(batch));
+}
+
+} // namespace
+
+LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows)
+{
+    QByteArray rowsJson;
+    QByteArray certificatesJson;
+    rowsAsJson(rows, rowsJson, certificatesJson);
+    LineTransaction transaction(database);
+    LineStatus status = transaction.begin();
+    QueryResult created;
+    if (status.ok())
+        status = runQuery(database,
+                          "INSERT INTO line_batches (name) VALUES ($1) "
+                          "ON CONFLICT (name) DO NOTHING RETURNING id",
+                          {batch.toUtf8()}, &created);
+    if (status.ok() && created.rows() == 0)
+        return LineStatus::failed(LineFault::BatchExists,
+                                  QStringLiteral("batch %1 exists").arg(batch));
+    if (status.ok())
+        status = runQuery(database, kInsertCertificates, {certificatesJson});
+    if (status.ok())
+        status = runQuery(database, kInsertRows, {created.bytes(0, 0), rowsJson});
+    return status.ok() ? transaction.commit() : status;
+}
+
+namespace {
+
+constexpr char kProgress[] =
+    "SELECT b.id, p.batch, p.rows, p.waiting, p.leased, p.expired_leases, p.passed, "
+    "p.set_aside, p.failed_units FROM line_progress p JOIN line_batches b ON b.name = p.batch "
+    "WHERE $1::text IS NULL OR p.batch = $1 ORDER BY b.id";
+
+constexpr char kStations[] =
+    "WITH names AS (SELECT station FROM line_results WHERE batch_id = $1::bigint "
+    "  UNION SELECT holder_station FROM line_rows WHERE batch_id = $1::bigint "
+    "  AND state = 'leased') "
+    "SELECT n.station, coalesce(s.fixtures, 0), "
+    "  count(r.id) FILTER (WHERE r.passed), count(r.id) FILTER (WHERE NOT r.passed), "
+    "  6 * count(r.id) FILTER (WHERE r.recorded_at > now() - interval '10 minutes'), "
+    "  coalesce(to_char(s.last_seen AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"+00:00\"'), "
+    "'') "
+    "FROM names n LEFT JOIN line_stations s ON s.name = n.station "
+    "LEFT JOIN line_results r ON r.batch_id = $1::bigint AND r.station = n.station "
+    "GROUP BY n.station, s.fixtures, s.last_seen ORDER BY n.station";
+
+LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
+                      QVector<StationProgress> &stations)
+{
+    QueryResult result;
+    const LineStatus status = runQuery(database, kStations, {batchId}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        StationProgress station;
+        station.station = result.text(i, 0);
+        station.fixtures = int(result.number(i, 1));
+        station.passed = result.number(i, 2);
+        station.failed = result.number(i, 3);
+        station.unitsPerHour = result.number(i, 4);
+        station.lastSeen = result.text(i, 5);
+        stations.append(station);
+    }
+    return status;
+}
+
+BatchProgress progressOf(const QueryResult &result, int i)
+{
+    BatchProgress batch;
+    batch.batch = result.text(i, 1);
+    batch.rows = result.number(i, 2);
+    batch.waiting = result.number(i, 3);
+    batch.leased = result.number(i, 4);
+    batch.expiredLeases = result.number(i, 5);
+    batch.passed = result.number(i, 6);
+    batch.setAside = result.number(i, 7);
+    batch.failedUnits = result.number(i, 8);
+    return batch;
+}
+
+} // namespace
+
+LineStatus batchProgress(LineDatabase &database, const QString &batch,
+                         QVector<BatchProgress> &batches)
+{
+    QueryResult result;
+    LineStatus status =
+        runQuery(database, kProgress, {batch.isEmpty() ? QByteArray() : batch.toUtf8()}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        batches.append(progressOf(result, i));
+        status = stationsOf(database, result.bytes(i, 0), batches.last().stations);
+    }
+    if (status.ok() && !batch.isEmpty() && batches.isEmpty())
+        return noSuchBatch(batch);
+    return status;
+}
+
+LineStatus exportBatch(LineDatabase &database, const QString &batch,
+                       const std::function<bool(const QByteArray &)> &line)
+{
+    QueryResult found;
+    LineStatus status =
+        runQuery(database, "SELECT id FROM line_batches WHERE name = $1", {batch.toUtf8()}, &found);
+    if (status.ok() && found.rows() == 0)
+        return noSuchBatch(batch);
+    QueryResult result;
+    if (status.ok())
+        status = runQuery(database,
+                          "SELECT entry::text, station FROM line_results "
+                          "WHERE batch_id = $1::bigint ORDER BY id",
+                          {found.bytes(0, 0)}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        Json entry = Json::parse(result.bytes(i, 0).toStdString(), nullptr, false);
+        if (!entry.is_object())
+            entry = Json::object();
+        entry["batch"] = batch.toStdString();
+        entry["station"] = result.text(i, 1).toStdString();
+        if (!line(jsonText(entry)))
+            break;
+    }
+    return status;
+}

@@ -1,0 +1,60 @@
+// A batch of rows on the line's database: imported whole, watched while
+// stations work through it, and its results exported.
+#ifndef LINE_LINE_BATCH_H
+#define LINE_LINE_BATCH_H
+
+#include "line/line_database.h"
+
+#include <QByteArray>
+#include <QMap>
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+// One row as a station will send it: the values by their profile keys, and
+// the certificate (empty: none).
+struct LineRow {
+    int number = 0;
+    QString unit;
+    QMap<QString, QString> values;
+    QByteArray certificate;
+    QString certificateSha256; // lowercase hex; empty without a certificate
+};
+
+// Stores the batch and its rows in one transaction: all rows or none. Each
+// distinct certificate is stored once. BatchExists if the name is taken.
+LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows);
+
+struct StationProgress {
+    QString station;
+    int fixtures = 0;
+    qint64 passed = 0;
+    qint64 failed = 0;
+    qint64 unitsPerHour = 0; // units tried in the last 10 minutes, times 6
+    QString lastSeen;        // ISO 8601, empty if the station never registered
+};
+
+struct BatchProgress {
+    QString batch;
+    qint64 rows = 0;
+    qint64 waiting = 0;
+    qint64 leased = 0;
+    qint64 expiredLeases = 0; // of the leased: lease run out, not yet claimed again
+    qint64 passed = 0;
+    qint64 setAside = 0;
+    qint64 failedUnits = 0;
+    QVector<StationProgress> stations; // each that tried a unit of the batch or holds a row
+};
+
+// Every batch in import order, or only `batch` (NoSuchBatch if it is not there).
+LineStatus batchProgress(LineDatabase &database, const QString &batch,
+                         QVector<BatchProgress> &batches);
+
+// Hands `line` every unit tried in the batch, oldest first, as the JSON line
+// its station journalled, with "batch" and "station" added. Stops early when
+// `line` answers false.
+LineStatus exportBatch(LineDatabase &database, const QString &batch,
+                       const std::function<bool(const QByteArray &line)> &line);
+
+#endif // LINE_LINE_BATCH_H

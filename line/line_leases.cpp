@@ -1,0 +1,106 @@
+#include "line/line_leases.h"
+#include "line/line_query.h"
+
+#include <nlohmann/json.hpp>
+
+namespace {
+
+QByteArray number(qint64 value)
+{
+    return QByteArray::number(value);
+}
+
+QByteArray seconds(double value)
+{
+    return QByteArray::number(value, 'f', 3);
+}
+
+QMap<QString, QString> valuesOf(const QByteArray &json)
+{
+    QMap<QString, QString> values;
+    const nlohmann::json object = nlohmann::json::parse(json.toStdString(), nullptr, false);
+    if (!object.is_object())
+        return values;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.value().is_string())
+            values.insert(QString::fromStdString(it.key()),
+                          QString::fromStdString(it.value().get<std::string>()));
+    }
+    return values;
+}
+
+} // namespace
+
+LineStatus startStation(LineDatabase &database, const QString &station, const QString &host,
+                        qint64 pid, int fixtures)
+{
+    QueryResult result;
+    const LineStatus status =
+        runQuery(database, "SELECT * FROM line_station_start($1, $2, $3::integer, $4::integer)",
+                 {station.toUtf8(), host.toUtf8(), number(pid), number(fixtures)}, &result);
+    if (!status.ok() || result.text(0, 0) == QLatin1String("t"))
+        return status;
+    return LineStatus::failed(LineFault::StationRunning,
+                              QStringLiteral("station %1 is already running (host %2, pid %3)")
+                                  .arg(station, result.text(0, 1), result.text(0, 2)));
+}
+
+LineStatus stationSeen(LineDatabase &database, const QString &station)
+{
+    return runQuery(database, "SELECT line_station_seen($1)", {station.toUtf8()});
+}
+
+LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, bool &claimed,
+                    LineRow &row)
+{
+    QueryResult result;
+    const LineStatus status =
+        runQuery(database, "SELECT * FROM line_claim($1, $2, $3, $4::double precision)",
+                 {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
+                  seconds(leaseSeconds)},
+                 &result);
+    claimed = status.ok() && result.rows() == 1;
+    if (!claimed)
+        return status;
+    lease.row = int(result.number(0, 0));
+    lease.generation = result.number(0, 1);
+    row = LineRow();
+    row.number = lease.row;
+    row.unit = result.text(0, 2);
+    row.values = valuesOf(result.bytes(0, 3));
+    row.certificate = QByteArray::fromBase64(result.bytes(0, 4));
+    row.certificateSha256 = result.text(0, 5);
+    return status;
+}
+
+LineStatus renewLease(LineDatabase &database, const LineLease &lease, double leaseSeconds,
+                      bool &held)
+{
+    QueryResult result;
+    const LineStatus status = runQuery(
+        database, "SELECT line_renew($1, $2::integer, $3::bigint, $4, $5, $6::double precision)",
+        {lease.batch.toUtf8(), number(lease.row), number(lease.generation), lease.station.toUtf8(),
+         lease.fixture.toUtf8(), seconds(leaseSeconds)},
+        &result);
+    held = status.ok() && result.text(0, 0) == QLatin1String("t");
+    return status;
+}
+
+LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const LineRecord &record,
+                      bool &settled)
+{
+    const bool hasRow = lease.row > 0;
+    QueryResult result;
+    const LineStatus status = runQuery(
+        database,
+        "SELECT line_record($1, $2::integer, $3::bigint, $4, $5, $6::boolean, $7, $8::boolean, "
+        "$9::json)",
+        {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
+         hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
+         lease.fixture.toUtf8(), record.passed ? "true" : "false",
+         record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
+         record.setAside ? "true" : "false", record.journalLine},
+        &result);
+    settled = status.ok() && result.text(0, 0) == QLatin1String("t");
+    return status;
+}

@@ -1,0 +1,53 @@
+// What a station does on the line's database: take a row for a fixture
+// under a lease, keep the lease while its unit is on the fixture, and record
+// the unit's result, fenced so that a row is passed on at most one unit.
+#ifndef LINE_LINE_LEASES_H
+#define LINE_LINE_LEASES_H
+
+#include "line/line_batch.h"
+#include "line/line_database.h"
+
+// Who holds a row, and in which generation of its claims.
+struct LineLease {
+    QString batch;
+    QString station;
+    QString fixture;
+    int row = 0; // 0: no row (a unit that failed before it took one)
+    qint64 generation = 0;
+};
+
+// Registers the station under its name for as long as this connection
+// lives, and gives back at once the leases an earlier run of it held.
+// StationRunning, naming the other's host and pid, if the name is taken.
+LineStatus startStation(LineDatabase &database, const QString &station, const QString &host,
+                        qint64 pid, int fixtures);
+
+// Marks the station as seen now.
+LineStatus stationSeen(LineDatabase &database, const QString &station);
+
+// Takes the first waiting row of the batch, or one whose lease ran out, for
+// the lease's station and fixture, for `leaseSeconds`. `claimed` false: no
+// row free now. On success `lease` and `row` describe what was taken.
+LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, bool &claimed,
+                    LineRow &row);
+
+// Extends the lease if it is still held; `held` false if the row went to
+// another claim (or was given back).
+LineStatus renewLease(LineDatabase &database, const LineLease &lease, double leaseSeconds,
+                      bool &held);
+
+// A unit's result: the journal's JSON line for it, and what settles its row.
+struct LineRecord {
+    bool passed = false;
+    QString failedStep;     // empty when passed
+    bool setAside = false;  // a failed row that is not to wait again
+    QByteArray journalLine; // one JSON object
+};
+
+// Keeps the result and, in the same transaction, settles the row if the
+// lease (holder and generation) still holds. `settled` false: the result is
+// kept, the row is not touched (it went to another unit meanwhile).
+LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const LineRecord &record,
+                      bool &settled);
+
+#endif // LINE_LINE_LEASES_H

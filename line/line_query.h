@@ -1,0 +1,60 @@
+// Statements on the line's database, for the line library's own sources:
+// text parameters in, text cells out, a failure as a LineStatus.
+#ifndef LINE_LINE_QUERY_H
+#define LINE_LINE_QUERY_H
+
+#include "line/line_database.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <libpq-fe.h>
+
+#include <initializer_list>
+#include <memory>
+
+struct ResultFree {
+    void operator()(PGresult *result) const { PQclear(result); }
+};
+
+// A statement's rows; cells as text (NULL reads as empty, see isNull).
+class QueryResult
+{
+public:
+    int rows() const { return result_ ? PQntuples(result_.get()) : 0; }
+    QString text(int row, int column) const;
+    QByteArray bytes(int row, int column) const;
+    qint64 number(int row, int column) const;
+    bool isNull(int row, int column) const;
+
+private:
+    friend LineStatus runQuery(LineDatabase &, const char *, std::initializer_list<QByteArray>,
+                               QueryResult *);
+    std::unique_ptr<PGresult, ResultFree> result_;
+};
+
+// Runs one statement (or, without parameters, several) with the parameters
+// as text; `result`, if given, takes its rows. A null QByteArray is SQL NULL.
+LineStatus runQuery(LineDatabase &database, const char *sql,
+                    std::initializer_list<QByteArray> parameters = {},
+                    QueryResult *result = nullptr);
+
+// A sequence of statements that either all take effect or none: rolled back
+// unless commit() was called and succeeded.
+class LineTransaction
+{
+public:
+    explicit LineTransaction(LineDatabase &database) : database_(database) {}
+    ~LineTransaction();
+    LineTransaction(const LineTransaction &) = delete;
+    LineTransaction &operator=(const LineTransaction &) = delete;
+
+    LineStatus begin();
+    LineStatus commit();
+
+private:
+    LineDatabase &database_;
+    bool open_ = false;
+};
+
+#endif // LINE_LINE_QUERY_H

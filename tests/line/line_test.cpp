@@ -1,0 +1,523 @@
+// The line's database against a real server: kestroctl's line commands, and
+// the leases that keep one row on one unit.
+#include "line/db_queue.h"
+#include "line/line_batch.h"
+#include "line/line_leases.h"
+#include "line/line_query.h"
+#include "line/line_schema.h"
+#include "tests/support/devsim_process.h"
+#include "tests/support/qtest_support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QThread>
+#include <QtTest>
+
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include <unistd.h>
+
+namespace {
+
+constexpr int kRunPatienceMs = 30000;
+
+struct Run {
+    int exitCode = -1;
+    QString out;
+    QString err;
+};
+
+Run kestroctl(const QStringList &arguments)
+{
+    QProcess process;
+    process.start(QStringLiteral(KESTROCTL_PATH), arguments);
+    if (!process.waitForFinished(kRunPatienceMs))
+        process.kill();
+    process.waitForFinished();
+    Run run;
+    if (process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    run.out = QString::fromUtf8(process.readAllStandardOutput());
+    run.err = QString::fromUtf8(process.readAllStandardError());
+    return run;
+}
+
+// The schema's definition as pg_dump gives it, to tell whether init changed it.
+QByteArray schemaDump(const QString &database)
+{
+    QProcess dump;
+    dump.start(QStringLiteral("pg_dump"), {"--schema-only", "--dbname", database});
+    dump.waitForFinished(kRunPatienceMs);
+    QByteArray schema;
+    for (const QByteArray &line : dump.readAllStandardOutput().split('\n')) {
+        if (!line.startsWith("\\restrict") && !line.startsWith("\\unrestrict"))
+            schema += line + '\n'; // a key of its own for every dump
+    }
+    return dump.exitCode() == 0 ? schema : QByteArray("pg_dump failed");
+}
+
+QVector<LineRow> rowsNamed(int count)
+{
+    QVector<LineRow> rows;
+    for (int i = 1; i <= count; ++i)
+        rows.append({i,
+                     QStringLiteral("U-%1").arg(i),
+                     {{"hostname", QStringLiteral("unit-%1").arg(i)}},
+                     {},
+                     {}});
+    return rows;
+}
+
+LineLease leaseFor(const QString &batch, const QString &station, const QString &fixture)
+{
+    LineLease lease;
+    lease.batch = batch;
+    lease.station = station;
+    lease.fixture = fixture;
+    return lease;
+}
+
+// Claims a row for the lease; its number, or 0 if none was free.
+int claim(LineDatabase &database, LineLease &lease, double seconds = 30)
+{
+    bool claimed = false;
+    LineRow row;
+    const LineStatus status = claimRow(database, lease, seconds, claimed, row);
+    return status.ok() && claimed ? row.number : (status.ok() ? 0 : -1);
+}
+
+bool record(LineDatabase &database, const LineLease &lease, bool passed)
+{
+    const QByteArray line = QStringLiteral(R"({"row":%1,"result":"%2","port":"%3"})")
+                                .arg(lease.row)
+                                .arg(QLatin1String(passed ? "passed" : "failed"), lease.fixture)
+                                .toUtf8();
+    bool settled = false;
+    const LineStatus status =
+        recordUnit(database, lease, {passed, passed ? QString() : "write", false, line}, settled);
+    return status.ok() && settled;
+}
+
+BatchProgress batchProgressOf(LineDatabase &database, const QString &batch)
+{
+    QVector<BatchProgress> batches;
+    return batchProgress(database, batch, batches).ok() ? batches.value(0) : BatchProgress();
+}
+
+} // namespace
+
+class LineTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanupTestCase();
+    void commands_data();
+    void commands();
+    void leasesFenceEveryResult();
+    void concurrentClaimersNeverShareARow();
+    void databaseQueueServesStations();
+    void stationsShareABatch();
+    void aKilledStationsRowPassesElsewhere();
+    void aStationThatLostItsLeaseStops();
+
+private:
+    bool open(LineDatabase &database);
+    void sql(const QByteArray &statement);
+
+    QTemporaryDir dir_;
+    QString name_;     // the test's own database
+    QString database_; // its connection string
+    QString role_;
+};
+
+bool LineTest::open(LineDatabase &database)
+{
+    const LineStatus status = database.open(database_);
+    if (!status.ok())
+        qWarning("%s", qPrintable(status.message));
+    return status.ok();
+}
+
+void LineTest::sql(const QByteArray &statement)
+{
+    LineDatabase database;
+    QVERIFY(open(database));
+    const LineStatus status = runQuery(database, statement.constData());
+    QVERIFY2(status.ok(), qPrintable(status.message));
+}
+
+void LineTest::initTestCase()
+{
+    QVERIFY(dir_.isValid());
+    const QByteArray environment =
+        qgetenv("PGHOST") + qgetenv("PGPORT") + qgetenv("PGSERVICE") + qgetenv("PGDATABASE");
+    if (environment.isEmpty())
+        QFAIL("no PostgreSQL server for the line's tests: run them under pg_virtualenv, as "
+              "scripts/test does (PGHOST, PGPORT, PGSERVICE and PGDATABASE are all unset)");
+    name_ = QStringLiteral("kestro_line_%1").arg(::getpid());
+    role_ = name_ + QStringLiteral("_station");
+    LineDatabase server;
+    const LineStatus status = server.open(QString());
+    QVERIFY2(status.ok(), qPrintable(status.message));
+    QVERIFY(runQuery(server, ("CREATE DATABASE " + name_).toUtf8().constData()).ok());
+    QVERIFY(
+        runQuery(server,
+                 ("CREATE ROLE " + role_ + " LOGIN PASSWORD 'pw-never-shown'").toUtf8().constData())
+            .ok());
+    database_ = QStringLiteral("dbname=") + name_;
+    LineDatabase database;
+    QVERIFY(open(database) && initLineSchema(database, role_).ok());
+    writeFile(dir_.filePath("units.csv"), "unit,hostname,certificate\nB-1,unit-1,a.pem\n"
+                                          "B-2,unit-2,a.pem\nB-3,unit-3,\n");
+    writeFile(dir_.filePath("bad.csv"), "unit,hostname,smtp_server,smtp_port\n"
+                                        "B-4,unit-4,mail,25\nB-5,unit-5,mail,26\n");
+    writeFile(dir_.filePath("a.pem"), QByteArray(100, 'a'));
+    writeFile(dir_.filePath("site.pem"), QByteArray(50, 's'));
+}
+
+void LineTest::cleanupTestCase()
+{
+    LineDatabase server;
+    if (name_.isEmpty() || !server.open(QString()).ok())
+        return;
+    runQuery(server, ("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)").toUtf8().constData());
+    runQuery(server, ("DROP ROLE IF EXISTS " + role_).toUtf8().constData());
+}
+
+void LineTest::commands_data()
+{
+    QTest::addColumn<QByteArray>("before");     // SQL run first
+    QTest::addColumn<QStringList>("arguments"); // "@/" the test's folder, "@db" its database,
+                                                // "@role" the station's role, "@as-role" its login
+    QTest::addColumn<int>("exitCode");
+    // What standard output and standard error must contain; after a leading
+    // '!', what they must not.
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QStringList>("err");
+    QTest::addColumn<bool>("schemaKept"); // the schema is the same after the run
+
+    const QByteArray none;
+    const QStringList db{"--db", "@db"};
+    const QStringList import{"line", "import", "@/units.csv", "--batch", "B1"};
+    QTest::newRow("init") << none << QStringList{"line", "init"} + db << 0 << "has schema version 1"
+                          << QStringList() << false;
+    QTest::newRow("init again changes nothing") << none << QStringList{"line", "init"} + db << 0
+                                                << "has schema version 1" << QStringList() << true;
+    QTest::newRow("5: a role that does not exist")
+        << none << QStringList{"line", "init", "--station-role", "nobody_here"} + db << 5 << ""
+        << QStringList{"role \"nobody_here\" does not exist"} << true;
+    QTest::newRow("the station's role")
+        << none << QStringList{"line", "init", "--station-role", "@role"} + db << 0
+        << "may claim, renew and record" << QStringList() << false;
+    QTest::newRow("import") << none << import + QStringList{"--certificate", "@/site.pem"} + db << 0
+                            << "batch B1: 3 rows imported" << QStringList() << false;
+    QTest::newRow("5: the batch exists")
+        << none << import + db << 5 << "!imported"
+        << QStringList{"batch B1 exists; nothing imported"} << true;
+    QTest::newRow("5: a bad row: nothing imported")
+        << none << QStringList{"line", "import", "@/bad.csv", "--batch", "B2"} + db << 5 << ""
+        << QStringList{"row 2: SMTP Port", "nothing imported"} << true;
+    QTest::newRow("5: nothing of it stored")
+        << none << QStringList{"line", "status", "--batch", "B2"} + db << 5 << ""
+        << QStringList{"batch B2 does not exist"} << true;
+    QTest::newRow("2: import needs a batch")
+        << none << QStringList{"line", "import", "@/units.csv"} + db << 2 << ""
+        << QStringList{"line import needs --batch NAME"} << true;
+    QTest::newRow("2: a lease for a manifest")
+        << none << QStringList{"-p", "/dev/null", "station", "@/units.csv", "--lease", "5"} << 2
+        << "" << QStringList{"--db, --station and --lease need --batch NAME"} << true;
+    QTest::newRow("9: the station's role cannot import")
+        << none << QStringList{"line", "import", "@/units.csv", "--batch", "B3", "--db", "@as-role"}
+        << 9 << "" << QStringList{"permission denied for table line_batches", "!pw-never-shown"}
+        << true;
+    QTest::newRow("9: a wrong password is never shown")
+        << none
+        << QStringList{"line", "status", "--db", "postgresql://@role:wrong-pw-xyz@localhost/@name"}
+        << 9 << "" << QStringList{"password authentication failed", "!wrong-pw-xyz"} << true;
+    QTest::newRow("2: a connection string libpq cannot parse")
+        << none << QStringList{"line", "status", "--db", "password=secret-xyz nonsense"} << 2 << ""
+        << QStringList{"--db: not a connection string", "!secret-xyz"} << true;
+    QTest::newRow("9: no server") << none
+                                  << QStringList{"line", "status", "--db",
+                                                 "host=127.0.0.1 port=1 password=secret-xyz"}
+                                  << 9 << ""
+                                  << QStringList{"(host 127.0.0.1, database", "!secret-xyz"}
+                                  << true;
+    QTest::newRow("status as JSON")
+        << none << QStringList{"line", "status", "--json"} + db << 0
+        << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
+           R"("failed_units":0,"stations":[]})"
+        << QStringList() << true;
+    QTest::newRow("9: a schema from a later version")
+        << QByteArray("UPDATE line_schema SET version = 99") << QStringList{"line", "init"} + db
+        << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 1"} << true;
+    QTest::newRow("init on the version it knows")
+        << QByteArray("UPDATE line_schema SET version = 1") << QStringList{"line", "init"} + db << 0
+        << "" << QStringList() << true;
+}
+
+void LineTest::commands()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, out);
+    QFETCH(QStringList, err);
+    QFETCH(bool, schemaKept);
+
+    if (!before.isEmpty())
+        sql(before);
+    const QString asRole =
+        QStringLiteral("dbname=%1 user=%2 password=pw-never-shown").arg(name_, role_);
+    for (QString &argument : arguments) {
+        argument.replace(QLatin1String("@/"), dir_.path() + QLatin1Char('/'));
+        argument.replace(QLatin1String("@db"), database_);
+        argument.replace(QLatin1String("@as-role"), asRole);
+        argument.replace(QLatin1String("@role"), role_);
+        argument.replace(QLatin1String("@name"), name_);
+    }
+    const QByteArray schema = schemaDump(name_);
+    const Run run = kestroctl(arguments);
+    QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
+    QVERIFY2(out.startsWith('!') ? !run.out.contains(out.mid(1)) : run.out.contains(out),
+             qPrintable(run.out));
+    for (const QString &text : err)
+        QVERIFY2(text.startsWith('!') ? !run.err.contains(text.mid(1)) : run.err.contains(text),
+                 qPrintable(run.err));
+    const QString password = QString::fromLocal8Bit(qgetenv("PGPASSWORD"));
+    QVERIFY(password.isEmpty() || !(run.out + run.err).contains(password));
+    if (schemaKept)
+        QCOMPARE(schemaDump(name_), schema);
+}
+
+// Two stations on one batch: claims in row order, a lease that runs out
+// goes to the next claimer, the late holder can neither renew nor settle
+// (its result is kept), a station's name is held once, and one started
+// again gives its leases back.
+void LineTest::leasesFenceEveryResult()
+{
+    LineDatabase a, b, again;
+    QVERIFY(open(a) && open(b) && open(again));
+    QVERIFY(importBatch(a, "F", rowsNamed(4)).ok());
+    QVERIFY(startStation(a, "st-a", "host-a", 11, 2).ok());
+    QVERIFY(startStation(b, "st-b", "host-b", 22, 2).ok());
+    const LineStatus taken = startStation(again, "st-a", "host-c", 33, 2);
+    QCOMPARE(int(taken.fault), int(LineFault::StationRunning));
+    QCOMPARE(taken.message,
+             QStringLiteral("station st-a is already running (host host-a, pid 11)"));
+
+    LineLease a1 = leaseFor("F", "st-a", "fix1"), a2 = leaseFor("F", "st-a", "fix2");
+    LineLease b1 = leaseFor("F", "st-b", "fix1"), b2 = leaseFor("F", "st-b", "fix2");
+    QCOMPARE(claim(a, a1), 1);
+    QCOMPARE(claim(b, b1), 2);
+    QCOMPARE(claim(a, a2, 0.2), 3);
+    QThread::msleep(400);
+    QCOMPARE(claim(b, b2), 3); // the lease ran out: the row is taken again
+    QCOMPARE(b2.generation, a2.generation + 1);
+    bool held = true;
+    QVERIFY(renewLease(a, a2, 30, held).ok() && !held);
+    QVERIFY(!record(a, a2, true)); // late: kept, not settled
+    QVERIFY(record(b, b2, true));
+    QVERIFY(record(a, a1, false)); // failed: row 1 waits again
+    QCOMPARE(claim(a, a1), 1);
+    QVERIFY(renewLease(a, a1, 30, held).ok() && held);
+
+    a.close(); // the station dies; its name is free once the server has seen it go
+    QTRY_VERIFY(startStation(again, "st-a", "host-c", 33, 2).ok());
+    QCOMPARE(claim(b, b1 = leaseFor("F", "st-b", "fix1")), 1); // given back, not left to expire
+    QVERIFY(record(b, b1, true));
+
+    const Run status = kestroctl({"line", "status", "--json", "--batch", "F", "--db", database_});
+    const QJsonObject batch = QJsonDocument::fromJson(status.out.toUtf8()).object();
+    QCOMPARE(batch.value("passed").toInt(), 2);
+    QCOMPARE(batch.value("waiting").toInt(), 1);
+    QCOMPARE(batch.value("leased").toInt(), 1); // row 2, st-b's
+    QCOMPARE(batch.value("failed_units").toInt(), 1);
+    const QJsonArray stations = batch.value("stations").toArray();
+    QCOMPARE(stations.size(), 2);
+    QCOMPARE(
+        stations.at(0).toObject().keys(),
+        (QStringList{"failed", "fixtures", "last_seen", "passed", "station", "units_per_hour"}));
+    QCOMPARE(stations.at(1).toObject().value("passed").toInt(), 2); // st-b
+    QCOMPARE(stations.at(0).toObject().value("units_per_hour").toInt(), 6 * 2);
+
+    const Run exported = kestroctl({"line", "export", "--batch", "F", "--db", database_});
+    const QStringList lines = exported.out.split('\n', Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.first(), QStringLiteral(R"({"row":3,"result":"passed","port":"fix2",)"
+                                           R"("batch":"F","station":"st-a"})"));
+    QVERIFY(lines.last().contains(
+        R"("row":1,"result":"passed","port":"fix1","batch":"F","station":"st-b")"));
+}
+
+// Claimers on connections of their own, all at once: every row is given to
+// exactly one of them.
+void LineTest::concurrentClaimersNeverShareARow()
+{
+    constexpr int kRows = 120;
+    constexpr int kClaimers = 8;
+    {
+        LineDatabase database;
+        QVERIFY(open(database));
+        QVERIFY(importBatch(database, "C", rowsNamed(kRows)).ok());
+    }
+    std::mutex mutex;
+    QVector<int> claims(kRows + 1, 0);
+    std::vector<std::thread> claimers;
+    for (int i = 0; i < kClaimers; ++i)
+        claimers.emplace_back([&, i] {
+            LineDatabase database;
+            if (!database.open(database_).ok())
+                return;
+            LineLease lease = leaseFor("C", "st", QStringLiteral("fix%1").arg(i));
+            for (int row; (row = claim(database, lease)) > 0 && record(database, lease, true);) {
+                const std::lock_guard<std::mutex> lock(mutex);
+                ++claims[row];
+            }
+        });
+    for (std::thread &claimer : claimers)
+        claimer.join();
+    QCOMPARE(claims.count(1), kRows);
+    LineDatabase database;
+    QVector<BatchProgress> progress;
+    QVERIFY(open(database) && batchProgress(database, "C", progress).ok());
+    QCOMPARE(progress.value(0).passed, qint64(kRows));
+}
+
+// The database queue beyond the contract every queue keeps: a station's
+// name is held once, and a job whose row was claimed again is no longer
+// held, and its pass is kept but not taken for one.
+void LineTest::databaseQueueServesStations()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "Q", rowsNamed(1)).ok());
+    DbQueue queue({"Q", "q-a", 30, false}), twin({"Q", "q-a", 30, false});
+    QVERIFY(queue.open(database_, "host-a", 1, 2).ok());
+    QCOMPARE(int(twin.open(database_, "host-a", 3, 2).fault), int(LineFault::StationRunning));
+    UnitJob job;
+    QString problem;
+    QCOMPARE(queue.claim(
+                 "fix1", QStringList(), [] { return false; }, job, problem),
+             UnitQueue::Claim::Claimed);
+    QVERIFY(queue.stillHolds(job, "fix1", problem));
+    sql("UPDATE line_rows SET generation = generation + 1 "
+        "FROM line_batches b WHERE b.id = batch_id AND b.name = 'Q'"); // claimed elsewhere
+    QVERIFY(!queue.stillHolds(job, "fix1", problem));
+    QCOMPARE(problem, QStringLiteral("row 1's lease was lost; the row may be on another unit now"));
+    QVERIFY(!queue.complete(job, {"fix1", FailedStep::None, {}, {}, 1.0}, problem));
+    QCOMPARE(problem, QStringLiteral("row 1 (U-1) on fix1: passed on the unit but the row went to "
+                                     "another unit (lease lost); commission this unit again"));
+    QCOMPARE(batchProgressOf(database, "Q").passed, qint64(0));
+}
+
+// Two station processes on one batch, logged in as the station's role, three
+// fixtures in all: every row passed on exactly one unit, as the simulators'
+// state files show; a third process under a taken name is refused.
+void LineTest::stationsShareABatch()
+{
+    QVERIFY(QProcess::execute(KESTROCTL_PATH, {"line", "import", dir_.filePath("units.csv"),
+                                               "--batch", "S", "--db", database_}) == 0);
+    const QString asRole =
+        QStringLiteral("dbname=%1 user=%2 password=pw-never-shown").arg(name_, role_);
+    QStringList ports; // links that appear once the units are on their fixtures
+    for (int i = 0; i < 3; ++i)
+        ports << dir_.filePath(QStringLiteral("fix%1").arg(i));
+    const QStringList common{"station", "--batch", "S", "--db", asRole};
+    QProcess a, b;
+    a.setWorkingDirectory(dir_.path());
+    b.setWorkingDirectory(dir_.path());
+    a.start(KESTROCTL_PATH, QStringList{"-p", ports[0], "-p", ports[1]} + common +
+                                QStringList{"--station", "st-a"});
+    b.start(KESTROCTL_PATH,
+            QStringList{"-p", ports[2]} + common + QStringList{"--station", "st-b"});
+    QVERIFY(a.waitForStarted() && b.waitForStarted());
+    QString said;
+    QTRY_VERIFY2_WITH_TIMEOUT((said += a.readAllStandardError()).contains("waiting for the next"),
+                              qPrintable(said), 10000);
+    const Run twin =
+        kestroctl(QStringList{"-p", "/dev/null"} + common + QStringList{"--station", "st-a"});
+    QCOMPARE(twin.exitCode, 5);
+    QVERIFY2(twin.err.contains("station st-a is already running (host "), qPrintable(twin.err));
+    std::vector<std::unique_ptr<DevsimProcess>> units;
+    for (int i = 0; i < 3; ++i) {
+        units.push_back(std::make_unique<DevsimProcess>());
+        QVERIFY(units.back()->start(
+            {"--link", ports[i], "--state", dir_.filePath(QStringLiteral("unit%1.json").arg(i))}));
+    }
+    QVERIFY(a.waitForFinished(kRunPatienceMs) && b.waitForFinished(kRunPatienceMs));
+    QVERIFY(a.exitStatus() == QProcess::NormalExit && b.exitStatus() == QProcess::NormalExit);
+    QCOMPARE(a.exitCode() + b.exitCode(), 0);
+    QStringList hostnames;
+    for (int i = 0; i < 3; ++i) {
+        QFile state(dir_.filePath(QStringLiteral("unit%1.json").arg(i)));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        hostnames << QJsonDocument::fromJson(state.readAll()).object().value("hostname").toString();
+    }
+    hostnames.sort();
+    QCOMPARE(hostnames, (QStringList{"unit-1", "unit-2", "unit-3"}));
+    QVERIFY(QFile::exists(dir_.filePath("S.st-a.journal")));
+}
+
+// A station killed while its unit is slow to answer: its row comes back once
+// its lease runs out, and passes on another station's unit; the first unit
+// never got the row.
+void LineTest::aKilledStationsRowPassesElsewhere()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "K", rowsNamed(1)).ok());
+    DevsimProcess slow, other;
+    QVERIFY(slow.start({"--delay", "1500", "--state", dir_.filePath("slow.json")}));
+    QVERIFY(other.start({"--state", dir_.filePath("other.json")}));
+    const QStringList common{"station", "--batch", "K", "--db", database_, "--lease", "3"};
+    QProcess killed;
+    killed.setWorkingDirectory(dir_.path());
+    killed.start(KESTROCTL_PATH,
+                 QStringList{"-p", slow.portPath()} + common + QStringList{"--station", "st-k"});
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "K").leased == 1, 10000);
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    const Run run = kestroctl(QStringList{"-p", other.portPath()} + common +
+                              QStringList{"--station", "st-l", "--journal", dir_.filePath("l")});
+    QCOMPARE(run.exitCode, 0);
+    QVERIFY2(run.out.contains("row 1 (U-1) on " + other.portPath() + ": passed"),
+             qPrintable(run.out));
+    QVERIFY(!QFile::exists(dir_.filePath("slow.json")));
+}
+
+// A row claimed again behind a station's back while its unit is slow to
+// answer: the unit stops before its values are written, fails at "lease",
+// and the row is not settled.
+void LineTest::aStationThatLostItsLeaseStops()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "L", rowsNamed(1)).ok());
+    DevsimProcess slow;
+    QVERIFY(slow.start({"--delay", "1000", "--state", dir_.filePath("lost.json")}));
+    QProcess station;
+    station.setWorkingDirectory(dir_.path());
+    station.start(KESTROCTL_PATH, {"-p", slow.portPath(), "station", "--batch", "L", "--db",
+                                   database_, "--station", "st-m"});
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "L").leased == 1, 10000);
+    sql("UPDATE line_rows SET generation = generation + 1, holder_station = 'st-n' "
+        "FROM line_batches b WHERE b.id = batch_id AND b.name = 'L'");
+    QString out;
+    QTRY_VERIFY2_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("failed at lease"),
+                              qPrintable(out), 15000);
+    QVERIFY(out.contains("row 1 (U-1) on " + slow.portPath() +
+                         ": failed at lease: row 1's lease was lost; the row may be on another "
+                         "unit now"));
+    station.terminate();
+    QVERIFY(station.waitForFinished());
+    QVERIFY(!QFile::exists(dir_.filePath("lost.json"))); // nothing was written
+    QCOMPARE(batchProgressOf(database, "L").passed, qint64(0));
+}
+
+QTEST_GUILESS_MAIN(LineTest)
+#include "line_test.moc"
