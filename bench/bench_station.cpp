@@ -2,6 +2,10 @@
 // whole run (start to exit) with one unit on one port and with four units on
 // four ports, each commissioned with a row and an 8192-byte certificate.
 //
+// A resumed run's start with a 500 MB journal (the manifest's rows all
+// passed, so no port is opened): its time, and its peak resident memory
+// against the target of 100 MB.
+//
 // Two figures against their targets:
 // - four fixtures at once take at most 1.25 times one: the ports do not wait
 //   for each other;
@@ -20,11 +24,13 @@
 #include "bench/bench_support.h"
 #include "tests/support/devsim_process.h"
 
+#include <QCryptographicHash>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstdio>
 
 namespace {
 
@@ -178,12 +184,96 @@ long tracedBytes(const QString &trace)
     return bytes;
 }
 
+// The peak resident memory (VmHWM) of process `pid` in kB; -1 once it is gone.
+long peakResidentKb(qint64 pid)
+{
+    FILE *status = std::fopen(QStringLiteral("/proc/%1/status").arg(pid).toLocal8Bit(), "r");
+    if (!status)
+        return -1;
+    char line[256];
+    long kb = -1;
+    while (std::fgets(line, sizeof line, status)) {
+        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
+            break;
+    }
+    std::fclose(status);
+    return kb;
+}
+
+// A manifest of `rows` rows and a journal of about `bytes` that has them all
+// passed at its end, after a long history of failed units.
+void writeLongJournal(const QString &manifest, int rows, qint64 bytes)
+{
+    QByteArray csv = "hostname\n";
+    QByteArray passed;
+    for (int row = 1; row <= rows; ++row) {
+        const QByteArray host = "unit-" + QByteArray::number(row);
+        csv += host + "\n";
+        const QByteArray key =
+            QCryptographicHash::hash(R"({"hostname":")" + host + "\"}", QCryptographicHash::Sha256)
+                .toHex();
+        passed += R"({"time":"2026-12-07T13:04:05.123+00:00","row":)" + QByteArray::number(row) +
+                  R"(,"row_key":")" + key +
+                  R"(","unit":"","result":"passed","seconds":1.4})"
+                  "\n";
+    }
+    writeBytes(manifest, csv);
+    const QByteArray failed = R"({"time":"2026-12-07T13:04:05.123+00:00","row":1,"row_key":")" +
+                              QByteArray(64, 'e') +
+                              R"(","unit":"B-0001","port":"/dev/ttyUSB0","result":"failed",)"
+                              R"("failed_step":"verify","message":"hostname differs","values":)"
+                              R"({"hostname":"unit-1","description":"Station bench unit",)"
+                              R"("ssid":"line-3"},"certificate_sha256":null,"seconds":1.234})"
+                              "\n";
+    QFile journal(manifest + ".journal");
+    if (!journal.open(QIODevice::WriteOnly))
+        fail("cannot write the journal");
+    QByteArray block;
+    while (block.size() < 4 * 1024 * 1024)
+        block += failed;
+    for (qint64 written = 0; written < bytes; written += block.size())
+        journal.write(block);
+    journal.write(passed);
+}
+
+// Resumes on the long journal; answers the time to exit, and the peak
+// resident memory in `peakKb` (read while it runs: the last reading before
+// it exits).
+double resumeLongJournal(const QString &manifest, long &peakKb)
+{
+    QProcess station;
+    const Clock::time_point start = Clock::now();
+    station.start(QStringLiteral(KESTROCTL_PATH), {"-p", "/dev/null", "station", manifest});
+    if (!station.waitForStarted())
+        fail("kestroctl did not start");
+    peakKb = 0;
+    while (!station.waitForFinished(5))
+        peakKb = std::max(peakKb, peakResidentKb(station.processId()));
+    const double ms = msSince(start);
+    if (station.exitCode() != 0 || !station.readAllStandardOutput().contains("passed already"))
+        fail("the resumed run failed: " + station.readAllStandardError().toStdString());
+    return ms;
+}
+
+void benchLongJournal(StationBench &bench)
+{
+    const QString manifest = bench.dir.filePath("long.csv");
+    writeLongJournal(manifest, 100, qint64(500) * 1024 * 1024);
+    long peakKb = 0;
+    const double ms = resumeLongJournal(manifest, peakKb);
+    QFile::remove(manifest + ".journal");
+    report("station.resume_500mb_journal", ms, "ms", "start to exit, every row passed already");
+    report("station.resume_500mb_journal_resident", double(peakKb) / 1024.0, "MB",
+           "peak resident; target <= 100 MB: " + verdict(peakKb <= 100 * 1024));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
     StationBench bench;
+    benchLongJournal(bench);
     QString err;
     bench.once(1, {}, err); // warm the caches
     std::vector<double> one;

@@ -2,7 +2,13 @@
 #include "cli/commands.h"
 #include "cli/exit_codes.h"
 
+#include "device/port_permission.h"
+
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
+
+#include <sys/stat.h>
 
 namespace {
 
@@ -157,6 +163,32 @@ bool checkCommandOptions(const QCommandLineParser &parser, const QString &comman
     return true;
 }
 
+// Where a port's name leads: its path with every symbolic link followed,
+// even a link to a device that is not there yet (a unit not plugged in).
+QString resolvedPort(const QString &name)
+{
+    QFileInfo info(QFileInfo(portDevicePath(name)).absoluteFilePath());
+    for (int hops = 0; hops < 40 && info.isSymLink(); ++hops)
+        info.setFile(info.symLinkTarget());
+    return QDir::cleanPath(info.absoluteFilePath());
+}
+
+// Whether two -p names are one port: the same path once links are followed,
+// or the same device behind two device files.
+bool samePort(const QString &a, const QString &b)
+{
+    const QString pathA = resolvedPort(a), pathB = resolvedPort(b);
+    if (pathA == pathB)
+        return true;
+    struct stat fileA, fileB;
+    if (::stat(QFile::encodeName(pathA).constData(), &fileA) != 0 ||
+        ::stat(QFile::encodeName(pathB).constData(), &fileB) != 0)
+        return false;
+    if (S_ISCHR(fileA.st_mode) && S_ISCHR(fileB.st_mode))
+        return fileA.st_rdev == fileB.st_rdev;
+    return fileA.st_dev == fileB.st_dev && fileA.st_ino == fileB.st_ino;
+}
+
 bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString &problem)
 {
     if (shape.needsPort && invocation.ports.isEmpty()) {
@@ -169,10 +201,14 @@ bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString
                       .arg(invocation.command);
         return false;
     }
-    QStringList distinct = invocation.ports;
-    if (distinct.removeDuplicates() > 0) {
-        problem = QStringLiteral("a port is given more than once");
-        return false;
+    for (int i = 0; i < invocation.ports.size(); ++i) {
+        for (int j = i + 1; j < invocation.ports.size(); ++j) {
+            const QString &a = invocation.ports.at(i), &b = invocation.ports.at(j);
+            if (samePort(a, b)) {
+                problem = QStringLiteral("-p %1 and -p %2 are the same port").arg(a, b);
+                return false;
+            }
+        }
     }
     return true;
 }

@@ -19,7 +19,13 @@ void printResultText(const QByteArray &utf8);
 bool resultsDelivered();
 // The system's words for why they could not be written.
 QString resultsLostReason();
-// One diagnostic line on standard error, prefixed with the program's name.
+// `text` fit to be shown on one line of a terminal: control characters
+// (and those that reorder or break lines) escaped as \n, \r, \t, \xHH or
+// \uHHHH, so that text from a file can neither forge a line nor drive the
+// terminal.
+QString printable(const QString &text);
+// One diagnostic line on standard error, prefixed with the program's name;
+// shown printable.
 void printProblem(const QString &line);
 // One line on standard error as it is (trace entries, usage).
 void printRaw(const QString &line);

@@ -33,7 +33,7 @@ inline constexpr const char *kExitMeanings[] = {
 inline constexpr char kLineDatabaseMeaning[] =
     "the line's database cannot be reached or refused the station";
 inline constexpr char kInterruptedMeaning[] =
-    "station: stopped by SIGINT or SIGTERM after the units in progress";
+    "station: stopped by SIGINT or SIGTERM after the units in progress (a second one: at once)";
 static_assert(sizeof kExitMeanings / sizeof *kExitMeanings == ExitResultsLost + 1,
               "every exit code has its meaning");
 

@@ -75,7 +75,7 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
     QStringList problems;
     if (!planJobs(manifest, profile, invocation.certificateFile, jobs, problems)) {
         for (const QString &line : problems)
-            printRaw(line);
+            printRaw(printable(line));
         printProblem(
             QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
         return false;
@@ -220,16 +220,19 @@ int runLineStation(const Invocation &invocation)
     const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
     DbQueue queue(
         {invocation.batch, station, double(invocation.leaseSeconds), invocation.showSecrets});
+    const QString journalPath = invocation.journalFile.isEmpty()
+                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
+                                    : invocation.journalFile;
+    queue.readUnrecorded(journalPath);
     const LineStatus status = queue.open(
         invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing sent"));
-    const QString journalPath = invocation.journalFile.isEmpty()
-                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
-                                    : invocation.journalFile;
     JournalHistory history;
     QString problem;
-    const bool read = readJournal(journalPath, history, problem);
+    // The database knows which rows passed; the local journal is read for
+    // its torn last line only.
+    const bool read = readJournal(journalPath, {}, history, problem);
     for (const QString &warning : history.warnings)
         printProblem(warning);
     if (!read || !queue.openJournal(journalPath, history, problem)) {
@@ -244,5 +247,13 @@ int runLineStation(const Invocation &invocation)
                 .arg(invocation.batch));
         return ExitDone;
     }
-    return serveStation(invocation, queue);
+    const int code = serveStation(invocation, queue);
+    // Stopped while the database was away: the journal is all that holds these.
+    if (const int left = queue.unrecorded())
+        printProblem(QStringLiteral("%1 %2 not in the line's database; %3 holds %4, marked "
+                                    "\"recorded\": false")
+                         .arg(left)
+                         .arg(QLatin1String(left == 1 ? "result is" : "results are"), journalPath,
+                              QLatin1String(left == 1 ? "it" : "them")));
+    return code;
 }

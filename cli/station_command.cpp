@@ -9,6 +9,7 @@
 #include "station/file_queue.h"
 #include "station/identity.h"
 #include "station/manifest.h"
+#include "station/run_lock.h"
 #include "station/station.h"
 
 #include <atomic>
@@ -19,12 +20,16 @@
 
 namespace {
 
+// The first SIGINT or SIGTERM stops the station after the units in
+// progress; the next one stops it at once.
 std::atomic<bool> stopSignalled{false};
+std::atomic<bool> stopAtOnceSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void onStopSignal(int)
 {
-    stopSignalled = true;
+    if (stopSignalled.exchange(true))
+        stopAtOnceSignalled = true;
 }
 
 void catchStopSignals()
@@ -41,14 +46,29 @@ QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProg
     QString who = job.row > 0 ? QStringLiteral("row %1").arg(job.row) : QStringLiteral("unit");
     if (!job.unit.isEmpty())
         who += QStringLiteral(" (%1)").arg(job.unit);
-    const QString what = result.passed()
-                             ? QStringLiteral("passed in %1 s").arg(result.seconds, 0, 'f', 1)
-                             : QStringLiteral("failed at %1: %2")
-                                   .arg(QLatin1String(stepName(result.failedStep)), result.message);
-    return QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
-        .arg(who, result.fixture, what)
-        .arg(progress.passed)
-        .arg(progress.rows);
+    QString what = result.passed()
+                       ? QStringLiteral("passed in %1 s").arg(result.seconds, 0, 'f', 1)
+                       : QStringLiteral("failed at %1: %2")
+                             .arg(QLatin1String(stepName(result.failedStep)), result.message);
+    // The unit holds its row, but the journal does not know it: the unit
+    // must stay where the next run will find it.
+    if (!result.notRecorded.isEmpty())
+        what = result.passed() ? QStringLiteral("passed on the unit but NOT RECORDED: %1; keep "
+                                                "the unit on its fixture")
+                                     .arg(result.notRecorded)
+                               : what + QStringLiteral("; NOT RECORDED: ") + result.notRecorded;
+    // The label and the message may hold anything a manifest can.
+    return printable(QStringLiteral("%1 on %2: %3 [%4 of %5 passed]")
+                         .arg(who, result.fixture, what)
+                         .arg(progress.passed)
+                         .arg(progress.rows));
+}
+
+QString unitsInProgress(int units)
+{
+    return QStringLiteral("%1 %2 in progress")
+        .arg(units)
+        .arg(QLatin1String(units == 1 ? "unit" : "units"));
 }
 
 void printSummary(const StationOutcome &outcome)
@@ -72,10 +92,27 @@ public:
         printProblem(fixture + QStringLiteral(": ") + line);
     }
     void trace(const QString &entry) override { printRaw(entry); }
+    void stopRequested(int units, bool atOnce) override
+    {
+        if (atOnce) {
+            printProblem(
+                QStringLiteral("stopping at once: %1 given up").arg(unitsInProgress(units)));
+            return;
+        }
+        printProblem(QStringLiteral("stopping: ") + unitsInProgress(units));
+        if (units > 0)
+            printProblem(QStringLiteral("a second Ctrl-C stops at once: the units in progress then "
+                                        "fail at interrupted, and their rows wait again"));
+    }
     void unitDone(const UnitJob &job, const UnitResult &result,
                   const QueueProgress &progress) override
     {
         printResult(resultLine(job, result, progress));
+    }
+    void unitUnsettled(const UnitJob &, const UnitResult &, const QString &line,
+                       const QueueProgress &) override
+    {
+        printResult(line);
     }
     void runEnded(const StationOutcome &outcome) override
     {
@@ -111,20 +148,65 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
         return true;
     }
     for (const QString &line : problems)
-        printRaw(line);
+        printRaw(printable(line));
     printProblem(QStringLiteral("%1: rows that cannot be sent; nothing sent").arg(invocation.file));
     return false;
 }
 
-bool readHistory(const QString &journalPath, JournalHistory &history)
+// The manifest is this run's alone; a manifest that cannot be opened is
+// left to the reader to explain.
+bool lockManifest(const QString &path, RunLock &lock)
 {
     QString problem;
-    const bool read = readJournal(journalPath, history, problem);
+    const RunLock::Result result = lock.lock(path, 0, problem);
+    if (result == RunLock::Result::InUse || result == RunLock::Result::NotRegular) {
+        printProblem(problem + QStringLiteral("; nothing sent"));
+        return false;
+    }
+    return true;
+}
+
+// The journal, made if it is not there, is this run's alone; one that will
+// hold the passwords is for its owner's eyes only. ExitDone if it may be used.
+int lockJournal(const QString &path, bool withSecrets, RunLock &lock)
+{
+    QString problem;
+    const RunLock::Result result = lock.lock(path, withSecrets ? 0600 : 0644, problem);
+    if (result == RunLock::Result::Locked && withSecrets && lock.othersMayRead())
+        problem = QStringLiteral("%1 can be read by others, and --show-secrets would write the "
+                                 "passwords into it: make it private (chmod 600) or give a new "
+                                 "--journal")
+                      .arg(path);
+    else if (result == RunLock::Result::Locked)
+        return ExitDone;
+    printProblem(problem + QStringLiteral("; nothing sent"));
+    return result == RunLock::Result::Failed ? ExitResultsLost : ExitInvalidInput;
+}
+
+bool readHistory(const QString &journalPath, const QString &manifest, const QVector<UnitJob> &jobs,
+                 JournalHistory &history)
+{
+    QSet<QString> keys;
+    for (const UnitJob &job : jobs)
+        keys.insert(job.rowKey);
+    QString problem;
+    if (!readJournal(journalPath, keys, history, problem)) {
+        printProblem(problem + QStringLiteral("; nothing sent"));
+        return false;
+    }
     for (const QString &warning : history.warnings)
         printProblem(warning);
-    if (!read)
-        printProblem(problem + QStringLiteral("; nothing sent"));
-    return read;
+    if (history.belongsElsewhere()) {
+        printProblem(journalPath + QStringLiteral(" belongs to another manifest; nothing sent"));
+        return false;
+    }
+    for (const QString &line : history.strangers)
+        printProblem(QStringLiteral("%1 is not in %2 any more").arg(line, manifest));
+    if (history.moreStrangers > 0)
+        printProblem(QStringLiteral("and %1 more passed lines of rows not in %2")
+                         .arg(history.moreStrangers)
+                         .arg(manifest));
+    return true;
 }
 
 int exitCodeOf(const StationOutcome &outcome)
@@ -145,6 +227,7 @@ int serveStation(const Invocation &invocation, UnitQueue &queue)
     settings.link = static_cast<const LinkSettings &>(invocation);
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
+    settings.stopAtOnceRequest = &stopAtOnceSignalled;
     catchStopSignals();
     ConsoleObserver observer;
     return exitCodeOf(runStation(settings, queue, observer));
@@ -154,20 +237,26 @@ int runStationCommand(const Invocation &invocation)
 {
     if (!invocation.batch.isEmpty())
         return runLineStation(invocation);
+    RunLock manifestLock;
     QVector<UnitJob> jobs;
-    if (!readInputs(invocation, jobs))
+    if (!lockManifest(invocation.file, manifestLock) || !readInputs(invocation, jobs))
         return ExitInvalidInput;
     const QString journalPath = invocation.journalFile.isEmpty()
                                     ? invocation.file + QStringLiteral(".journal")
                                     : invocation.journalFile;
+    RunLock journalLock;
+    const int refused = lockJournal(journalPath, invocation.showSecrets, journalLock);
+    if (refused != ExitDone)
+        return refused;
     JournalHistory history;
-    if (!readHistory(journalPath, history))
+    if (!readHistory(journalPath, invocation.file, jobs, history))
         return ExitInvalidInput;
-    FileQueue queue(jobs, history.passedRows, invocation.showSecrets);
+    FileQueue queue(jobs, passedRows(jobs, history), invocation.showSecrets);
     if (queue.progress().passed == jobs.size()) {
-        printResult(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
-                        .arg(jobs.size())
-                        .arg(journalPath));
+        printResult(
+            printable(QStringLiteral("station: all %1 rows passed already (%2); no port opened")
+                          .arg(jobs.size())
+                          .arg(journalPath)));
         return ExitDone;
     }
     QString problem;

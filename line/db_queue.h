@@ -10,6 +10,10 @@
 #include "station/unit_queue.h"
 
 #include <QMap>
+#include <QStringList>
+#include <QVector>
+
+#include <chrono>
 
 #include <condition_variable>
 #include <mutex>
@@ -37,34 +41,66 @@ public:
     // lease, until they are completed, and the station is marked as seen.
     LineStatus open(const QString &connectionString, const QString &host, qint64 pid, int fixtures);
     // Opens the station's own journal: every result is appended to it, with
-    // "batch" and "station", before the database records it. False, with the
+    // "batch" and "station", as the database records it. False, with the
     // reason, if it cannot be written.
     bool openJournal(const QString &path, const JournalHistory &history, QString &problem);
+    // Called before open(): takes the results an earlier run under this name
+    // journalled while the database was away, for open() to record, fenced
+    // by their claims, before it gives that run's leases back.
+    void readUnrecorded(const QString &path);
 
     // The unit's values are not matched against the batch's identities yet:
     // every unit gets the first waiting row.
     Claim claim(const QString &fixture, const QStringList &unitValues,
                 const std::function<bool()> &stopping, UnitJob &job, QString &problem) override;
-    // A result that comes after the row went to another unit is kept, but
-    // settles nothing: for a passed unit that is answered as a record not
-    // made, so that the unit is not taken for commissioned.
+    // Settled or Pending as true; a late result (Unsettled) as false, with
+    // the unit's line, so that the unit is not taken for commissioned.
     bool complete(const UnitJob &job, const UnitResult &result, QString &problem) override;
+    // A result is written to the station's journal inside the transaction
+    // that records it, so a journal that cannot be written records nothing.
+    // While the database is out of reach, the result goes to the journal
+    // alone, marked "recorded": false, and is recorded (fenced as ever)
+    // once the database is back, before any row is claimed again.
+    Completion completeJob(const UnitJob &job, const UnitResult &result, QString &problem) override;
     bool recordUnclaimed(const UnitResult &result, QString &problem) override;
     // The batch's counts, all stations together; the last known ones while
     // the database cannot be asked.
     QueueProgress progress() const override;
 
-    // Extends the job's lease; false, with the reason, if it was lost or the
-    // database cannot be asked.
+    // Extends the job's lease; false, with the reason, if it was lost. While
+    // the database cannot be asked the fixture goes on: the result's record
+    // is fenced all the same.
     bool stillHolds(const UnitJob &job, const QString &fixture, QString &problem) override;
 
+    // The results the database has not taken yet (they are in the journal).
+    int unrecorded() const;
+
 private:
+    struct Pending {
+        LineLease lease;
+        LineRecord record;
+        QString lateLine; // the unit's line should the result come too late
+    };
+
     // With the lock held: the fixture's lease on the job (generation 0 if it
     // holds none).
     LineLease leaseOf(const UnitJob &job, const QString &fixture) const;
-    bool record(const UnitJob &job, const UnitResult &result, bool &settled, QString &problem);
-    // With the lock held: true while a row is waiting or leased.
-    bool rowsOpen(QString &problem) const;
+    Completion record(const UnitJob &job, const UnitResult &result, QString &problem);
+    void addUnrecorded(const QByteArray &line);
+    LineStatus recordJournalled(const Pending &pending, bool &settled, bool &journalled,
+                                QString &problem);
+    // With the lock held: whether a row is waiting or leased.
+    LineStatus rowsOpen(bool &open) const;
+    // With the lock held: the database is out of reach if `status` says so;
+    // answers the line for the operator.
+    QString unavailable(const LineStatus &status);
+    void lost(const LineStatus &status);
+    QString outageNote();
+    // With the lock held: connects again if the database was lost and the
+    // back-off allows, then records what is pending. True once reachable.
+    bool reconnect();
+    LineStatus resume();
+    void recordPending();
 
     void renewHeld();
 
@@ -82,6 +118,18 @@ private:
     std::thread renewer_;
     JournalWriter journal_;
     bool journalOpen_ = false;
+
+    // Where to connect again, and as whom.
+    QString connectionString_, host_;
+    qint64 pid_ = 0;
+    // An outage: its reason, whether it was told, when to try again.
+    bool reachable_ = true;
+    bool toldOutage_ = false;
+    LineStatus outage_;
+    int backoffMs_ = 0;
+    std::chrono::steady_clock::time_point nextTry_;
+    QVector<Pending> pending_; // in the order they came
+    QStringList lateLines_;    // late results found while recording what was pending
 };
 
 #endif // LINE_DB_QUEUE_H

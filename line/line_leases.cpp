@@ -45,6 +45,28 @@ LineStatus startStation(LineDatabase &database, const QString &station, const QS
                                   .arg(station, result.text(0, 1), result.text(0, 2)));
 }
 
+LineStatus resumeStation(LineDatabase &database, const QString &station, const QString &host,
+                         qint64 pid)
+{
+    // The key line_station_start locks the name under.
+    QueryResult result;
+    const LineStatus status =
+        runQuery(database,
+                 "SELECT pg_try_advisory_lock(19251, hashtext($1)), s.host, s.pid "
+                 "FROM (SELECT 1) one LEFT JOIN line_stations s ON s.name = $1",
+                 {station.toUtf8()}, &result);
+    if (!status.ok() || result.text(0, 0) == QLatin1String("t"))
+        return status.ok() ? stationSeen(database, station) : status;
+    if (result.text(0, 1) == host && result.number(0, 2) == pid)
+        return LineStatus::failed(LineFault::Unreachable,
+                                  QStringLiteral("station %1's lost connection still holds its "
+                                                 "name")
+                                      .arg(station));
+    return LineStatus::failed(LineFault::StationRunning,
+                              QStringLiteral("station %1 is already running (host %2, pid %3)")
+                                  .arg(station, result.text(0, 1), result.text(0, 2)));
+}
+
 LineStatus stationSeen(LineDatabase &database, const QString &station)
 {
     return runQuery(database, "SELECT line_station_seen($1)", {station.toUtf8()});
@@ -102,5 +124,25 @@ LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const Line
          record.setAside ? "true" : "false", record.journalLine},
         &result);
     settled = status.ok() && result.text(0, 0) == QLatin1String("t");
+    return status;
+}
+
+LineStatus findRecord(LineDatabase &database, const LineLease &lease, const QString &time,
+                      bool &found, bool &settled)
+{
+    const bool hasRow = lease.row > 0;
+    QueryResult result;
+    const LineStatus status =
+        runQuery(database,
+                 "SELECT r.settled FROM line_results r JOIN line_batches b ON b.id = r.batch_id "
+                 "WHERE b.name = $1 AND r.station = $2 AND r.fixture = $3 "
+                 "AND r.row_no IS NOT DISTINCT FROM $4::integer "
+                 "AND r.generation IS NOT DISTINCT FROM $5::bigint AND r.entry->>'time' = $6",
+                 {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
+                  hasRow ? number(lease.row) : QByteArray(),
+                  hasRow ? number(lease.generation) : QByteArray(), time.toUtf8()},
+                 &result);
+    found = status.ok() && result.rows() > 0;
+    settled = found && result.text(0, 0) == QLatin1String("t");
     return status;
 }

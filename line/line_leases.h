@@ -22,6 +22,14 @@ struct LineLease {
 LineStatus startStation(LineDatabase &database, const QString &station, const QString &host,
                         qint64 pid, int fixtures);
 
+// Takes the station's name again on a new connection after the old one was
+// lost, leaving its leases as they are: the results of its units in
+// progress are still to be recorded against them. Unreachable while the
+// name is held by the lost session (the server has not seen it go yet);
+// StationRunning if another process took the name meanwhile.
+LineStatus resumeStation(LineDatabase &database, const QString &station, const QString &host,
+                         qint64 pid);
+
 // Marks the station as seen now.
 LineStatus stationSeen(LineDatabase &database, const QString &station);
 
@@ -49,5 +57,12 @@ struct LineRecord {
 // kept, the row is not touched (it went to another unit meanwhile).
 LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const LineRecord &record,
                       bool &settled);
+
+// Whether a result recorded over a connection that was lost meanwhile
+// reached the database: one with the lease's station, fixture, row and
+// generation and the journal line's `time`. `settled` says whether it
+// settled its row.
+LineStatus findRecord(LineDatabase &database, const LineLease &lease, const QString &time,
+                      bool &found, bool &settled);
 
 #endif // LINE_LINE_LEASES_H

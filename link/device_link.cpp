@@ -12,6 +12,8 @@ namespace {
 
 // How often a busy or absent port is tried again within --wait-port.
 constexpr unsigned long kWaitPortRetryMs = 250;
+// The longest wait on the line between two looks at the interruption.
+constexpr qint64 kInterruptionSliceMs = 50;
 
 QString nameOf(const MessageKind &kind)
 {
@@ -122,9 +124,15 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
     badAnswer_.clear();
     for (int attempt = 1; attempt <= tries; ++attempt) {
         QString problem;
-        const Step step = tryOnce(kind, frame, response, problem);
+        const Step step = cutShort() ? Step::Interrupted : tryOnce(kind, frame, response, problem);
         if (step == Step::Done)
             return LinkResult::Answered;
+        if (step == Step::Interrupted) {
+            // Whoever cut it short knows why; the line did nothing wrong.
+            interrupted_ = true;
+            verdict_ = QStringLiteral("%1: interrupted").arg(nameOf(kind));
+            return LinkResult::Interrupted;
+        }
         if (step == Step::PortLost) {
             tell(QStringLiteral("%1: lost the port %2: %3")
                      .arg(nameOf(kind), settings_.port, lossReason()));
@@ -190,8 +198,10 @@ DeviceLink::Step DeviceLink::send(const MessageKind &kind, const Bytes &frame, q
                 QStringLiteral("the port did not take the request within %1 ms").arg(patience);
             return Step::Failed;
         }
-        if (!port_.waitForBytesWritten(int(left)) && portFailed())
+        if (!port_.waitForBytesWritten(int(qMin(left, kInterruptionSliceMs))) && portFailed())
             return Step::PortLost;
+        if (cutShort())
+            return Step::Interrupted;
     }
     trace(hexDumpEntry(sentHeader(kind), frame.data(), uint16_t(size), sentTrailer(kind)));
     onLineAt = clock_.elapsed() + lineTime;
@@ -210,9 +220,11 @@ DeviceLink::Step DeviceLink::receive(const MessageKind &kind, qint64 deadline, Q
             problem = QStringLiteral("no response within %1 ms").arg(settings_.timeoutMs);
             return Step::Failed;
         }
-        if (!port_.waitForReadyRead(int(left))) {
+        if (!port_.waitForReadyRead(int(qMin(left, kInterruptionSliceMs)))) {
             if (portFailed())
                 return Step::PortLost;
+            if (cutShort())
+                return Step::Interrupted;
             continue;
         }
         const Step step = decodeReceived(kind, reader, wire, response, problem);
@@ -292,6 +304,11 @@ void DeviceLink::trace(const QString &entry) const
 {
     if (settings_.trace && reporter_.trace)
         reporter_.trace(plainLineEnds(entry));
+}
+
+void DeviceLink::setInterruption(std::function<bool()> interrupted)
+{
+    interruption_ = std::move(interrupted);
 }
 
 void DeviceLink::tell(const QString &problem)

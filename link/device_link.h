@@ -28,7 +28,12 @@ struct LinkSettings {
 // a byte), rounded up.
 qint64 lineTimeMs(qint64 bytes);
 
-enum class LinkResult { Answered, NoResponse, PortLost };
+enum class LinkResult {
+    Answered,
+    NoResponse,
+    PortLost,
+    Interrupted // cut short by the link's interruption (setInterruption); nothing told
+};
 
 // Where a link's words go: its diagnostics (each failed try, each verdict)
 // and, with --trace, its hex dumps. Either may be empty: not told.
@@ -62,6 +67,12 @@ public:
     // did answer, what was wrong with its last bad answer ("Ping: broken
     // frame"); empty when it was silent or answered well.
     QString badAnswer() const { return badAnswer_; }
+    // Cuts an exchange short as soon as `interrupted` answers true: it is
+    // asked before each try and about every 50 ms while the link waits on
+    // the line, from the exchange's own thread. Unset: never cut short.
+    void setInterruption(std::function<bool()> interrupted);
+    // Whether an exchange on this link was ever cut short.
+    bool interrupted() const { return interrupted_; }
 
     // Why the last open or exchange failed, as it was told.
     QString verdict() const { return verdict_; }
@@ -70,7 +81,7 @@ public:
     void tell(const QString &problem);
 
 private:
-    enum class Step { Done, Pending, Failed, PortLost };
+    enum class Step { Done, Pending, Failed, PortLost, Interrupted };
 
     PortState openOnce(QString &problem);
     void dropStaleBytes();
@@ -82,6 +93,7 @@ private:
     Step decodeReceived(const MessageKind &kind, FrameReader &reader, QByteArray &wire,
                         QByteArray &response, QString &problem);
     bool portFailed() const;
+    bool cutShort() const { return interruption_ && interruption_(); }
     void reportTry(const MessageKind &kind, const QString &problem, int attempt);
     void trace(const QString &entry) const;
     void traceReceived(const QByteArray &wire) const;
@@ -90,6 +102,8 @@ private:
     LinkReporter reporter_;
     QString verdict_;
     QString badAnswer_;
+    std::function<bool()> interruption_;
+    bool interrupted_ = false;
     PortClaim claim_;
     QSerialPort port_;
     QElapsedTimer clock_;

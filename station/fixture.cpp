@@ -64,6 +64,8 @@ private:
     bool quiet_ = false;
     // A unit seen in the place of the one watched, with its values.
     QStringList arrived_;
+    // While set, a unit is on the line: only a stop at once cuts it short.
+    bool busy_ = false;
 };
 
 // Sleeps `ms`, or less once the run ends.
@@ -81,7 +83,10 @@ std::unique_ptr<DeviceLink> Fixture::makeLink()
             note(line);
     };
     reporter.trace = [this](const QString &entry) { run_.observer.trace(entry); };
-    return std::make_unique<DeviceLink>(settings_, reporter);
+    auto link = std::make_unique<DeviceLink>(settings_, reporter);
+    // A fixture that only waits stops at once, whatever the time-out.
+    link->setInterruption([this] { return busy_ ? run_.stoppingAtOnce.load() : run_.ended(); });
+    return link;
 }
 
 // Opens the port and pings until a unit answers, with `status`; false when
@@ -163,9 +168,9 @@ bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &c
             return false;
         if (claim != UnitQueue::Claim::Unavailable)
             return true;
-        if (problem != told)
-            note(problem + QStringLiteral("; trying again"));
-        told = problem;
+        if (!problem.isEmpty() && problem != told)
+            note(problem);
+        told = problem.isEmpty() ? told : problem;
         pause(kQueueRetryMs);
     }
 }
@@ -188,13 +193,22 @@ bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
         note(who + QStringLiteral("'s unit is still on the fixture; remove it"));
         return true;
     }
+    ++run_.unitsInProgress;
+    busy_ = true;
     UnitResult result = commission(link, job, values, [this, &job](QString &why) {
         return run_.queue.stillHolds(job, port_, why);
     });
+    busy_ = false;
+    if (link.interrupted()) {
+        result.failedStep = FailedStep::Interrupted;
+        result.message =
+            QStringLiteral("the station was stopped at once, before the unit was done");
+    }
     result.fixture = port_;
     if (!result.values.isEmpty())
         watch.held = result.values;
     run_.record(job, result);
+    --run_.unitsInProgress;
     return true;
 }
 
@@ -281,17 +295,27 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
     {
         const std::lock_guard<std::mutex> lock(reporting_);
         QString problem;
-        const bool recorded = job.key.isEmpty() ? queue.recordUnclaimed(result, problem)
-                                                : queue.complete(job, result, problem);
-        if (!recorded) {
+        using Completion = UnitQueue::Completion;
+        const Completion completion = !job.key.isEmpty() ? queue.completeJob(job, result, problem)
+                                      : queue.recordUnclaimed(result, problem)
+                                          ? Completion::Settled
+                                          : Completion::NotRecorded;
+        UnitResult told = result;
+        if (completion == Completion::NotRecorded) {
             observer.fixtureNote(result.fixture,
                                  problem + QStringLiteral("; the station takes no more units"));
+            told.notRecorded = problem;
             recordFailed = true;
             stopping = true;
+        } else if (completion == Completion::Pending && !problem.isEmpty()) {
+            observer.fixtureNote(result.fixture, problem);
         }
         const QueueProgress progress = queue.progress();
         allPassed = progress.passed == progress.rows;
-        observer.unitDone(job, result, progress);
+        if (completion == Completion::Unsettled)
+            observer.unitUnsettled(job, result, problem, progress);
+        else
+            observer.unitDone(job, told, progress);
     }
     changed_.notify_all();
 }

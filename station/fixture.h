@@ -17,7 +17,9 @@ struct StationRun {
     const StationSettings &settings;
     UnitQueue &queue;
     StationObserver &observer;
-    std::atomic<bool> stopping{false}; // no new unit: asked to, or a record failed
+    std::atomic<bool> stopping{false};       // no new unit: asked to, or a record failed
+    std::atomic<bool> stoppingAtOnce{false}; // the units in progress are given up
+    std::atomic<int> unitsInProgress{0};     // fixtures holding a job
     std::atomic<bool> recordFailed{false};
     std::atomic<bool> allPassed{false};
 

@@ -1,10 +1,12 @@
 #include "station/journal.h"
+#include "base/bounded_read.h"
 #include "base/time_stamp.h"
 #include "config/config_values.h"
 #include "protocol/config_fields.h"
 
 #include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 
 #include <nlohmann/json.hpp>
 
@@ -13,6 +15,7 @@
 #include <cstring>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,25 +53,105 @@ Json valuesObject(const QStringList &values, bool withSecrets)
     return object;
 }
 
+// A journal line longer than this is no entry of ours (values and all, an
+// entry is a few kilobytes); it is skipped without being held.
+constexpr int kLongestLine = 1024 * 1024;
+// Beyond these, lines that are not entries or not this manifest's are counted,
+// not named one by one.
+constexpr int kNamedLines = 10;
+
 // The journal's lines are parsed with the library's exceptions off: a line
 // that is not JSON (a number beyond a double's range included) comes back
 // discarded, and every member is looked at only after its type is, so
 // nothing here can throw.
-bool isPassedEntry(const std::string &line, int &row)
+struct Entry {
+    bool valid = false;  // a JSON object with a result
+    bool passed = false; // ...which is "passed"
+    std::string rowKey;
+    QString who; // the unit's label, else its row's number
+};
+
+Entry parseEntry(const QByteArray &line)
 {
-    const Json entry = Json::parse(line, nullptr, false);
-    if (entry.is_discarded() || !entry.is_object() || !entry.contains("row") ||
-        !entry.contains("result"))
-        return false;
-    const Json &number = entry["row"];
-    row = number.is_number_integer() ? number.get<int>() : 0;
-    return entry["result"] == "passed" && row > 0;
+    Entry parsed;
+    // Most lines of a long journal are failed units, of which nothing but
+    // their being entries matters: checked without building them.
+    if (!line.contains("passed")) {
+        parsed.valid = line.trimmed().startsWith('{') && line.contains("\"result\"") &&
+                       Json::accept(line.constData(), line.constData() + line.size());
+        return parsed;
+    }
+    const Json entry =
+        Json::parse(line.constData(), line.constData() + line.size(), nullptr, false);
+    if (entry.is_discarded() || !entry.is_object() || !entry.contains("result"))
+        return parsed;
+    parsed.valid = true;
+    parsed.passed = entry["result"] == "passed";
+    const auto member = [&entry](const char *name) {
+        const auto it = entry.find(name);
+        return it == entry.end() ? Json() : *it;
+    };
+    const Json key = member("row_key");
+    const Json unit = member("unit");
+    const Json row = member("row");
+    if (key.is_string())
+        parsed.rowKey = key.get<std::string>();
+    if (unit.is_string() && !unit.get<std::string>().empty())
+        parsed.who = QString::fromStdString(unit.get<std::string>());
+    else if (row.is_number_integer())
+        parsed.who = QStringLiteral("row %1").arg(row.get<qint64>());
+    else
+        parsed.who = QStringLiteral("a unit");
+    return parsed;
 }
 
-bool isEntry(const std::string &line)
+// One line of `device` without its newline; false at the end. `ended`
+// tells whether it had one. A line beyond kLongestLine is read to its end
+// but not kept: `line` comes back empty and `tooLong` set.
+bool nextLine(QIODevice &device, QByteArray &line, bool &ended, bool &tooLong)
 {
-    const Json entry = Json::parse(line, nullptr, false);
-    return !entry.is_discarded() && entry.is_object() && entry.contains("result");
+    line.clear();
+    ended = tooLong = false;
+    char chunk[16384];
+    for (;;) {
+        const qint64 got = device.readLine(chunk, qint64(sizeof chunk));
+        if (got <= 0)
+            return !line.isEmpty() || tooLong;
+        ended = chunk[got - 1] == '\n';
+        if (!tooLong)
+            line.append(chunk, int(ended ? got - 1 : got));
+        if (line.size() > kLongestLine) {
+            tooLong = true;
+            line.clear();
+        }
+        if (ended)
+            return true;
+    }
+}
+
+// Takes note of one line; false if it is not an entry.
+bool noteLine(JournalHistory &history, const QString &name, qint64 number, const Entry &entry,
+              const QSet<QString> &rowKeys)
+{
+    if (!entry.valid) {
+        if (history.warnings.size() < kNamedLines)
+            history.warnings << QStringLiteral("%1: line %2 is not a whole entry (left by a "
+                                               "crash?); ignored")
+                                    .arg(name)
+                                    .arg(number);
+        return false;
+    }
+    if (!entry.passed)
+        return true;
+    ++history.passedLines;
+    const QString key = QString::fromStdString(entry.rowKey);
+    if (rowKeys.contains(key))
+        ++history.passedKeys[key];
+    else if (history.strangers.size() < kNamedLines)
+        history.strangers << QStringLiteral("journal line %1: %2").arg(number).arg(entry.who);
+    else
+        ++history.moreStrangers;
+    return true;
 }
 
 } // namespace
@@ -78,6 +161,7 @@ QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSe
     Json line = Json::object();
     line["time"] = timeStamp();
     line["row"] = job.row > 0 ? Json(job.row) : Json(nullptr);
+    line["row_key"] = textOrNull(job.row > 0 ? job.rowKey : QString());
     line["unit"] = utf8(job.unit);
     line["port"] = utf8(result.fixture);
     line["result"] = result.passed() ? "passed" : "failed";
@@ -86,36 +170,76 @@ QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSe
     line["values"] = valuesObject(result.values, withSecrets);
     // The certificate is the last step: only a unit that passed has it.
     line["certificate_sha256"] = textOrNull(result.passed() ? job.certificateSha256 : QString());
-    line["seconds"] = std::round(result.seconds * 100.0) / 100.0;
+    line["seconds"] = std::round(result.seconds * 1000.0) / 1000.0;
     // A value read from a device may hold bytes that are not UTF-8.
     const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
     return QByteArray(text.data(), int(text.size()));
 }
 
-bool readJournal(const QString &path, JournalHistory &history, QString &problem)
+bool JournalHistory::belongsElsewhere() const
 {
-    QFile file(path);
-    if (!file.exists())
-        return true;
-    if (!file.open(QIODevice::ReadOnly)) {
-        problem = QStringLiteral("%1: cannot read: %2").arg(path, file.errorString());
+    return passedLines > 0 && passedKeys.isEmpty();
+}
+
+bool readJournal(QIODevice &device, const QString &name, const QSet<QString> &rowKeys,
+                 JournalHistory &history, QString &problem)
+{
+    QByteArray line;
+    bool ended = false;
+    bool tooLong = false;
+    qint64 number = 0;
+    qint64 notEntries = 0;
+    bool lastEnded = true;
+    while (nextLine(device, line, ended, tooLong)) {
+        ++number;
+        lastEnded = ended;
+        if ((!line.isEmpty() || tooLong) &&
+            !noteLine(history, name, number, parseEntry(line), rowKeys))
+            ++notEntries;
+    }
+    if (notEntries > kNamedLines)
+        history.warnings << QStringLiteral("%1: %2 more lines are not whole entries; ignored")
+                                .arg(name)
+                                .arg(notEntries - kNamedLines);
+    // The text after the last newline: empty, or a line that never ended.
+    history.endsTorn = !lastEnded;
+    if (device.isReadable() && !device.atEnd()) {
+        problem = QStringLiteral("%1: cannot read: %2").arg(name, device.errorString());
         return false;
     }
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    for (int i = 0; i < lines.size(); ++i) {
-        const std::string line = lines.at(i).toStdString();
-        int row = 0;
-        if (isPassedEntry(line, row))
-            history.passedRows.insert(row);
-        else if (!line.empty() && !isEntry(line))
-            history.warnings << QStringLiteral("%1: line %2 is not a whole entry (left by a "
-                                               "crash?); ignored")
-                                    .arg(path)
-                                    .arg(i + 1);
-    }
-    // The text after the last newline: empty, or a line that never ended.
-    history.endsTorn = !lines.last().isEmpty();
     return true;
+}
+
+bool readJournal(const QString &path, const QSet<QString> &rowKeys, JournalHistory &history,
+                 QString &problem)
+{
+    QFile file;
+    QString error;
+    switch (openRegularFile(file, path, error)) {
+    case RegularOpen::Opened: return readJournal(file, path, rowKeys, history, problem);
+    case RegularOpen::NotRegular:
+        problem = QStringLiteral("%1 is not a regular file").arg(path);
+        return false;
+    case RegularOpen::Failed: break;
+    }
+    if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+        return true; // a first run
+    problem = QStringLiteral("%1: cannot read: %2").arg(path, error);
+    return false;
+}
+
+QSet<int> passedRows(const QVector<UnitJob> &jobs, const JournalHistory &history)
+{
+    QHash<QString, int> left = history.passedKeys;
+    QSet<int> passed;
+    for (const UnitJob &job : jobs) {
+        const auto it = left.find(job.rowKey);
+        if (it != left.end() && it.value() > 0) {
+            --it.value();
+            passed.insert(job.row);
+        }
+    }
+    return passed;
 }
 
 JournalWriter::~JournalWriter()
@@ -144,13 +268,30 @@ bool JournalWriter::open(const QString &path, const JournalHistory &history, boo
 bool JournalWriter::append(const QByteArray &line, QString &problem)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!writeWhole(line, problem))
-        return false;
-    if (::fsync(fd_) == 0)
-        return true;
-    problem = QStringLiteral("%1: cannot flush to disk: %2")
-                  .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    struct stat before;
+    const bool sized = ::fstat(fd_, &before) == 0;
+    if (writeWhole(line, problem)) {
+        if (::fsync(fd_) == 0)
+            return true;
+        problem = QStringLiteral("%1: cannot flush to disk: %2")
+                      .arg(path_, QString::fromLocal8Bit(std::strerror(errno)));
+    }
+    if (sized)
+        cutBack(before.st_size, problem);
     return false;
+}
+
+// A line that is not whole on the disk, or not known to be, is taken back:
+// no entry may follow a torn one, nor may a pass stand that was not recorded.
+void JournalWriter::cutBack(off_t size, QString &problem)
+{
+    struct stat now;
+    if (::fstat(fd_, &now) != 0 || now.st_size <= size)
+        return;
+    if (::ftruncate(fd_, size) == 0)
+        return;
+    problem += QStringLiteral("; cannot cut it back to its last whole line: %1")
+                   .arg(QString::fromLocal8Bit(std::strerror(errno)));
 }
 
 bool JournalWriter::writeWhole(const QByteArray &bytes, QString &problem)

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 
 #include <csv.h>
+#include <nlohmann/json.hpp>
 
 namespace {
 
@@ -145,6 +146,27 @@ bool readHeader(const Record &header, QVector<int> &columns, QString &problem)
     return true;
 }
 
+QString columnName(int column)
+{
+    if (column == kUnitIndex)
+        return QLatin1String(kUnitColumn);
+    return column == kCertificateIndex ? QLatin1String(kCertificateColumn) : keyOfRow(column);
+}
+
+// What the journal knows the row by; the cells are valid UTF-8 by now.
+QString contentKey(const Record &record, const QVector<int> &columns)
+{
+    nlohmann::json cells = nlohmann::json::object(); // its keys stay sorted
+    for (int i = 0; i < columns.size(); ++i) {
+        if (!record.at(i).isEmpty())
+            cells[columnName(columns.at(i)).toStdString()] = record.at(i).toStdString();
+    }
+    const std::string text = cells.dump();
+    return QString::fromLatin1(QCryptographicHash::hash(QByteArray(text.data(), int(text.size())),
+                                                        QCryptographicHash::Sha256)
+                                   .toHex());
+}
+
 bool readRow(const Record &record, const QVector<int> &columns, const QDir &folder,
              ManifestRow &row, QString &problem)
 {
@@ -170,6 +192,7 @@ bool readRow(const Record &record, const QVector<int> &columns, const QDir &fold
         else
             row.changes[columns.at(i)] = text;
     }
+    row.key = contentKey(record, columns);
     return true;
 }
 
@@ -217,6 +240,7 @@ QString planJob(const ManifestRow &row, const ValueChanges &profile, const QStri
     plan.key = QString::number(row.number);
     plan.row = row.number;
     plan.unit = row.unit;
+    plan.rowKey = row.key;
     plan.changes = profile;
     for (auto it = row.changes.constBegin(); it != row.changes.constEnd(); ++it)
         plan.changes[it.key()] = it.value();

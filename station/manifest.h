@@ -18,6 +18,10 @@ struct ManifestRow {
     QString unit;            // the label for the journal; may be empty
     ValueChanges changes;    // the row's non-empty value cells
     QString certificatePath; // resolved against the manifest's folder; empty: none given
+    // The row's content: the SHA-256 (lowercase hex) of its non-empty cells
+    // as one JSON object, column name to cell as written, keys sorted, no
+    // spaces. Empty cells do not count, so a column added empty changes no row.
+    QString key;
 };
 
 // Reads the manifest (RFC 4180, UTF-8). False, with a reason that names the

@@ -15,13 +15,16 @@ struct StationSettings {
     LinkSettings link;                              // every fixture's, but for the port itself
     QStringList ports;                              // one fixture each
     const std::atomic<bool> *stopRequest = nullptr; // true: no fixture takes a new unit
+    // true: stop at once; the units in progress fail at Interrupted, their
+    // jobs wait again
+    const std::atomic<bool> *stopAtOnceRequest = nullptr;
 };
 
 // How a run ended.
 struct StationOutcome {
     enum class End {
         AllPassed,   // every job passed
-        Stopped,     // asked to stop; the units in progress were finished first
+        Stopped,     // asked to stop; the units in progress were finished (or given up) first
         RecordFailed // a result could not be recorded; stopped as if asked
     };
     End end = End::AllPassed;
@@ -30,7 +33,8 @@ struct StationOutcome {
 };
 
 // What the operator should see. Called from the fixtures' threads, several
-// at once but for unitDone, which is called one unit at a time.
+// at once but for unitDone, which is called one unit at a time; stopRequested
+// and runEnded come from the thread that runs the station, beside them.
 class StationObserver
 {
 public:
@@ -40,18 +44,34 @@ public:
     virtual void fixtureNote(const QString &fixture, const QString &line) = 0;
     // A hex dump of a fixture's exchange, when the link traces.
     virtual void trace(const QString &entry) = 0;
+    // The run saw a request to stop (`atOnce`: to stop at once), with the
+    // units on the line then; once for each kind of request.
+    virtual void stopRequested(int unitsInProgress, bool atOnce)
+    {
+        (void)unitsInProgress;
+        (void)atOnce;
+    }
     // A unit's result, with the counts after it was recorded; results come
     // in the order of their counts. A unit that failed before it took a job
     // has a job with row 0.
     virtual void unitDone(const UnitJob &job, const UnitResult &result,
                           const QueueProgress &progress) = 0;
+    // A unit whose result was kept but settled nothing (its job went to
+    // another unit meanwhile), in place of unitDone: `line` says so, and what
+    // to do with the unit. By default told as a fixture's note.
+    virtual void unitUnsettled(const UnitJob &, const UnitResult &result, const QString &line,
+                               const QueueProgress &)
+    {
+        fixtureNote(result.fixture, line);
+    }
     // The run is over. When every job passed it comes before the units still
     // on their fixtures are let go, which need not be waited for.
     virtual void runEnded(const StationOutcome &outcome) = 0;
 };
 
 // Serves every port until every job passed, `stopRequest` turned true or a
-// record could not be made.
+// record could not be made. A fixture with no unit in progress stops within
+// about 0.3 s of a request, whatever the link's time-out.
 StationOutcome runStation(const StationSettings &settings, UnitQueue &queue,
                           StationObserver &observer);
 

@@ -10,6 +10,7 @@ const char *stepName(FailedStep step)
     case FailedStep::Certificate: return "certificate";
     case FailedStep::Port: return "port";
     case FailedStep::Lease: return "lease";
+    case FailedStep::Interrupted: return "interrupted";
     }
     return "";
 }

@@ -14,11 +14,12 @@
 
 #include <functional>
 
-// The step at which a unit failed; None: it passed.
-enum class FailedStep { None, Ping, Write, Verify, Certificate, Port, Lease };
+// The step at which a unit failed; None: it passed. Interrupted: the
+// operator stopped the station at once while the unit was on the line.
+enum class FailedStep { None, Ping, Write, Verify, Certificate, Port, Lease, Interrupted };
 
 // The step's name in the journal ("ping", "write", "verify", "certificate",
-// "port", "lease"); empty for None.
+// "port", "lease", "interrupted"); empty for None.
 const char *stepName(FailedStep step);
 
 // One unit's work.
@@ -33,6 +34,7 @@ struct UnitJob {
     // practice its host name); empty: none do, and its unit is known by its
     // presence alone. Fill with assignIdentities (station/identity.h).
     ValueChanges identity;
+    QString rowKey; // the row's content (SHA-256, lowercase hex): what the record knows it by
 };
 
 // What became of one unit.
@@ -42,6 +44,7 @@ struct UnitResult {
     QString message;    // why it failed; empty when it passed
     QStringList values; // as read back after the write; empty: nothing was read back
     double seconds = 0;
+    QString notRecorded; // set by the station, not the queue: why the record failed
 
     bool passed() const { return failedStep == FailedStep::None; }
 };
@@ -57,11 +60,22 @@ class UnitQueue
 {
 public:
     enum class Claim {
-        Claimed,      // `job` is this fixture's until it is completed
-        Ended,        // no job will come: every job passed, or `stopping` answered true
-        Unavailable,  // the queue cannot be asked now (`problem` says why); try again later
+        Claimed,    // `job` is this fixture's until it is completed
+        Ended,      // no job will come: every job passed, or `stopping` answered true
+        Unavailable,  // the queue cannot be asked now; try again later. `problem` is the
+                      // line to tell, or empty when it was told already
         AlreadyPassed // the unit holds the identity of `job`, which passed: it is that job's
                       // unit, not to be written again; `job` is not held
+    };
+
+    // How the record of a completed job ended.
+    enum class Completion {
+        Settled,     // recorded, and the job settled
+        NotRecorded, // the record could not be made (`problem` says why); the run stops
+        Pending,     // kept by the station, to be recorded once the store is back; `problem`,
+                     // if not empty, is a note to tell
+        Unsettled,   // kept, but it settles nothing (the job went to another unit meanwhile);
+                     // `problem` is the unit's line for the operator; the run goes on
     };
 
     virtual ~UnitQueue() = default;
@@ -80,6 +94,13 @@ public:
     // the reason, if the record could not be made; the job then counts as
     // neither passed nor failed.
     virtual bool complete(const UnitJob &job, const UnitResult &result, QString &problem) = 0;
+    // complete(), told apart further by a queue that others take from too,
+    // or whose store may be out of reach for a while. By default Settled or
+    // NotRecorded, as complete() answers.
+    virtual Completion completeJob(const UnitJob &job, const UnitResult &result, QString &problem)
+    {
+        return complete(job, result, problem) ? Completion::Settled : Completion::NotRecorded;
+    }
     // Records a unit that failed before it took a job (its Ping). False, with
     // the reason, if the record could not be made.
     virtual bool recordUnclaimed(const UnitResult &result, QString &problem) = 0;

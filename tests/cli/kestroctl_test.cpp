@@ -190,6 +190,8 @@ private slots:
     void stationFailsAUnitAtEachStep();
     void stationStopsWhenTheJournalCannotBeWritten();
     void stationFinishesTheUnitInProgressOnSigint();
+    void stationOwnsItsFilesAndResumesByContent();
+    void stationStopsAtOnceOnASecondSigint();
 
 private:
     QTemporaryDir dir_;
@@ -220,6 +222,16 @@ void KestroctlTest::initTestCase()
                                                "36'37.8\"N\n");
     writeFile(dir_.filePath("twice.json"), R"({"hostname": "unit-1", "hostname": "unit-2"})");
     writeFile(dir_.filePath("surrogate.json"), R"({"ssid": "x", "description": "a\ud800b"})");
+    writeFile(dir_.filePath("other.csv"), "unit,hostname\nA,unit-a\n");
+    writeFile(dir_.filePath("other.csv.journal"),
+              "{\"row\":1,\"row_key\":\"" + QByteArray(64, 'f') + "\",\"result\":\"passed\"}\n");
+    writeFile(dir_.filePath("open.csv"), "unit,hostname\nA,unit-a\n");
+    writeFile(dir_.filePath("open.csv.journal"), QByteArray());
+    QVERIFY(QFile::setPermissions(dir_.filePath("open.csv.journal"),
+                                  QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+    writeFile(dir_.filePath("escape.csv"), "unit,host\x1b[2Jname\nA,unit-a\n");
+    // A fixture whose unit is not plugged in yet: its link leads nowhere.
+    QVERIFY(QFile::link(dir_.filePath("later"), dir_.filePath("later-link")));
 }
 
 void KestroctlTest::exitPaths_data()
@@ -357,9 +369,30 @@ void KestroctlTest::exitPaths_data()
         << true << QStringList()
         << QStringList{"station", "@/certs.csv", "--certificate", "@/empty.pem"} << 5 << none
         << "empty.pem: empty\nkestroctl: " << 0 << fresh;
+    QTest::newRow("5: station, the journal of another manifest")
+        << true << QStringList() << QStringList{"station", "@/other.csv"} << 5 << none
+        << "other.csv.journal belongs to another manifest; nothing sent" << 0 << fresh;
+    QTest::newRow("5: station, passwords into a journal others may read")
+        << true << QStringList() << QStringList{"station", "@/open.csv", "--show-secrets"} << 5
+        << none << "open.csv.journal can be read by others" << 0 << fresh;
+    QTest::newRow("5: station, a journal that is a device")
+        << true << QStringList() << QStringList{"station", "@/open.csv", "--journal", "/dev/full"}
+        << 5 << none << "/dev/full is not a regular file; nothing sent" << 0 << fresh;
     QTest::newRow("2: several ports, not station")
         << false << QStringList() << QStringList{"-p", "a", "-p", "b", "ping"} << 2 << none
         << "ping takes one port; only station takes several -p" << 0 << none;
+    QTest::newRow("2: station, one port by two names")
+        << false << QStringList()
+        << QStringList{"-p", "ttyS0", "-p", "/dev/ttyS0", "station", "x.csv"} << 2 << none
+        << "-p ttyS0 and -p /dev/ttyS0 are the same port" << 0 << none;
+    QTest::newRow("2: station, a link and the port it leads to, not there yet")
+        << false << QStringList()
+        << QStringList{"-p", "@/later", "-p", "@/one", "-p", "@/later-link", "station", "x.csv"}
+        << 2 << none << "/later and -p " + dir_.path() + "/later-link are the same port" << 0
+        << none;
+    QTest::newRow("5: station, a control character in a column name")
+        << true << QStringList() << QStringList{"station", "@/escape.csv"} << 5 << none
+        << "unknown column \"host\\x1b[2Jname\"" << 0 << fresh;
     QTest::newRow("2: station does not wait a time")
         << false << QStringList() << QStringList{"-p", "a", "--wait-port", "5", "station", "x.csv"}
         << 2 << none << "--wait-port does not apply to station" << 0 << none;
@@ -700,7 +733,9 @@ void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
     QCOMPARE(again.exitCode, 0);
     QVERIFY2(again.out.contains("all 2 rows passed already"), qPrintable(again.out));
     QVERIFY(!again.err.contains("waiting"));
-    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\nC-3,unit-c\n");
+    writeFile(manifest,
+              "unit,hostname,certificate,description\r\n"
+              "A-1,unit-a,unit-a.pem,\"North, \"\"A\"\"\"\r\nB-2,unit-b,,\r\nC-3,unit-c,,\r\n");
     StationRun resumed(station);
     QString err;
     QTRY_VERIFY_WITH_TIMEOUT(
@@ -723,6 +758,7 @@ void KestroctlTest::stationServesTwoPortsAtOnce()
     // A crash left half a line: it counts for nothing and is joined to nothing.
     const QString journal = dir_.filePath("pair.jsonl");
     writeFile(journal, R"({"row":1,"result":"passed","unit":"fi)");
+    QVERIFY(QFile::setPermissions(journal, QFile::ReadOwner | QFile::WriteOwner));
     const Run run = kestroctl({"-p", one.portPath(), "-p", two.portPath(), "station", manifest,
                                "--journal", journal, "--show-secrets"});
     QVERIFY2(run.exitCode == 0, qPrintable(run.err));
@@ -845,14 +881,15 @@ void KestroctlTest::stationFailsAUnitAtEachStep()
 }
 
 // A journal that stops taking lines (a full disk; here a file-size limit)
-// stops the station: the unit's line is shown, and the exit code is 7.
+// stops the station: the unit's line says that its pass was not recorded,
+// the part of the line that was written is taken back, and the exit code is 7.
 void KestroctlTest::stationStopsWhenTheJournalCannotBeWritten()
 {
     const QString manifest = dir_.filePath("full.csv");
     writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\n");
-    // An earlier run's line, padded to fill the limit exactly.
+    // An earlier run's line, leaving room for part of the next one only.
     QByteArray earlier = R"({"row":9,"unit":"Z-9","result":"failed","message":")";
-    earlier += QByteArray(1024 - earlier.size() - 3, 'x') + "\"}\n";
+    earlier += QByteArray(1000 - earlier.size() - 3, 'x') + "\"}\n";
     writeFile(manifest + ".journal", earlier);
     DevsimProcess device;
     QVERIFY(device.start({"--state", dir_.filePath("full-unit.json")}));
@@ -868,9 +905,15 @@ void KestroctlTest::stationStopsWhenTheJournalCannotBeWritten()
     QVERIFY2(err.contains(manifest + ".journal: cannot write: File too large; the station takes "
                                      "no more units"),
              qPrintable(err));
-    QVERIFY2(out.contains("row 1 (A-1) on " + device.portPath() + ": passed in "), qPrintable(out));
+    QVERIFY2(out.startsWith("row 1 (A-1) on " + device.portPath() +
+                            ": passed on the unit but NOT RECORDED: " + manifest +
+                            ".journal: cannot write: File too large; keep the unit on its "
+                            "fixture [0 of 2 passed]\n"),
+             qPrintable(out));
     QVERIFY2(out.contains("station: 0 of 2 rows passed"), qPrintable(out));
-    QCOMPARE(QFileInfo(manifest + ".journal").size(), qint64(1024));
+    QFile journal(manifest + ".journal");
+    QVERIFY(journal.open(QIODevice::ReadOnly));
+    QCOMPARE(journal.readAll(), earlier);
 }
 
 // A signal while a unit is on the line lets it finish: its line is printed
@@ -895,6 +938,101 @@ void KestroctlTest::stationFinishesTheUnitInProgressOnSigint()
     QCOMPARE(lines[0].value("result").toString(), QString("passed"));
     QCOMPARE(readJsonFile(dir_.filePath("slow-unit.json")).value("hostname").toString(),
              QString("unit-a"));
+}
+
+// A station owns its manifest and its journal, whatever name another gives
+// them; a resumed run knows its rows by their content, not their place.
+void KestroctlTest::stationOwnsItsFilesAndResumesByContent()
+{
+    const QString link = dir_.filePath("owned");
+    const QString manifest = dir_.filePath("owned.csv");
+    const QString journal = manifest + ".journal";
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\n");
+    QVERIFY(QFile::link(manifest, dir_.filePath("alias.csv")));
+    writeFile(dir_.filePath("else.csv"), "unit,hostname\nE-1,unit-e\n");
+    DevsimProcess first;
+    QVERIFY(first.start({"--link", link}));
+    StationRun run({"-p", link, "station", manifest});
+    QVERIFY2(run.printed("row 1 (A-1) on " + link + ": passed in"), qPrintable(run.out));
+    const QString holder = QStringLiteral("(pid %1); nothing sent\n").arg(run.process.processId());
+    const Run byLink = kestroctl({"-p", link, "station", dir_.filePath("alias.csv")});
+    QCOMPARE(byLink.exitCode, 5);
+    QCOMPARE(byLink.err, "kestroctl: " + dir_.filePath("alias.csv") +
+                             " is in use by another station " + holder);
+    const Run byJournal =
+        kestroctl({"-p", link, "station", dir_.filePath("else.csv"), "--journal", journal});
+    QCOMPARE(byJournal.exitCode, 5);
+    QCOMPARE(byJournal.err, "kestroctl: " + journal + " is in use by another station " + holder);
+    run.process.terminate();
+    QCOMPARE(run.finish(), 130);
+    first.stop();
+    const QList<QJsonObject> lines = journalLines(journal);
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("row_key").toString(),
+             QString(QCryptographicHash::hash(R"({"hostname":"unit-a","unit":"A-1"})",
+                                              QCryptographicHash::Sha256)
+                         .toHex()));
+
+    // A row put in at the top, A-1 moved down, B-2 changed, and a pass of a
+    // row that is gone: only A-1 is done.
+    writeFile(manifest, "unit,hostname\nN-0,unit-n\nB-2,unit-b2\nA-1,unit-a\n");
+    QFile file(journal);
+    QVERIFY(file.open(QIODevice::Append));
+    file.write(R"({"row":7,"row_key":"00","unit":"Z-7","result":"passed"})"
+               "\n");
+    file.close();
+    DevsimProcess second;
+    QVERIFY(second.start({"--link", link}));
+    StationRun resumed({"-p", link, "station", manifest});
+    QVERIFY2(resumed.printed("row 1 (N-0) on " + link + ": passed in "), qPrintable(resumed.out));
+    QVERIFY2(resumed.out.contains(" [2 of 3 passed]\n"), qPrintable(resumed.out));
+    resumed.process.terminate();
+    QCOMPARE(resumed.finish(), 130);
+    const QString err = QString::fromUtf8(resumed.process.readAllStandardError());
+    QVERIFY2(err.startsWith("kestroctl: journal line 2: Z-7 is not in " + manifest + " any more\n"),
+             qPrintable(err));
+}
+
+// The operator's word: the first SIGINT is told at once and lets the unit on
+// the line go on, while the fixture without a unit stops whatever -t says;
+// the second gives the unit up, journalled at "interrupted", its row not
+// passed. The label's control characters are shown escaped, and kept as
+// they are in the journal.
+void KestroctlTest::stationStopsAtOnceOnASecondSigint()
+{
+    const QString manifest = dir_.filePath("stop.csv");
+    const QString label = QStringLiteral("A-1\nrow 2 (B-2) on fix9: passed in 1.0 s\x1b[2J");
+    writeFile(manifest, "unit,hostname\n\"" + label.toUtf8() + "\",unit-a\nB-2,unit-b\n");
+    DevsimProcess busy, empty;
+    QVERIFY(busy.start({"--delay", "1500"}));
+    QVERIFY(empty.start({"--silent"}));
+    StationRun run({"--trace", "-t", "20000", "-p", busy.portPath(), "-p", empty.portPath(),
+                    "station", manifest});
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError()).contains("Config Update"),
+                             kRunPatienceMs);
+    QElapsedTimer stopping;
+    stopping.start();
+    ::kill(pid_t(run.process.processId()), SIGINT);
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError())
+                                 .contains("kestroctl: stopping: 1 unit in progress\n"),
+                             kRunPatienceMs);
+    ::kill(pid_t(run.process.processId()), SIGINT);
+    QCOMPARE(run.finish(), 130);
+    // A try on the silent port alone takes 20 s.
+    QVERIFY2(stopping.elapsed() < kMarginMs, qPrintable(QString::number(stopping.elapsed())));
+    const QStringList out = run.out.split('\n');
+    QCOMPARE(out.size(), 3);
+    QCOMPARE(out[0], "row 1 (A-1\\nrow 2 (B-2) on fix9: passed in 1.0 s\\x1b[2J) on " +
+                         busy.portPath() +
+                         ": failed at interrupted: the station was stopped at "
+                         "once, before the unit was done [0 of 2 passed]");
+    QVERIFY2(out[1].startsWith("station: 0 of 2 rows passed, 1 unit failed, "), qPrintable(out[1]));
+    const QList<QJsonObject> lines = journalLines(manifest + ".journal");
+    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines[0].value("unit").toString(), label);
+    QCOMPARE(lines[0].value("result").toString(), QString("failed"));
+    QCOMPARE(lines[0].value("failed_step").toString(), QString("interrupted"));
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

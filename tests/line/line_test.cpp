@@ -110,6 +110,49 @@ BatchProgress batchProgressOf(LineDatabase &database, const QString &batch)
     return batchProgress(database, batch, batches).ok() ? batches.value(0) : BatchProgress();
 }
 
+// pg_virtualenv's cluster that serves PGPORT, as "VERSION NAME"; empty if
+// there is none.
+QString clusterName()
+{
+    QProcess list;
+    list.start(QStringLiteral("pg_lsclusters"), {"-h"});
+    list.waitForFinished(kRunPatienceMs);
+    const QString port = qEnvironmentVariable("PGPORT", "5432");
+    for (const QString &line : QString::fromUtf8(list.readAllStandardOutput()).split('\n')) {
+        const QStringList fields = line.simplified().split(' ');
+        if (fields.size() > 2 && fields.at(2) == port)
+            return fields.at(0) + ' ' + fields.at(1);
+    }
+    return QString();
+}
+
+// Stops the server at once (its sessions cut), or starts it again.
+bool serverIs(const QString &cluster, const char *action)
+{
+    QStringList arguments = cluster.split(' ') << QString::fromLatin1(action);
+    if (qstrcmp(action, "stop") == 0)
+        arguments << "-m"
+                  << "fast";
+    return QProcess::execute(QStringLiteral("pg_ctlcluster"), arguments) == 0;
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Starts a stopped server again however the test ends, for those after it.
+struct ServerBack {
+    QString cluster;
+    bool stopped = false;
+    ~ServerBack()
+    {
+        if (stopped)
+            serverIs(cluster, "start");
+    }
+};
+
 } // namespace
 
 class LineTest : public QObject
@@ -126,11 +169,14 @@ private slots:
     void databaseQueueServesStations();
     void stationsShareABatch();
     void aKilledStationsRowPassesElsewhere();
+    void aStationThatLostItsLeaseStops_data();
     void aStationThatLostItsLeaseStops();
+    void aResultOutlivesTheDatabase();
 
 private:
     bool open(LineDatabase &database);
     void sql(const QByteArray &statement);
+    qint64 leasedOf(const QString &batch);
 
     QTemporaryDir dir_;
     QString name_;     // the test's own database
@@ -152,6 +198,12 @@ void LineTest::sql(const QByteArray &statement)
     QVERIFY(open(database));
     const LineStatus status = runQuery(database, statement.constData());
     QVERIFY2(status.ok(), qPrintable(status.message));
+}
+
+qint64 LineTest::leasedOf(const QString &batch)
+{
+    LineDatabase database;
+    return open(database) ? batchProgressOf(database, batch).leased : -1;
 }
 
 void LineTest::initTestCase()
@@ -412,10 +464,33 @@ void LineTest::databaseQueueServesStations()
         "FROM line_batches b WHERE b.id = batch_id AND b.name = 'Q'"); // claimed elsewhere
     QVERIFY(!queue.stillHolds(job, "fix1", problem));
     QCOMPARE(problem, QStringLiteral("row 1's lease was lost; the row may be on another unit now"));
-    QVERIFY(!queue.complete(job, {"fix1", FailedStep::None, {}, {}, 1.0}, problem));
+    QVERIFY(!queue.complete(job, {"fix1", FailedStep::None, {}, {}, 1.0, {}}, problem));
     QCOMPARE(problem, QStringLiteral("row 1 (U-1) on fix1: passed on the unit but the row went to "
                                      "another unit (lease lost); commission this unit again"));
     QCOMPARE(batchProgressOf(database, "Q").passed, qint64(0));
+
+    // A pass an earlier run journalled alone is recorded, fenced by its
+    // claim, before that run's leases are given back; and only once.
+    LineLease lease = leaseFor("Q", "q-r", "fix1");
+    sql("UPDATE line_rows SET state = 'waiting' FROM line_batches b "
+        "WHERE b.id = batch_id AND b.name = 'Q'");
+    QCOMPARE(claim(database, lease), 1);
+    const QString journal = dir_.filePath("q-r.journal");
+    writeFile(journal, QStringLiteral(R"({"time":"t1","row":1,"unit":"U-1","port":"fix1",)"
+                                      R"("result":"passed","batch":"Q","station":"q-r",)"
+                                      R"("recorded":false,"generation":%1})"
+                                      "\n")
+                           .arg(lease.generation)
+                           .toUtf8());
+    for (int run = 0; run < 2; ++run) {
+        DbQueue again({"Q", "q-r", 30, false});
+        again.readUnrecorded(journal);
+        QVERIFY(again.open(database_, "host-r", 5, 1).ok());
+    }
+    QCOMPARE(batchProgressOf(database, "Q").passed, qint64(1));
+    QCOMPARE(batchProgressOf(database, "Q").failedUnits, qint64(0));
+    const Run exported = kestroctl({"line", "export", "--batch", "Q", "--db", database_});
+    QCOMPARE(exported.out.count(R"("time":"t1")"), 1);
 }
 
 // Two station processes on one batch, logged in as the station's role, three
@@ -493,36 +568,108 @@ void LineTest::aKilledStationsRowPassesElsewhere()
 }
 
 // A row claimed again behind a station's back while its unit is slow to
-// answer: the unit stops before its certificate is uploaded, fails at
-// "lease", and the row is not settled.
+// answer. Before the certificate (the unit was read before it took the
+// row, so its values follow the claim at once): the unit stops there,
+// failed at "lease". After: its pass is kept, but the row is not settled, the unit is
+// to be commissioned again, and the station goes on.
+void LineTest::aStationThatLostItsLeaseStops_data()
+{
+    QTest::addColumn<bool>("afterWrite");
+    QTest::addColumn<QString>("line"); // "@" the unit's port
+    QTest::newRow("before the certificate")
+        << false
+        << "row 1 (U-1) on @: failed at lease: row 1's lease was lost; the row may be on another "
+           "unit now";
+    QTest::newRow("after the write: a late result")
+        << true
+        << "row 1 (U-1) on @: passed on the unit but the row went to another unit (lease lost); "
+           "commission this unit again";
+}
+
 void LineTest::aStationThatLostItsLeaseStops()
 {
+    QFETCH(bool, afterWrite);
+    QFETCH(QString, line);
+    const QString batch = afterWrite ? "LW" : "L";
+    const QString state = dir_.filePath(batch + ".json");
     LineDatabase database;
     QVector<LineRow> rows = rowsNamed(1);
-    rows[0].certificate = QByteArray(100, 'c');
-    rows[0].certificateSha256 = QString::fromLatin1(
-        QCryptographicHash::hash(rows[0].certificate, QCryptographicHash::Sha256).toHex());
-    QVERIFY(open(database) && importBatch(database, "L", rows).ok());
+    if (!afterWrite) {
+        rows[0].certificate = QByteArray(100, 'c');
+        rows[0].certificateSha256 = QString::fromLatin1(
+            QCryptographicHash::hash(rows[0].certificate, QCryptographicHash::Sha256).toHex());
+    }
+    QVERIFY(open(database) && importBatch(database, batch, rows).ok());
+    const QString certificate = dir_.filePath(batch + ".pem");
     DevsimProcess slow;
-    QVERIFY(slow.start({"--delay", "1000", "--state", dir_.filePath("lost.json"), "--cert-out",
-                        dir_.filePath("lost.pem")}));
+    QVERIFY(slow.start({"--delay", "1000", "--state", state, "--cert-out", certificate}));
     QProcess station;
     station.setWorkingDirectory(dir_.path());
-    station.start(KESTROCTL_PATH, {"-p", slow.portPath(), "station", "--batch", "L", "--db",
-                                   database_, "--station", "st-m"});
-    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "L").leased == 1, 10000);
-    sql("UPDATE line_rows SET generation = generation + 1, holder_station = 'st-n' "
-        "FROM line_batches b WHERE b.id = batch_id AND b.name = 'L'");
+    station.start(KESTROCTL_PATH, {"-p", slow.portPath(), "station", "--batch", batch, "--db",
+                                   database_, "--station", "st-m" + batch});
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, batch).leased == 1, 10000);
+    if (afterWrite)
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(state), 10000);
+    sql(("UPDATE line_rows SET generation = generation + 1, holder_station = 'st-n' "
+         "FROM line_batches b WHERE b.id = batch_id AND b.name = '" +
+         batch + "'")
+            .toUtf8());
     QString out;
-    QTRY_VERIFY2_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("failed at lease"),
+    QTRY_VERIFY2_WITH_TIMEOUT((out += station.readAllStandardOutput()).contains("row 1 (U-1)"),
                               qPrintable(out), 15000);
-    QVERIFY(out.contains("row 1 (U-1) on " + slow.portPath() +
-                         ": failed at lease: row 1's lease was lost; the row may be on another "
-                         "unit now"));
+    QVERIFY2(out.contains(line.replace('@', slow.portPath())), qPrintable(out));
+    QCOMPARE(station.state(), QProcess::Running); // the station goes on
     station.terminate();
     QVERIFY(station.waitForFinished());
-    QVERIFY(!QFile::exists(dir_.filePath("lost.pem"))); // no certificate was sent
-    QCOMPARE(batchProgressOf(database, "L").passed, qint64(0));
+    QVERIFY(!QFile::exists(certificate)); // no certificate was sent
+    QCOMPARE(batchProgressOf(database, batch).passed, qint64(0));
+    QCOMPARE(batchProgressOf(database, batch).leased, qint64(1)); // still the other's
+}
+
+// The database stopped while a unit is on its fixture, and started again:
+// the unit finishes, its result waits in the journal, marked, and is
+// recorded once the database is back; the next unit then takes the next
+// row. Nothing is lost, and the outage is told once.
+void LineTest::aResultOutlivesTheDatabase()
+{
+    const QString cluster = clusterName();
+    QVERIFY2(!cluster.isEmpty(), "no cluster of pg_virtualenv's on PGPORT to stop and start");
+    {
+        LineDatabase database;
+        QVERIFY(open(database) && importBatch(database, "D", rowsNamed(2)).ok());
+    }
+    const QString port = dir_.filePath("fixD"); // a link: the units are plugged in and out
+    DevsimProcess first, second;
+    QVERIFY(first.start({"--link", port, "--delay", "1000", "--state", dir_.filePath("d1.json")}));
+    QProcess station;
+    station.setWorkingDirectory(dir_.path());
+    station.start(KESTROCTL_PATH,
+                  {"-p", port, "station", "--batch", "D", "--db", database_, "--station", "st-d"});
+    QTRY_VERIFY_WITH_TIMEOUT(leasedOf("D") == 1, 10000);
+    ServerBack back{cluster, true};
+    QVERIFY(serverIs(cluster, "stop"));
+    const QString journal = dir_.filePath("D.st-d.journal");
+    QTRY_VERIFY_WITH_TIMEOUT(readFile(journal).contains(R"("recorded":false)"), 15000);
+    QVERIFY(serverIs(cluster, "start"));
+    back.stopped = false;
+    QTRY_VERIFY_WITH_TIMEOUT(leasedOf("D") == 0, 15000); // row 1 settled
+    first.stop();                                        // the next unit
+    QVERIFY(second.start({"--link", port, "--state", dir_.filePath("d2.json")}));
+    const bool finished = station.waitForFinished(kRunPatienceMs);
+    const QString err = QString::fromUtf8(station.readAllStandardError());
+    QVERIFY2(finished, qPrintable(err + station.readAllStandardOutput()));
+    QCOMPARE(station.exitCode(), 0);
+    QCOMPARE(err.count("database unreachable: "), 1);
+    QVERIFY2(err.contains("; retrying"), qPrintable(err));
+    for (const char *file : {"d1.json", "d2.json"}) {
+        QFile state(dir_.filePath(file));
+        QVERIFY(state.open(QIODevice::ReadOnly));
+        QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("hostname").toString(),
+                 QStringLiteral("unit-%1").arg(file[1]));
+    }
+    const Run exported = kestroctl({"line", "export", "--batch", "D", "--db", database_});
+    QCOMPARE(exported.out.count(R"("result":"passed")"), 2);
+    QCOMPARE(exported.out.count("recorded"), 0); // the database's copy is not marked
 }
 
 QTEST_GUILESS_MAIN(LineTest)
