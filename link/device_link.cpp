@@ -152,10 +152,14 @@ LinkResult DeviceLink::probe(const MessageKind &kind, const Bytes &request, QByt
     badAnswer_.clear();
     QString problem;
     const Step step =
-        tryOnce(kind, frameMessage(request.data(), request.size()), response, problem);
-    if (step == Step::Done)
-        return LinkResult::Answered;
-    return step == Step::PortLost ? LinkResult::PortLost : LinkResult::NoResponse;
+        cutShort() ? Step::Interrupted
+                   : tryOnce(kind, frameMessage(request.data(), request.size()), response, problem);
+    switch (step) {
+    case Step::Done: return LinkResult::Answered;
+    case Step::PortLost: return LinkResult::PortLost;
+    case Step::Interrupted: return LinkResult::Interrupted;
+    default: return LinkResult::NoResponse;
+    }
 }
 
 void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt)

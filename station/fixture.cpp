@@ -146,6 +146,8 @@ bool Fixture::nextUnit(std::unique_ptr<DeviceLink> &link, QStringList &values)
     }
     // Read before anything is written: the unit may hold a row already.
     const StepResult read = queryValues(*link, values);
+    if (run_.ended()) // a read cut short by the stop is no failure of the unit's
+        return false;
     if (read.outcome == StepOutcome::DeviceStatus)
         link->tell(read.message);
     if (!read.done())
