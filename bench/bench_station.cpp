@@ -12,6 +12,15 @@
 // - one unit's run takes at most 5 % more than the line time of the frames
 //   it exchanged (counted from a traced run: every frame sent and received,
 //   at 10 bits a byte), so the station adds little beside the line itself.
+//
+// And one fixture whose adapter stays, its simulator swapping units at once
+// (no silence) as soon as the station prints a unit's line:
+// - from the new unit's first answer (the start of the first response after
+//   the swap on the line: its end as the station's trace shows it, less its
+//   own line time) to its Config Update handed to the port, median; target
+//   <= 300 ms;
+// - units per hour on that fixture, from the first unit's line to the last;
+//   target at least 0.9 * 3600 / (one unit's line time + 300 ms).
 #include "bench/bench_support.h"
 #include "tests/support/devsim_process.h"
 
@@ -20,6 +29,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <csignal>
 #include <cstdio>
 
 namespace {
@@ -37,6 +47,37 @@ void writeBytes(const QString &path, const QByteArray &bytes)
     if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
         fail("cannot write " + path.toStdString());
 }
+
+// Times each swap in a station's trace as it comes: from the start of the
+// first response after the swap to the Config Update after it.
+struct SwapClock {
+    const QRegularExpression marker{QStringLiteral("\nRead (\\d+) bytes:|Config Update sent\\.")};
+    QString trace;
+    int scanned = 0;
+    bool swapped = false;
+    bool answered = false;
+    Clock::time_point answeredAt{};
+
+    void take(const QString &more, Clock::time_point now, std::vector<double> &samples)
+    {
+        trace += more;
+        for (auto it = marker.globalMatch(trace, scanned); it.hasNext();) {
+            const QRegularExpressionMatch match = it.next();
+            scanned = match.capturedEnd();
+            const bool update = match.captured().startsWith(QLatin1Char('C'));
+            if (swapped && !update) {
+                // The answer began its own line time before its end was read.
+                const double seconds = match.captured(1).toDouble() * kBitsPerByte / kBaud;
+                answeredAt = now - std::chrono::microseconds(long(seconds * 1e6));
+                swapped = false;
+                answered = true;
+            } else if (answered && update) {
+                samples.push_back(msSince(answeredAt, now));
+                answered = false;
+            }
+        }
+    }
+};
 
 struct StationBench {
     QTemporaryDir dir;
@@ -78,6 +119,57 @@ struct StationBench {
         const double ms = msSince(start);
         err = QString::fromUtf8(station.readAllStandardError());
         return ms;
+    }
+
+    // One fixture, `units` units swapped at once; fills each swap's time from
+    // the new unit's first answer to its Config Update, and answers the time
+    // from the first unit's line to the last, in ms.
+    double swapping(int units, std::vector<double> &swapToUpdate)
+    {
+        DevsimProcess device;
+        if (!device.start({"--baud", "115200", "--swap-gap", "0"}))
+            fail("the simulator did not start");
+        QByteArray manifest = "hostname,description\n";
+        for (int i = 0; i < units; ++i)
+            manifest += QByteArray("swap-") + QByteArray::number(i) + ",Station bench unit\n";
+        const QString name = dir.filePath(QStringLiteral("swap-%1").arg(++run));
+        writeBytes(name + ".csv", manifest);
+        QProcess station;
+        station.start(QStringLiteral(KESTROCTL_PATH),
+                      {"--trace", "-p", device.portPath(), "station", name + ".csv",
+                       "--certificate", dir.filePath("unit.pem")});
+        return watchSwaps(station, device, units, swapToUpdate);
+    }
+
+    static double watchSwaps(QProcess &station, DevsimProcess &device, int units,
+                             std::vector<double> &swapToUpdate)
+    {
+        QString out;
+        SwapClock clock;
+        int lines = 0;
+        Clock::time_point first{}, last{};
+        const Clock::time_point start = Clock::now();
+        while (lines < units) {
+            if (msSince(start) > kRunPatienceMs)
+                fail("the swapping station did not finish");
+            station.waitForReadyRead(2);
+            out += QString::fromUtf8(station.readAllStandardOutput());
+            const Clock::time_point now = Clock::now();
+            clock.take(QString::fromUtf8(station.readAllStandardError()), now, swapToUpdate);
+            const int passed = int(out.count(QStringLiteral(": passed in ")));
+            if (passed == lines)
+                continue;
+            if (passed != lines + 1)
+                fail("several units passed between two looks");
+            last = now;
+            first = ++lines == 1 ? now : first;
+            if (lines < units && ::kill(pid_t(device.process().processId()), SIGUSR1) != 0)
+                fail("cannot signal the simulator");
+            clock.swapped = true;
+        }
+        if (!station.waitForFinished(kRunPatienceMs) || station.exitCode() != 0)
+            fail("the swapping station run failed");
+        return msSince(first, last);
     }
 };
 
@@ -192,6 +284,9 @@ int main(int argc, char **argv)
     }
     bench.once(1, {"--trace"}, err);
     const long bytes = tracedBytes(err);
+    constexpr int kSwappedUnits = 8;
+    std::vector<double> swapToUpdate;
+    const double swappingMs = bench.swapping(kSwappedUnits, swapToUpdate);
     const double lineMs = double(bytes) * kBitsPerByte / kBaud * 1000.0;
 
     const double oneMs = median(one);
@@ -210,5 +305,17 @@ int main(int argc, char **argv)
     std::snprintf(note, sizeof note, "one unit's run beyond its line time; target <= 5 %%: %s",
                   verdict(overhead <= 5.0).c_str());
     report("station.overhead", overhead, "%", note);
+
+    const double swapMs = median(swapToUpdate);
+    std::snprintf(note, sizeof note,
+                  "median of %zu swaps with no silence, first answer to Config Update; "
+                  "target <= 300 ms: %s",
+                  swapToUpdate.size(), verdict(swapMs <= 300.0).c_str());
+    report("station.swap_to_update", swapMs, "ms", note);
+    const double perHour = 3600.0 * 1000.0 * (kSwappedUnits - 1) / swappingMs;
+    const double target = 0.9 * 3600.0 * 1000.0 / (lineMs + 300.0);
+    std::snprintf(note, sizeof note, "%d units on one fixture swapped at once; target >= %.0f: %s",
+                  kSwappedUnits, target, verdict(perHour >= target).c_str());
+    report("station.units_per_hour_per_fixture", perHour, "units/h", note);
     return 0;
 }

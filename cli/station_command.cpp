@@ -7,6 +7,7 @@
 #include "cli/console.h"
 #include "cli/exit_codes.h"
 #include "station/file_queue.h"
+#include "station/identity.h"
 #include "station/manifest.h"
 #include "station/run_lock.h"
 #include "station/station.h"
@@ -222,8 +223,13 @@ bool readInputs(const Invocation &invocation, QVector<UnitJob> &jobs)
     }
     QStringList problems;
     if (planJobs(rows, profile, invocation.certificateFile, jobs, problems,
-                 planProgress(invocation.file, rows.size())))
+                 planProgress(invocation.file, rows.size()))) {
+        if (!assignIdentities(jobs))
+            printProblem(QStringLiteral("%1: no column tells units apart; a unit left on its "
+                                        "fixture is known by its presence alone")
+                             .arg(invocation.file));
         return true;
+    }
     for (const QString &line : problems)
         printRaw(printable(line));
     printProblem(QStringLiteral("%1: rows that cannot be sent; nothing sent").arg(invocation.file));

@@ -210,8 +210,9 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
     return status;
 }
 
-UnitQueue::Claim DbQueue::claim(const QString &fixture, const std::function<bool()> &stopping,
-                                UnitJob &job, QString &problem)
+UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &,
+                                const std::function<bool()> &stopping, UnitJob &job,
+                                QString &problem)
 {
     while (!stopping()) {
         std::unique_lock<std::mutex> lock(mutex_);

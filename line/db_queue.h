@@ -49,8 +49,10 @@ public:
     // by their claims, before it gives that run's leases back.
     void readUnrecorded(const QString &path);
 
-    Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
-                QString &problem) override;
+    // The unit's values are not matched against the batch's identities yet:
+    // every unit gets the first waiting row.
+    Claim claim(const QString &fixture, const QStringList &unitValues,
+                const std::function<bool()> &stopping, UnitJob &job, QString &problem) override;
     // Settled or Pending as true; a late result (Unsettled) as false, with
     // the unit's line, so that the unit is not taken for commissioned.
     bool complete(const UnitJob &job, const UnitResult &result, QString &problem) override;

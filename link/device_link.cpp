@@ -121,6 +121,7 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
 {
     const Bytes frame = frameMessage(request.data(), request.size());
     const int tries = settings_.retries + 1;
+    badAnswer_.clear();
     for (int attempt = 1; attempt <= tries; ++attempt) {
         QString problem;
         const Step step = cutShort() ? Step::Interrupted : tryOnce(kind, frame, response, problem);
@@ -144,6 +145,21 @@ LinkResult DeviceLink::exchange(const MessageKind &kind, const Bytes &request, Q
              .arg(tries)
              .arg(tries == 1 ? "try" : "tries"));
     return LinkResult::NoResponse;
+}
+
+LinkResult DeviceLink::probe(const MessageKind &kind, const Bytes &request, QByteArray &response)
+{
+    badAnswer_.clear();
+    QString problem;
+    const Step step =
+        cutShort() ? Step::Interrupted
+                   : tryOnce(kind, frameMessage(request.data(), request.size()), response, problem);
+    switch (step) {
+    case Step::Done: return LinkResult::Answered;
+    case Step::PortLost: return LinkResult::PortLost;
+    case Step::Interrupted: return LinkResult::Interrupted;
+    default: return LinkResult::NoResponse;
+    }
 }
 
 void DeviceLink::reportTry(const MessageKind &kind, const QString &problem, int attempt)
@@ -236,6 +252,7 @@ DeviceLink::Step DeviceLink::decodeReceived(const MessageKind &kind, FrameReader
         traceReceived(wire);
         if (event == FrameReader::Event::Error) {
             problem = QStringLiteral("broken frame");
+            badAnswer_ = nameOf(kind) + QStringLiteral(": ") + problem;
             return Step::Failed;
         }
         const Bytes message = reader.message();
@@ -245,9 +262,12 @@ DeviceLink::Step DeviceLink::decodeReceived(const MessageKind &kind, FrameReader
             wire.clear();
             continue;
         }
-        if (!isExpectedResponse(kind, message, problem))
+        if (!isExpectedResponse(kind, message, problem)) {
+            badAnswer_ = nameOf(kind) + QStringLiteral(": ") + problem;
             return Step::Failed;
+        }
         response = QByteArray(reinterpret_cast<const char *>(message.data()), int(message.size()));
+        badAnswer_.clear();
         return Step::Done;
     }
     return Step::Pending;

@@ -60,6 +60,13 @@ public:
     // response message.
     LinkResult exchange(const MessageKind &kind, const Bytes &request, QByteArray &response);
 
+    // One try of the exchange, nothing told: for a check whose silence is an
+    // answer too (is the unit still there?).
+    LinkResult probe(const MessageKind &kind, const Bytes &request, QByteArray &response);
+    // When the last exchange or probe got no valid response but the device
+    // did answer, what was wrong with its last bad answer ("Ping: broken
+    // frame"); empty when it was silent or answered well.
+    QString badAnswer() const { return badAnswer_; }
     // Cuts an exchange short as soon as `interrupted` answers true: it is
     // asked before each try and about every 50 ms while the link waits on
     // the line, from the exchange's own thread. Unset: never cut short.
@@ -94,6 +101,7 @@ private:
     LinkSettings settings_;
     LinkReporter reporter_;
     QString verdict_;
+    QString badAnswer_;
     std::function<bool()> interruption_;
     bool interrupted_ = false;
     PortClaim claim_;

@@ -22,6 +22,16 @@ StepResult linkFailure(const DeviceLink &link, LinkResult result)
                   link.verdict());
 }
 
+QStringList valuesOf(const QByteArray &response)
+{
+    DeviceConfig config;
+    std::memcpy(&config,
+                response.constData() + offsetof(DeviceMessage, payload) +
+                    offsetof(ConfigQueryResponse, config),
+                sizeof config);
+    return valuesFromConfig(config);
+}
+
 } // namespace
 
 Bytes emptyRequest(const MessageKind &kind)
@@ -66,13 +76,19 @@ StepResult queryValues(DeviceLink &link, QStringList &values)
     const int32_t status = responseStatus(response);
     if (status != 0)
         return failed(StepOutcome::DeviceStatus, returnedLine(kConfigQueryKind, status));
-    DeviceConfig config;
-    std::memcpy(&config,
-                response.constData() + offsetof(DeviceMessage, payload) +
-                    offsetof(ConfigQueryResponse, config),
-                sizeof config);
-    values = valuesFromConfig(config);
+    values = valuesOf(response);
     return StepResult();
+}
+
+LinkResult probeValues(DeviceLink &link, QStringList &values)
+{
+    QByteArray response;
+    const LinkResult result =
+        link.probe(kConfigQueryKind, emptyRequest(kConfigQueryKind), response);
+    values.clear();
+    if (result == LinkResult::Answered && responseStatus(response) == 0)
+        values = valuesOf(response);
+    return result;
 }
 
 StepResult statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request)

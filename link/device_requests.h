@@ -43,6 +43,11 @@ LinkResult exchangeStatus(DeviceLink &link, const MessageKind &kind, const Bytes
 // Reads the device's configuration as the thirteen values.
 StepResult queryValues(DeviceLink &link, QStringList &values);
 
+// One try of Config Query, nothing told: a check on the unit still on its
+// fixture. `values` is left empty when the device answered with a non-zero
+// status.
+LinkResult probeValues(DeviceLink &link, QStringList &values);
+
 // Sends a request that the device answers with a status: Done only for
 // status 0.
 StepResult statusExchange(DeviceLink &link, const MessageKind &kind, const Bytes &request);

@@ -17,12 +17,9 @@ UnitResult &failed(UnitResult &result, FailedStep step, const StepResult &outcom
     return result;
 }
 
-StepResult valuesToWrite(DeviceLink &link, const UnitJob &job, QStringList &values)
+StepResult valuesToWrite(const UnitJob &job, const QStringList &deviceValues, QStringList &values)
 {
-    QStringList deviceValues;
-    StepResult outcome = queryValues(link, deviceValues);
-    if (!outcome.done())
-        return outcome;
+    StepResult outcome;
     values = withChanges(deviceValues, job.changes);
     const QStringList problems = valueProblems(values);
     if (!problems.isEmpty()) {
@@ -41,11 +38,12 @@ bool stillHeld(const std::function<bool(QString &)> &holds, UnitResult &result)
     return false;
 }
 
-UnitResult steps(DeviceLink &link, const UnitJob &job, const std::function<bool(QString &)> &holds)
+UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
+                 const std::function<bool(QString &)> &holds)
 {
     UnitResult result;
     QStringList values;
-    StepResult outcome = valuesToWrite(link, job, values);
+    StepResult outcome = valuesToWrite(job, deviceValues, values);
     if (outcome.done() && !stillHeld(holds, result))
         return result;
     if (outcome.done())
@@ -65,12 +63,12 @@ UnitResult steps(DeviceLink &link, const UnitJob &job, const std::function<bool(
 
 } // namespace
 
-UnitResult commission(DeviceLink &link, const UnitJob &job,
+UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
                       const std::function<bool(QString &)> &holds)
 {
     QElapsedTimer clock;
     clock.start();
-    UnitResult result = steps(link, job, holds);
+    UnitResult result = steps(link, job, deviceValues, holds);
     result.seconds = double(clock.elapsed()) / 1000.0;
     return result;
 }

@@ -7,13 +7,14 @@
 
 #include <functional>
 
-// Reads the unit's values, writes the job's over them (if the rules accept
-// the whole: a rule may need a value only the device gave), reads them back
-// and compares, then uploads the certificate. The result's fixture is left
-// to the caller. The steps' own diagnoses are told through the link.
+// Writes the job's values over the unit's own, `deviceValues` as it answered
+// them to the Config Query before it took the job (if the rules accept the
+// whole: a rule may need a value only the device gave), reads them back and
+// compares, then uploads the certificate. The result's fixture is left to
+// the caller. The steps' own diagnoses are told through the link.
 // `holds`, if given, is asked before the values are written and before the
 // certificate: false stops the unit there, failed at "lease" with its reason.
-UnitResult commission(DeviceLink &link, const UnitJob &job,
+UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
                       const std::function<bool(QString &why)> &holds = {});
 
 #endif // STATION_COMMISSION_H

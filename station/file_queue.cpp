@@ -1,4 +1,5 @@
 #include "station/file_queue.h"
+#include "station/identity.h"
 
 #include <chrono>
 
@@ -20,14 +21,23 @@ bool FileQueue::openJournal(const QString &path, const JournalHistory &history, 
     return journalOpen_;
 }
 
-UnitQueue::Claim FileQueue::claim(const QString &, const std::function<bool()> &stopping,
-                                  UnitJob &job, QString &)
+UnitQueue::Claim FileQueue::claim(const QString &, const QStringList &unitValues,
+                                  const std::function<bool()> &stopping, UnitJob &job, QString &)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const int index = states_.indexOf(State::Waiting);
-        if ((index < 0 && !states_.contains(State::Held)) || stopping())
+        const int waiting = states_.indexOf(State::Waiting);
+        if ((waiting < 0 && !states_.contains(State::Held)) || stopping())
             return Claim::Ended;
+        int index = indexHeldBy(unitValues);
+        if (index >= 0 && states_.at(index) == State::Passed) {
+            job = jobs_.at(index);
+            return Claim::AlreadyPassed;
+        }
+        // A unit holding a job another fixture holds now, or one set aside,
+        // gets another job.
+        if (index < 0 || states_.at(index) != State::Waiting)
+            index = waiting;
         if (index >= 0) {
             states_[index] = State::Held;
             job = jobs_.at(index);
@@ -100,6 +110,16 @@ int FileQueue::indexOf(const UnitJob &job) const
 {
     for (int i = 0; i < jobs_.size(); ++i) {
         if (jobs_.at(i).key == job.key)
+            return i;
+    }
+    return -1;
+}
+
+// The job whose identity a unit holds, or -1; called with the lock held.
+int FileQueue::indexHeldBy(const QStringList &unitValues) const
+{
+    for (int i = 0; i < jobs_.size(); ++i) {
+        if (holdsIdentity(jobs_.at(i), unitValues))
             return i;
     }
     return -1;

@@ -27,8 +27,8 @@ public:
     // if it cannot be written. Until then, no record can be made.
     bool openJournal(const QString &path, const JournalHistory &history, QString &problem);
 
-    Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
-                QString &problem) override;
+    Claim claim(const QString &fixture, const QStringList &unitValues,
+                const std::function<bool()> &stopping, UnitJob &job, QString &problem) override;
     bool complete(const UnitJob &job, const UnitResult &result, QString &problem) override;
     bool recordUnclaimed(const UnitResult &result, QString &problem) override;
     QueueProgress progress() const override;
@@ -45,6 +45,7 @@ private:
 
     int indexOf(const UnitJob &job) const;
     State settle(int index, const UnitResult &result);
+    int indexHeldBy(const QStringList &unitValues) const;
     bool append(const UnitJob &job, const UnitResult &result, QString &problem);
 
     mutable std::mutex mutex_;

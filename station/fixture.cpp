@@ -2,6 +2,7 @@
 #include "station/fixture.h"
 #include "device/exchange_log.h"
 #include "link/device_requests.h"
+#include "protocol/config_fields.h"
 #include "station/commission.h"
 
 #include <QThread>
@@ -12,12 +13,25 @@
 namespace {
 
 // How often a fixture looks again for a port that would not open, how often
-// it pings a unit to learn whether it is still there, and how often it asks
-// a queue that could not be reached again.
-constexpr int kReopenFixtureMs = 500;
+// it checks that a unit known by its presence alone is still there, and how
+// often it asks a queue that could not be reached again.
+constexpr int kReopenFixtureMs = 100;
 constexpr int kPresencePingMs = 1000;
 constexpr int kQueueRetryMs = 1000;
 constexpr int kPauseSliceMs = 50;
+// A unit known by its identity is checked about five times a second, so
+// that even a short silence between two units is seen, and every fifth check
+// (the first one included) reads its values, so that a unit put in its place
+// without a silence is seen too. A Ping costs the line next to nothing, a
+// Config Query a fifth of a second at 115200 baud.
+constexpr int kPresenceCheckMs = 150;
+constexpr int kChecksPerCompare = 5;
+
+// What a fixture knows of the unit it waits to see go.
+struct Watch {
+    QStringList held;      // its values when last read; empty: never read
+    ValueChanges identity; // the keys that tell another unit from it; empty: none do
+};
 
 class Fixture
 {
@@ -35,9 +49,12 @@ private:
     void note(const QString &line) const { run_.observer.fixtureNote(port_, line); }
     std::unique_ptr<DeviceLink> makeLink();
     bool waitForUnit(std::unique_ptr<DeviceLink> &link, int32_t &status);
-    void waitUntilGone(DeviceLink &link);
-    bool commissionNext(DeviceLink &link);
-    void recordPingFailure(int32_t status);
+    bool nextUnit(std::unique_ptr<DeviceLink> &link, QStringList &values);
+    bool claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &claim);
+    bool takeJob(DeviceLink &link, const QStringList &values, Watch &watch);
+    void waitUntilSilent(std::unique_ptr<DeviceLink> &link);
+    void waitUntilGone(std::unique_ptr<DeviceLink> &link, const Watch &watch);
+    void recordUnclaimed(FailedStep step, const QString &message);
 
     StationRun &run_;
     QString port_;
@@ -45,6 +62,8 @@ private:
     // While set, the link's diagnostics are not told: pinging for a unit
     // that is not there yet would otherwise fill the screen.
     bool quiet_ = false;
+    // A unit seen in the place of the one watched, with its values.
+    QStringList arrived_;
     // While set, a unit is on the line: only a stop at once cuts it short.
     bool busy_ = false;
 };
@@ -72,11 +91,13 @@ std::unique_ptr<DeviceLink> Fixture::makeLink()
 
 // Opens the port and pings until a unit answers, with `status`; false when
 // the run ends first. A port that cannot be opened is tried again: its unit
-// may not be plugged in yet.
+// may not be plugged in yet. One try a Ping, so that a unit is answered as
+// soon as it answers; a device that answers only badly is named once.
 bool Fixture::waitForUnit(std::unique_ptr<DeviceLink> &link, int32_t &status)
 {
     quiet_ = true;
     bool toldClosed = false;
+    int badAnswers = 0;
     while (!run_.ended()) {
         if (!link) {
             link = makeLink();
@@ -89,9 +110,15 @@ bool Fixture::waitForUnit(std::unique_ptr<DeviceLink> &link, int32_t &status)
                 continue;
             }
         }
-        const LinkResult result = exchangeStatus(*link, kPingKind, emptyRequest(kPingKind), status);
-        if (result == LinkResult::Answered)
+        QByteArray response;
+        const LinkResult result = link->probe(kPingKind, emptyRequest(kPingKind), response);
+        if (result == LinkResult::Answered) {
+            status = responseStatus(response);
             break;
+        }
+        badAnswers = link->badAnswer().isEmpty() ? 0 : badAnswers + 1;
+        if (badAnswers == settings_.retries + 1)
+            note(QStringLiteral("a device answers, but badly: ") + link->badAnswer());
         if (result == LinkResult::PortLost)
             link.reset();
         pause(kPauseSliceMs);
@@ -100,42 +127,79 @@ bool Fixture::waitForUnit(std::unique_ptr<DeviceLink> &link, int32_t &status)
     return link && !run_.ended();
 }
 
-// Pings about once a second until the unit stops answering (a fixture whose
-// adapter stays) or its port goes (a unit unplugged), or the run ends.
-void Fixture::waitUntilGone(DeviceLink &link)
+// Waits for the next unit and reads it: its values, or none when it failed
+// before it could take a job (recorded so). False when the run ends first.
+bool Fixture::nextUnit(std::unique_ptr<DeviceLink> &link, QStringList &values)
 {
-    quiet_ = true;
+    values.clear();
+    if (!arrived_.isEmpty()) {
+        values.swap(arrived_);
+        return true;
+    }
+    note(QStringLiteral("waiting for the next unit"));
     int32_t status = 0;
-    do {
-        pause(kPresencePingMs);
-    } while (!run_.ended() && exchangeStatus(link, kPingKind, emptyRequest(kPingKind), status) ==
-                                  LinkResult::Answered);
-    quiet_ = false;
+    if (!waitForUnit(link, status))
+        return false;
+    if (status != 0) {
+        recordUnclaimed(FailedStep::Ping, returnedLine(kPingKind, status));
+        return true;
+    }
+    // Read before anything is written: the unit may hold a row already.
+    const StepResult read = queryValues(*link, values);
+    if (run_.ended()) // a read cut short by the stop is no failure of the unit's
+        return false;
+    if (read.outcome == StepOutcome::DeviceStatus)
+        link->tell(read.message);
+    if (!read.done())
+        recordUnclaimed(read.outcome == StepOutcome::PortLost ? FailedStep::Port
+                                                              : FailedStep::Write,
+                        read.message);
+    return true;
 }
 
-// Claims the next job and commissions the unit with it; false when the run
-// ended before a job came free.
-bool Fixture::commissionNext(DeviceLink &link)
+// Claims a job for the unit that holds `values`; false when the run ended
+// before a job came free.
+bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &claim)
 {
-    UnitJob job;
     QString told; // a queue out of reach is told once, not at every try
     for (;;) {
         QString problem;
-        const UnitQueue::Claim claim = run_.queue.claim(
-            port_, [this] { return run_.ended(); }, job, problem);
+        claim = run_.queue.claim(
+            port_, values, [this] { return run_.ended(); }, job, problem);
         if (claim == UnitQueue::Claim::Ended)
             return false;
-        if (claim == UnitQueue::Claim::Claimed)
-            break;
+        if (claim != UnitQueue::Claim::Unavailable)
+            return true;
         if (!problem.isEmpty() && problem != told)
             note(problem);
         told = problem.isEmpty() ? told : problem;
         pause(kQueueRetryMs);
     }
+}
+
+// Gives the unit that holds `values` its job and commissions it, or tells
+// that it is a passed job's unit; `watch` is what then tells it from the
+// next. False when the run ended before a job came free.
+bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
+{
+    UnitJob job;
+    UnitQueue::Claim claimed = UnitQueue::Claim::Ended;
+    if (!claim(values, job, claimed))
+        return false;
+    watch.held = values;
+    watch.identity = job.identity;
+    if (claimed == UnitQueue::Claim::AlreadyPassed) {
+        QString who = QStringLiteral("row %1").arg(job.row);
+        if (!job.unit.isEmpty())
+            who += QStringLiteral(" (%1)").arg(job.unit);
+        note(who + QStringLiteral("'s unit is still on the fixture; remove it"));
+        return true;
+    }
     ++run_.unitsInProgress;
     busy_ = true;
-    UnitResult result = commission(
-        link, job, [this, &job](QString &why) { return run_.queue.stillHolds(job, port_, why); });
+    UnitResult result = commission(link, job, values, [this, &job](QString &why) {
+        return run_.queue.stillHolds(job, port_, why);
+    });
     busy_ = false;
     if (link.interrupted()) {
         result.failedStep = FailedStep::Interrupted;
@@ -143,33 +207,86 @@ bool Fixture::commissionNext(DeviceLink &link)
             QStringLiteral("the station was stopped at once, before the unit was done");
     }
     result.fixture = port_;
+    if (!result.values.isEmpty())
+        watch.held = result.values;
     run_.record(job, result);
     --run_.unitsInProgress;
     return true;
 }
 
-void Fixture::recordPingFailure(int32_t status)
+// Pings about once a second, with the link's tries, until the unit stops
+// answering (a fixture whose adapter stays) or its port goes (a unit
+// unplugged), or the run ends: a unit known by its presence alone.
+void Fixture::waitUntilSilent(std::unique_ptr<DeviceLink> &link)
+{
+    quiet_ = true;
+    int32_t status = 0;
+    LinkResult result = LinkResult::Answered;
+    do {
+        pause(kPresencePingMs);
+    } while (!run_.ended() && (result = exchangeStatus(*link, kPingKind, emptyRequest(kPingKind),
+                                                       status)) == LinkResult::Answered);
+    if (result == LinkResult::PortLost)
+        link.reset();
+    quiet_ = false;
+}
+
+// Until the unit goes: its port goes, a check goes unanswered, or the unit
+// that answers holds other values than the watched one where its identity
+// lies (then it is the next unit, kept in arrived_), or the run ends.
+void Fixture::waitUntilGone(std::unique_ptr<DeviceLink> &link, const Watch &watch)
+{
+    if (watch.identity.isEmpty() || watch.held.isEmpty())
+        return waitUntilSilent(link);
+    quiet_ = true;
+    LinkResult result = LinkResult::Answered;
+    for (int check = 0; result == LinkResult::Answered && !run_.ended(); ++check) {
+        pause(kPresenceCheckMs);
+        if (run_.ended())
+            break;
+        QByteArray response;
+        QStringList values;
+        if (check % kChecksPerCompare != 0) {
+            result = link->probe(kPingKind, emptyRequest(kPingKind), response);
+            continue;
+        }
+        result = probeValues(*link, values);
+        for (auto it = watch.identity.constBegin();
+             !values.isEmpty() && it != watch.identity.constEnd(); ++it) {
+            if (values.at(it.key()) != watch.held.at(it.key())) {
+                arrived_ = values;
+                break;
+            }
+        }
+        if (!arrived_.isEmpty())
+            break;
+    }
+    if (result == LinkResult::PortLost)
+        link.reset();
+    quiet_ = false;
+}
+
+void Fixture::recordUnclaimed(FailedStep step, const QString &message)
 {
     UnitResult result;
     result.fixture = port_;
-    result.failedStep = FailedStep::Ping;
-    result.message = returnedLine(kPingKind, status);
+    result.failedStep = step;
+    result.message = message;
     run_.record(UnitJob(), result);
 }
 
 void Fixture::serve()
 {
+    std::unique_ptr<DeviceLink> link;
     while (!run_.ended()) {
-        note(QStringLiteral("waiting for the next unit"));
-        std::unique_ptr<DeviceLink> link;
-        int32_t status = 0;
-        if (!waitForUnit(link, status))
+        QStringList values;
+        if (!nextUnit(link, values))
             return;
-        if (status != 0)
-            recordPingFailure(status);
-        else if (!commissionNext(*link))
+        Watch watch;
+        if (!values.isEmpty() && !takeJob(*link, values, watch))
             return;
-        waitUntilGone(*link);
+        if (link)
+            waitUntilGone(link, watch);
     }
 }
 

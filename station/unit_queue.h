@@ -31,6 +31,10 @@ struct UnitJob {
     ValueChanges changes;      // the values to write over the device's own
     QByteArray certificate;    // empty: no upload
     QString certificateSha256; // lowercase hex; empty without a certificate
+    // The values that tell this job's unit apart from every other job's (in
+    // practice its host name); empty: none do, and its unit is known by its
+    // presence alone. Fill with assignIdentities (station/identity.h).
+    ValueChanges identity;
     QString rowKey; // the row's content (SHA-256, lowercase hex): what the record knows it by
 };
 
@@ -63,10 +67,13 @@ class UnitQueue
 {
 public:
     enum class Claim {
-        Claimed, // `job` is this fixture's until it is completed
-        Ended,   // no job will come: every job passed or was set aside, or `stopping` answered true
-        Unavailable // the queue cannot be asked now; try again later. `problem` is the
-                    // line to tell, or empty when it was told already
+        Claimed,    // `job` is this fixture's until it is completed
+        Ended,      // no job will come: every job passed or was set aside, or `stopping`
+                    // answered true
+        Unavailable,  // the queue cannot be asked now; try again later. `problem` is the
+                      // line to tell, or empty when it was told already
+        AlreadyPassed // the unit holds the identity of `job`, which passed: it is that job's
+                      // unit, not to be written again; `job` is not held
     };
 
     // How the record of a completed job ended.
@@ -81,11 +88,15 @@ public:
 
     virtual ~UnitQueue() = default;
 
-    // Gives `fixture` the first job that is waiting, in the queue's order,
-    // waiting while every job not passed is held by another fixture, until
-    // `stopping` answers true. Safe to call from several threads at once.
-    virtual Claim claim(const QString &fixture, const std::function<bool()> &stopping, UnitJob &job,
-                        QString &problem) = 0;
+    // Gives the unit on `fixture`, which holds `unitValues` (the thirteen
+    // values it answered to Config Query; empty: not known), a job: the job
+    // whose identity it holds (holdsIdentity) if that job is waiting (written,
+    // then not recorded), AlreadyPassed if that job passed; otherwise the
+    // first job that is waiting, in the queue's order, waiting while every
+    // job not passed is held by another fixture, until `stopping` answers
+    // true. Safe to call from several threads at once.
+    virtual Claim claim(const QString &fixture, const QStringList &unitValues,
+                        const std::function<bool()> &stopping, UnitJob &job, QString &problem) = 0;
     // Records the result of a claimed job and settles it in one step: passed
     // for good, or failed and waiting again for the next claim, but set aside
     // for the run once the queue's row tries (3 unless it was told otherwise)

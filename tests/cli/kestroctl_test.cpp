@@ -185,6 +185,7 @@ private slots:
     void explainsAPortTheUserMayNotOpen();
     void stationSwapsUnitsJournalsAndResumes();
     void stationServesTwoPortsAtOnce();
+    void stationKnowsEachUnitByItsIdentity();
     void stationFailsAUnitAtEachStep_data();
     void stationFailsAUnitAtEachStep();
     void stationStopsWhenTheJournalCannotBeWritten();
@@ -718,9 +719,11 @@ void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
     QVERIFY2(run.printed("row 1 (A-1) on " + link + ": passed in"), qPrintable(run.out));
     QTest::qWait(kUnitStaysMs);
     second.stop();
-    // The third unit still holds the first one's settings; the description,
-    // which row 2 leaves to the device, keeps them.
-    QVERIFY(QFile::copy(dir_.filePath("s2.json"), dir_.filePath("s3.json")));
+    // The third unit holds the first one's settings but for its host name;
+    // the description, which row 2 leaves to the device, keeps them.
+    QJsonObject used = readJsonFile(dir_.filePath("s2.json"));
+    used.insert("hostname", "old-unit");
+    writeFile(dir_.filePath("s3.json"), QJsonDocument(used).toJson());
     DevsimProcess third;
     QVERIFY(third.start({"--link", link, "--state", dir_.filePath("s3.json")}));
     QCOMPARE(run.finish(), 0);
@@ -803,6 +806,54 @@ void KestroctlTest::stationServesTwoPortsAtOnce()
         QCOMPARE(line.value("values").toObject().value("hostname").toString(),
                  QString("unit-%1").arg(line.value("row").toInt()));
     }
+}
+
+// One fixture whose adapter stays, its units swapped with short silences:
+// each unit is read before it takes a row, so a unit that holds a row gets
+// that row again, and one that holds a passed row is told to be removed and
+// is never written. Beside it, a device that answers only badly is named.
+void KestroctlTest::stationKnowsEachUnitByItsIdentity()
+{
+    const QString manifest = dir_.filePath("known.csv");
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nB-2,unit-b\n");
+    DevsimProcess fresh;
+    QVERIFY(fresh.start());
+    QJsonObject holding = readDevice(fresh.portPath()); // a whole configuration
+    holding.insert("hostname", "unit-b");
+    const QByteArray heldB = QJsonDocument(holding).toJson();
+    writeFile(dir_.filePath("known1.json"), heldB); // written, then not recorded
+    writeFile(dir_.filePath("known2.json"), heldB); // the same identity once more
+    DevsimProcess fixture;
+    QVERIFY(fixture.start({"--swap-gap", "300", "--state", dir_.filePath("known1.json"), "--state",
+                           dir_.filePath("known2.json"), "--state", dir_.filePath("known3.json")}));
+    DevsimProcess broken;
+    QVERIFY(broken.start({"--wrong-length"}));
+    StationRun run(
+        {"-p", fixture.portPath(), "-p", broken.portPath(), "-t", "300", "station", manifest});
+    const auto swap = [&fixture] {
+        return ::kill(pid_t(fixture.process().processId()), SIGUSR1) == 0;
+    };
+    QVERIFY2(run.printed("row 2 (B-2) on " + fixture.portPath() + ": passed in "),
+             qPrintable(run.out));
+    QVERIFY(swap());
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT((err += run.process.readAllStandardError())
+                                 .contains(fixture.portPath() +
+                                           ": row 2 (B-2)'s unit is still on the fixture; "
+                                           "remove it\n"),
+                             kRunPatienceMs);
+    QVERIFY(swap());
+    QCOMPARE(run.finish(), 0);
+    err += run.process.readAllStandardError();
+    QVERIFY2(run.out.contains("row 1 (A-1) on " + fixture.portPath() + ": passed in "),
+             qPrintable(run.out));
+    QCOMPARE(err.count(broken.portPath() +
+                       ": a device answers, but badly: Ping: Invalid message length"),
+             1);
+    QCOMPARE(readJsonFile(dir_.filePath("known2.json")), holding);
+    QCOMPARE(readJsonFile(dir_.filePath("known3.json")).value("hostname").toString(),
+             QString("unit-a"));
+    QCOMPARE(journalLines(manifest + ".journal").size(), 2);
 }
 
 void KestroctlTest::stationFailsAUnitAtEachStep_data()

@@ -4,6 +4,8 @@
 #ifndef TESTS_STATION_UNIT_QUEUE_CONTRACT_H
 #define TESTS_STATION_UNIT_QUEUE_CONTRACT_H
 
+#include "protocol/config_fields.h"
+#include "station/identity.h"
 #include "station/unit_queue.h"
 
 #include <gtest/gtest.h>
@@ -30,6 +32,7 @@ struct QueueFactory {
     // Whether the queue sets aside a job that keeps failing the same way,
     // after 3 units; one that does not yet skips that case, and says so.
     bool setsRowsAside = true;
+    bool knowsIdentities = true; // false: claim does not match a unit's values yet
 };
 
 inline void PrintTo(const QueueFactory &factory, std::ostream *out)
@@ -52,6 +55,7 @@ protected:
             job.changes[0] = QStringLiteral("unit-%1").arg(row);
             all << job;
         }
+        assignIdentities(all);
         return all;
     }
     std::unique_ptr<UnitQueue> make(int count, bool recordsFail = false)
@@ -76,12 +80,23 @@ protected:
             return (stop && *stop) || std::chrono::steady_clock::now() > deadline;
         };
     }
-    // Claims for `fixture`, giving up once `stopping` answers true.
+    // Claims for `fixture`, giving up once `stopping` answers true; the
+    // unit's values are not known.
     static UnitQueue::Claim claim(UnitQueue &queue, const QString &fixture, UnitJob &job,
                                   const std::function<bool()> &stopping = stopLater())
     {
         QString problem;
-        return queue.claim(fixture, stopping, job, problem);
+        return queue.claim(fixture, QStringList(), stopping, job, problem);
+    }
+    // Claims for a unit that holds `hostname` and otherwise a fresh unit's values.
+    static UnitQueue::Claim claimFor(UnitQueue &queue, const QString &hostname, UnitJob &job)
+    {
+        QStringList values;
+        for (int row = 0; row < ConfigRowCount; ++row)
+            values << QString();
+        values[0] = hostname;
+        QString problem;
+        return queue.claim(QStringLiteral("fix1"), values, stopLater(), job, problem);
     }
     static bool complete(UnitQueue &queue, const UnitJob &job, const UnitResult &result)
     {
@@ -136,6 +151,28 @@ TEST_P(UnitQueueContract, FailedJobIsClaimedAgainPassedJobNever)
     EXPECT_EQ(next.key, first.key);
     ASSERT_EQ(claim(*queue, "fix1", after), UnitQueue::Claim::Claimed);
     EXPECT_EQ(after.row, 3);
+}
+
+// A unit read before it takes a job: one that holds a waiting job's identity
+// (written, then not recorded) takes that job again; one that holds a passed
+// job's is that job's unit, and takes none; any other gets the first waiting.
+TEST_P(UnitQueueContract, UnitKnownByItsIdentity)
+{
+    if (!GetParam().knowsIdentities)
+        GTEST_SKIP() << GetParam().name << " does not match a unit's values yet";
+    const auto queue = make(3);
+    UnitJob job;
+    ASSERT_EQ(claimFor(*queue, "unit-2", job), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(job.row, 2);
+    EXPECT_EQ(job.identity.value(0), QStringLiteral("unit-2"));
+    ASSERT_TRUE(complete(*queue, job, result("fix1")));
+    UnitJob same;
+    ASSERT_EQ(claimFor(*queue, "unit-2", same), UnitQueue::Claim::AlreadyPassed);
+    EXPECT_EQ(same.key, job.key);
+    expectProgress(*queue, {3, 1, 0});
+    UnitJob fresh;
+    ASSERT_EQ(claimFor(*queue, "kestro-3-sim", fresh), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(fresh.row, 1);
 }
 
 // A unit without a job counts as failed, and takes nothing from the queue.
