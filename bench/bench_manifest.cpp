@@ -18,26 +18,6 @@ constexpr int kRows = 100000;
 constexpr int kRuns = 3;
 constexpr int kRunPatienceMs = 120000;
 
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        fail("cannot write " + path.toStdString());
-}
-
-// A process's peak resident memory (VmHWM) in kB; -1 if it cannot be read.
-long peakResidentKb(qint64 pid)
-{
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLong();
-    }
-    return -1;
-}
-
 struct Start {
     double ms = 0;
     long peakKb = 0;

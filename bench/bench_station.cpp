@@ -41,13 +41,6 @@ constexpr int kRunPatienceMs = 60000;
 constexpr double kBaud = 115200.0;
 constexpr double kBitsPerByte = 10.0;
 
-void writeBytes(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
-        fail("cannot write " + path.toStdString());
-}
-
 // Times each swap in a station's trace as it comes: from the start of the
 // first response after the swap to the Config Update after it.
 struct SwapClock {
@@ -182,22 +175,6 @@ long tracedBytes(const QString &trace)
     while (it.hasNext())
         bytes += it.next().captured(1).toLong();
     return bytes;
-}
-
-// The peak resident memory (VmHWM) of process `pid` in kB; -1 once it is gone.
-long peakResidentKb(qint64 pid)
-{
-    FILE *status = std::fopen(QStringLiteral("/proc/%1/status").arg(pid).toLocal8Bit(), "r");
-    if (!status)
-        return -1;
-    char line[256];
-    long kb = -1;
-    while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmHWM: %ld kB", &kb) == 1)
-            break;
-    }
-    std::fclose(status);
-    return kb;
 }
 
 // A manifest of `rows` rows and a journal of about `bytes` that has them all

@@ -9,6 +9,7 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QFile>
 #include <QTableWidget>
 
 #include <algorithm>
@@ -71,20 +72,42 @@ inline std::string verdict(bool met)
     return met ? "met" : "MISSED";
 }
 
-// The process's resident memory (VmRSS) in kB; -1 if it cannot be read.
-inline long residentKb()
+// A "Vm...:" figure of /proc/PID/status (or "self") in kB; -1 if it cannot
+// be read, as once the process is gone.
+inline long statusKb(const std::string &pid, const char *field)
 {
-    FILE *status = std::fopen("/proc/self/status", "r");
+    FILE *status = std::fopen(("/proc/" + pid + "/status").c_str(), "r");
     if (!status)
         return -1;
+    const std::string format = std::string(field) + ": %ld kB";
     char line[256];
     long kb = -1;
     while (std::fgets(line, sizeof line, status)) {
-        if (std::sscanf(line, "VmRSS: %ld kB", &kb) == 1)
+        if (std::sscanf(line, format.c_str(), &kb) == 1)
             break;
     }
     std::fclose(status);
     return kb;
+}
+
+// The process's resident memory (VmRSS) in kB; -1 if it cannot be read.
+inline long residentKb()
+{
+    return statusKb("self", "VmRSS");
+}
+
+// The peak resident memory (VmHWM) of process `pid` in kB; -1 once it is gone.
+inline long peakResidentKb(long long pid)
+{
+    return statusKb(std::to_string(pid), "VmHWM");
+}
+
+// Writes a benchmark's input file whole, or ends the benchmark.
+inline void writeBytes(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size())
+        fail("cannot write " + path.toStdString());
 }
 
 // Runs the event loop until `done` answers true; false after the patience
