@@ -64,12 +64,12 @@ void serve(const QString &batch, int fixture, std::vector<double> &times, std::m
     std::vector<double> mine;
     for (;;) {
         const Clock::time_point start = Clock::now();
-        bool claimed = false, settled = false;
+        bool claimed = false, passed = false, settled = false;
         LineRow row;
-        if (!claimRow(database, lease, 30, claimed, row).ok() || !claimed)
+        if (!claimRow(database, lease, 30, 0, claimed, passed, row).ok() || !claimed)
             break;
         const QByteArray line = R"({"row":)" + QByteArray::number(row.number) + "}";
-        if (!recordUnit(database, lease, {true, {}, false, line}, settled).ok() || !settled)
+        if (!recordUnit(database, lease, {true, {}, {}, 3, line}, settled).ok() || !settled)
             fail("a record was not settled");
         mine.push_back(msSince(start));
     }

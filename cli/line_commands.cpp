@@ -218,8 +218,8 @@ int runLineStation(const Invocation &invocation)
 {
     const QString host = QSysInfo::machineHostName();
     const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
-    DbQueue queue(
-        {invocation.batch, station, double(invocation.leaseSeconds), invocation.showSecrets});
+    DbQueue queue({invocation.batch, station, double(invocation.leaseSeconds),
+                   invocation.showSecrets, invocation.rowTries});
     const QString journalPath = invocation.journalFile.isEmpty()
                                     ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
                                     : invocation.journalFile;

@@ -2,6 +2,7 @@
 #include "line/line_batch.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "station/identity.h"
 #include "station/journal.h"
 
 #include <QFile>
@@ -30,7 +31,7 @@ void pause(const std::function<bool()> &stopping, int ms)
         QThread::msleep(kPauseSliceMs);
 }
 
-UnitJob jobOf(const LineLease &lease, const LineRow &row)
+UnitJob jobOf(const LineLease &lease, const LineRow &row, const QMap<int, QString> &identity)
 {
     UnitJob job;
     job.key = QString::number(lease.row);
@@ -40,6 +41,7 @@ UnitJob jobOf(const LineLease &lease, const LineRow &row)
         job.changes.insert(rowOfKey(it.key()), it.value());
     job.certificate = row.certificate;
     job.certificateSha256 = row.certificateSha256;
+    job.identity = identity;
     return job;
 }
 
@@ -175,6 +177,8 @@ void DbQueue::addUnrecorded(const QByteArray &line)
     pending.lease.generation = integer(entry, "generation");
     pending.record.passed = member(entry, "result") == QLatin1String("passed");
     pending.record.failedStep = member(entry, "failed_step");
+    pending.record.message = member(entry, "message");
+    pending.record.rowTries = settings_.rowTries;
     pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), pending.lease.fixture);
     entry.erase("recorded");
     entry.erase("generation");
@@ -195,6 +199,8 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
     QVector<BatchProgress> batches;
     if (status.ok())
         status = batchProgress(database_, settings_.batch, batches);
+    if (status.ok())
+        status = rowIdentities(database_, settings_.batch, identities_);
     // What an earlier run under this name left in its journal alone is
     // recorded, fenced by its claims, before their leases are given back.
     if (status.ok() && !pending_.isEmpty())
@@ -210,10 +216,11 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
     return status;
 }
 
-UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &,
+UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &unitValues,
                                 const std::function<bool()> &stopping, UnitJob &job,
                                 QString &problem)
 {
+    const int unitRow = rowHeldBy(unitValues);
     while (!stopping()) {
         std::unique_lock<std::mutex> lock(mutex_);
         if (!reconnect()) {
@@ -226,10 +233,15 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &,
         }
         LineLease lease = leaseOf(UnitJob(), fixture);
         LineRow row;
-        bool claimed = false;
-        LineStatus status = claimRow(database_, lease, settings_.leaseSeconds, claimed, row);
+        bool claimed = false, passed = false;
+        LineStatus status =
+            claimRow(database_, lease, settings_.leaseSeconds, unitRow, claimed, passed, row);
+        if (status.ok() && passed) {
+            job = jobOf(lease, row, identities_.value(lease.row));
+            return Claim::AlreadyPassed;
+        }
         if (status.ok() && claimed) {
-            job = jobOf(lease, row);
+            job = jobOf(lease, row, identities_.value(lease.row));
             held_.insert(job.key, {fixture, lease.generation});
             return Claim::Claimed;
         }
@@ -294,6 +306,7 @@ QueueProgress DbQueue::progress() const
         last_.rows = int(batches.first().rows);
         last_.passed = int(batches.first().passed);
         last_.failedUnits = int(batches.first().failedUnits);
+        setAsideRows(database_, settings_.batch, last_.setAsideRows);
     }
     return last_;
 }
@@ -302,6 +315,17 @@ int DbQueue::unrecorded() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     return pending_.size();
+}
+
+int DbQueue::rowHeldBy(const QStringList &unitValues) const
+{
+    UnitJob job;
+    for (auto it = identities_.constBegin(); it != identities_.constEnd(); ++it) {
+        job.identity = it.value();
+        if (holdsIdentity(job, unitValues))
+            return it.key();
+    }
+    return 0;
 }
 
 LineLease DbQueue::leaseOf(const UnitJob &job, const QString &fixture) const
@@ -323,6 +347,8 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     Pending pending;
     pending.record.passed = result.passed();
     pending.record.failedStep = QLatin1String(stepName(result.failedStep));
+    pending.record.message = result.message;
+    pending.record.rowTries = settings_.rowTries;
     pending.record.journalLine = withOrigin(journalLine(job, result, settings_.withSecrets),
                                             settings_.batch, settings_.station);
     pending.lateLine = lateLineOf(job.row, job.unit, result.fixture);

@@ -27,6 +27,9 @@ public:
         QString station;
         double leaseSeconds = 30;
         bool withSecrets = false; // passwords in the recorded results
+        // A row is set aside, for every station, once this many units in a
+        // row failed it at the same step with the same message.
+        int rowTries = 3;
     };
 
     explicit DbQueue(const Settings &settings) : settings_(settings) {}
@@ -49,8 +52,10 @@ public:
     // by their claims, before it gives that run's leases back.
     void readUnrecorded(const QString &path);
 
-    // The unit's values are not matched against the batch's identities yet:
-    // every unit gets the first waiting row.
+    // A unit that holds the identity of a row that passed (on any station) is
+    // that row's: AlreadyPassed, with it. One that holds a row's not passed
+    // takes that row if no live lease holds it; any other unit takes the
+    // first waiting row.
     Claim claim(const QString &fixture, const QStringList &unitValues,
                 const std::function<bool()> &stopping, UnitJob &job, QString &problem) override;
     // Settled or Pending as true; a late result (Unsettled) as false, with
@@ -89,6 +94,8 @@ private:
     void addUnrecorded(const QByteArray &line);
     LineStatus recordJournalled(const Pending &pending, bool &settled, bool &journalled,
                                 QString &problem);
+    // The row whose identity the unit holds, or 0.
+    int rowHeldBy(const QStringList &unitValues) const;
     // With the lock held: whether a row is waiting or leased.
     LineStatus rowsOpen(bool &open) const;
     // With the lock held: the database is out of reach if `status` says so;
@@ -113,6 +120,8 @@ private:
         qint64 generation = 0; // of the claim, which fences its result
     };
     QMap<QString, Holding> held_; // the jobs in progress, by key (the row's number)
+    // Each row's identity, by row number; fixed at the batch's import.
+    QMap<int, QMap<int, QString>> identities_;
     bool closing_ = false;
     std::condition_variable wake_;
     std::thread renewer_;

@@ -1,5 +1,7 @@
 #include "line/line_batch.h"
+#include "config/profile.h"
 #include "line/line_query.h"
+#include "station/identity.h"
 
 #include <nlohmann/json.hpp>
 
@@ -15,10 +17,36 @@ QByteArray jsonText(const Json &json)
 
 // The rows as one JSON array, and each distinct certificate once, for two
 // statements that store them all.
+// Each row's identity, by the values' keys, as the station computes it.
+QVector<Json> identitiesOf(const QVector<LineRow> &rows)
+{
+    QVector<UnitJob> jobs;
+    for (const LineRow &row : rows) {
+        UnitJob job;
+        for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it) {
+            if (rowOfKey(it.key()) >= 0)
+                job.changes.insert(rowOfKey(it.key()), it.value());
+        }
+        jobs.append(job);
+    }
+    assignIdentities(jobs);
+    QVector<Json> identities;
+    for (int i = 0; i < rows.size(); ++i) {
+        Json identity = Json::object();
+        for (auto it = rows.at(i).values.constBegin(); it != rows.at(i).values.constEnd(); ++it) {
+            if (jobs.at(i).identity.contains(rowOfKey(it.key())))
+                identity[it.key().toStdString()] = it.value().toStdString();
+        }
+        identities.append(identity);
+    }
+    return identities;
+}
+
 void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &certificatesJson)
 {
     Json all = Json::array();
     Json certificates = Json::object();
+    const QVector<Json> identities = identitiesOf(rows);
     for (const LineRow &row : rows) {
         Json values = Json::object();
         for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it)
@@ -27,6 +55,7 @@ void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &
         all.push_back({{"n", row.number},
                        {"unit", row.unit.toStdString()},
                        {"values", values},
+                       {"identity", identities.at(int(all.size()))},
                        {"sha", sha.empty() ? Json(nullptr) : Json(sha)}});
         if (!sha.empty() && !certificates.contains(sha))
             certificates[sha] = row.certificate.toBase64().toStdString();
@@ -40,8 +69,8 @@ constexpr char kInsertCertificates[] =
     "SELECT key, decode(value, 'base64') FROM jsonb_each_text($1::jsonb) "
     "ON CONFLICT (sha256) DO NOTHING";
 constexpr char kInsertRows[] =
-    "INSERT INTO line_rows (batch_id, row_no, unit, row_values, certificate_sha256) "
-    "SELECT $1::bigint, (r->>'n')::integer, r->>'unit', r->'values', r->>'sha' "
+    "INSERT INTO line_rows (batch_id, row_no, unit, row_values, identity, certificate_sha256) "
+    "SELECT $1::bigint, (r->>'n')::integer, r->>'unit', r->'values', r->'identity', r->>'sha' "
     "FROM jsonb_array_elements($2::jsonb) r";
 
 LineStatus noSuchBatch(const QString &batch)

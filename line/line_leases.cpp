@@ -1,4 +1,5 @@
 #include "line/line_leases.h"
+#include "config/profile.h"
 #include "line/line_query.h"
 
 #include <nlohmann/json.hpp>
@@ -72,26 +73,65 @@ LineStatus stationSeen(LineDatabase &database, const QString &station)
     return runQuery(database, "SELECT line_station_seen($1)", {station.toUtf8()});
 }
 
-LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, bool &claimed,
-                    LineRow &row)
+LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, int unitRow,
+                    bool &claimed, bool &passed, LineRow &row)
 {
     QueryResult result;
-    const LineStatus status =
-        runQuery(database, "SELECT * FROM line_claim($1, $2, $3, $4::double precision)",
-                 {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
-                  seconds(leaseSeconds)},
-                 &result);
-    claimed = status.ok() && result.rows() == 1;
-    if (!claimed)
+    const LineStatus status = runQuery(
+        database, "SELECT * FROM line_claim($1, $2, $3, $4::double precision, $5::integer)",
+        {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
+         seconds(leaseSeconds), unitRow > 0 ? number(unitRow) : QByteArray()},
+        &result);
+    const bool answered = status.ok() && result.rows() == 1;
+    passed = answered && result.text(0, 6) == QLatin1String("t");
+    claimed = answered && !passed;
+    if (!answered)
         return status;
     lease.row = int(result.number(0, 0));
-    lease.generation = result.number(0, 1);
+    lease.generation = passed ? 0 : result.number(0, 1);
     row = LineRow();
     row.number = lease.row;
     row.unit = result.text(0, 2);
     row.values = valuesOf(result.bytes(0, 3));
     row.certificate = QByteArray::fromBase64(result.bytes(0, 4));
     row.certificateSha256 = result.text(0, 5);
+    return status;
+}
+
+LineStatus rowIdentities(LineDatabase &database, const QString &batch,
+                         QMap<int, QMap<int, QString>> &identities)
+{
+    QueryResult result;
+    const LineStatus status = runQuery(database,
+                                       "SELECT r.row_no, r.identity FROM line_rows r "
+                                       "JOIN line_batches b ON b.id = r.batch_id "
+                                       "WHERE b.name = $1 AND r.identity IS NOT NULL",
+                                       {batch.toUtf8()}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        const QMap<QString, QString> values = valuesOf(result.bytes(i, 1));
+        QMap<int, QString> identity;
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+            if (rowOfKey(it.key()) >= 0)
+                identity.insert(rowOfKey(it.key()), it.value());
+        }
+        if (!identity.isEmpty())
+            identities.insert(int(result.number(i, 0)), identity);
+    }
+    return status;
+}
+
+LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows)
+{
+    QueryResult result;
+    const LineStatus status = runQuery(database,
+                                       "SELECT r.row_no FROM line_rows r "
+                                       "JOIN line_batches b ON b.id = r.batch_id "
+                                       "WHERE b.name = $1 AND r.state = 'set_aside' "
+                                       "ORDER BY r.row_no",
+                                       {batch.toUtf8()}, &result);
+    rows.clear();
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        rows.append(int(result.number(i, 0)));
     return status;
 }
 
@@ -113,16 +153,16 @@ LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const Line
 {
     const bool hasRow = lease.row > 0;
     QueryResult result;
-    const LineStatus status = runQuery(
-        database,
-        "SELECT line_record($1, $2::integer, $3::bigint, $4, $5, $6::boolean, $7, $8::boolean, "
-        "$9::json)",
-        {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
-         hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
-         lease.fixture.toUtf8(), record.passed ? "true" : "false",
-         record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
-         record.setAside ? "true" : "false", record.journalLine},
-        &result);
+    const LineStatus status =
+        runQuery(database,
+                 "SELECT line_record($1, $2::integer, $3::bigint, $4, $5, $6::boolean, $7, $8, "
+                 "$9::integer, $10::json)",
+                 {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
+                  hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
+                  lease.fixture.toUtf8(), record.passed ? "true" : "false",
+                  record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
+                  record.message.toUtf8(), number(record.rowTries), record.journalLine},
+                 &result);
     settled = status.ok() && result.text(0, 0) == QLatin1String("t");
     return status;
 }

@@ -33,11 +33,22 @@ LineStatus resumeStation(LineDatabase &database, const QString &station, const Q
 // Marks the station as seen now.
 LineStatus stationSeen(LineDatabase &database, const QString &station);
 
-// Takes the first waiting row of the batch, or one whose lease ran out, for
-// the lease's station and fixture, for `leaseSeconds`. `claimed` false: no
-// row free now. On success `lease` and `row` describe what was taken.
-LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, bool &claimed,
-                    LineRow &row);
+// Takes row `unitRow` (the row whose identity the unit holds; 0: none) if
+// it is free, else the first waiting row of the batch, or one whose lease
+// ran out, for the lease's station and fixture, for `leaseSeconds`.
+// `claimed` false: no row free now. `passed`: `unitRow` passed already, and
+// `row` describes it; nothing is taken. On a claim `lease` and `row`
+// describe what was taken.
+LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, int unitRow,
+                    bool &claimed, bool &passed, LineRow &row);
+
+// Each row's identity, by row number, the values keyed by their rows in the
+// configuration; rows without one are left out.
+LineStatus rowIdentities(LineDatabase &database, const QString &batch,
+                         QMap<int, QMap<int, QString>> &identities);
+
+// The rows of the batch set aside, in row order.
+LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows);
 
 // Extends the lease if it is still held; `held` false if the row went to
 // another claim (or was given back).
@@ -48,7 +59,8 @@ LineStatus renewLease(LineDatabase &database, const LineLease &lease, double lea
 struct LineRecord {
     bool passed = false;
     QString failedStep;     // empty when passed
-    bool setAside = false;  // a failed row that is not to wait again
+    QString message;        // why it failed
+    int rowTries = 3;       // units failing alike in a row that set the row aside
     QByteArray journalLine; // one JSON object
 };
 

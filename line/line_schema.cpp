@@ -1,11 +1,12 @@
 #include "line/line_schema.h"
 #include "line/line_query.h"
 #include "line/line_schema_v1.sql.h"
+#include "line/line_schema_v2.sql.h"
 
 namespace {
 
 // The scripts that bring version N-1 to N, at index N-1.
-const char *const kUpgrades[] = {kLineSchemaV1};
+const char *const kUpgrades[] = {kLineSchemaV1, kLineSchemaV2};
 static_assert(sizeof kUpgrades / sizeof *kUpgrades == kLineSchemaVersion,
               "one script for each version");
 
@@ -80,7 +81,7 @@ LineStatus grantStation(LineDatabase &database, const QString &role)
         return LineStatus::failed(LineFault::BadInput,
                                   QStringLiteral("--station-role: not a role name"));
     const QByteArray script =
-        QByteArray(kStationGrantsV1).replace("@SCHEMA@", schema).replace("@ROLE@", quoted);
+        QByteArray(kStationGrants).replace("@SCHEMA@", schema).replace("@ROLE@", quoted);
     PQfreemem(quoted);
     return status.ok() ? runQuery(database, script.constData()) : status;
 }

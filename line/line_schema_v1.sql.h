@@ -202,20 +202,4 @@ REVOKE ALL ON FUNCTION line_station_start(text, text, integer, integer) FROM PUB
 REVOKE ALL ON FUNCTION line_station_seen(text) FROM PUBLIC;
 )SQL";
 
-// What a station's role is granted: read the version and the progress,
-// call the functions; no table to write.
-// @ROLE@ stands for the role, @SCHEMA@ as above.
-inline constexpr char kStationGrantsV1[] = R"SQL(
-GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
-GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
-    line_progress, station_rates TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision)
-    TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text,
-                                      boolean, json) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
-)SQL";
-
 #endif // LINE_LINE_SCHEMA_V1_SQL_H

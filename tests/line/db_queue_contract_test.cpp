@@ -61,7 +61,7 @@ std::unique_ptr<UnitQueue> makeDbQueue(const QVector<UnitJob> &jobs, bool record
 } // namespace
 
 INSTANTIATE_TEST_SUITE_P(Database, UnitQueueContract,
-                         ::testing::Values(QueueFactory{"DbQueue", makeDbQueue, false, false}));
+                         ::testing::Values(QueueFactory{"DbQueue", makeDbQueue}));
 
 int main(int argc, char **argv)
 {

@@ -86,9 +86,9 @@ LineLease leaseFor(const QString &batch, const QString &station, const QString &
 // Claims a row for the lease; its number, or 0 if none was free.
 int claim(LineDatabase &database, LineLease &lease, double seconds = 30)
 {
-    bool claimed = false;
+    bool claimed = false, passed = false;
     LineRow row;
-    const LineStatus status = claimRow(database, lease, seconds, claimed, row);
+    const LineStatus status = claimRow(database, lease, seconds, 0, claimed, passed, row);
     return status.ok() && claimed ? row.number : (status.ok() ? 0 : -1);
 }
 
@@ -100,7 +100,7 @@ bool record(LineDatabase &database, const LineLease &lease, bool passed)
                                 .toUtf8();
     bool settled = false;
     const LineStatus status =
-        recordUnit(database, lease, {passed, passed ? QString() : "write", false, line}, settled);
+        recordUnit(database, lease, {passed, passed ? QString() : "write", {}, 3, line}, settled);
     return status.ok() && settled;
 }
 
@@ -259,10 +259,10 @@ void LineTest::commands_data()
     const QByteArray none;
     const QStringList db{"--db", "@db"};
     const QStringList import{"line", "import", "@/units.csv", "--batch", "B1"};
-    QTest::newRow("init") << none << QStringList{"line", "init"} + db << 0 << "has schema version 1"
+    QTest::newRow("init") << none << QStringList{"line", "init"} + db << 0 << "has schema version 2"
                           << QStringList() << false;
     QTest::newRow("init again changes nothing") << none << QStringList{"line", "init"} + db << 0
-                                                << "has schema version 1" << QStringList() << true;
+                                                << "has schema version 2" << QStringList() << true;
     QTest::newRow("5: a role that does not exist")
         << none << QStringList{"line", "init", "--station-role", "nobody_here"} + db << 5 << ""
         << QStringList{"role \"nobody_here\" does not exist"} << true;
@@ -310,7 +310,7 @@ void LineTest::commands_data()
         << QStringList() << true;
     QTest::newRow("9: a schema from a later version")
         << QByteArray("UPDATE line_schema SET version = 99") << QStringList{"line", "init"} + db
-        << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 1"} << true;
+        << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 2"} << true;
     QTest::newRow("init on the version it knows")
         << QByteArray("UPDATE line_schema SET version = 1") << QStringList{"line", "init"} + db << 0
         << "" << QStringList() << true;

@@ -1,0 +1,135 @@
+// Version 2 of the line's schema, from version 1 (a script that may run
+// again on version 2 and changes nothing): each row keeps its
+// identity (the values no other row of its batch has), so that a unit read
+// on any station is known as that row's; and how its last units failed, so
+// that a row failing the same way on unit after unit is set aside for all.
+#ifndef LINE_LINE_SCHEMA_V2_SQL_H
+#define LINE_LINE_SCHEMA_V2_SQL_H
+
+inline constexpr char kLineSchemaV2[] = R"SQL(
+-- identity: the row's values no other row of its batch has, by their keys;
+-- NULL for a row imported before (it is known by no unit). fail_count: how
+-- many units in a row failed it at fail_step with fail_message.
+ALTER TABLE line_rows
+    ADD COLUMN IF NOT EXISTS identity jsonb,
+    ADD COLUMN IF NOT EXISTS fail_step text,
+    ADD COLUMN IF NOT EXISTS fail_message text,
+    ADD COLUMN IF NOT EXISTS fail_count integer NOT NULL DEFAULT 0;
+
+-- Takes, for a unit that holds the identity of row p_row, that row if it is
+-- free; else the first waiting row, or one whose lease ran out, in one
+-- statement: rows another claimer has locked are skipped, not waited for,
+-- and never given twice. If p_row passed already, answers it (already_passed)
+-- and takes nothing.
+DROP FUNCTION IF EXISTS line_claim(text, text, text, double precision);
+CREATE OR REPLACE FUNCTION line_claim(p_batch text, p_station text, p_fixture text,
+                           p_lease_seconds double precision, p_row integer)
+RETURNS TABLE (claimed_row integer, claimed_generation bigint, claimed_unit text,
+               claimed_values jsonb, claimed_certificate text, claimed_sha256 text,
+               already_passed boolean)
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+BEGIN
+    UPDATE line_stations SET last_seen = clock_timestamp()
+     WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
+    RETURN QUERY
+    SELECT r.row_no, r.generation, r.unit, r.row_values, NULL::text, r.certificate_sha256, true
+      FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
+     WHERE b.name = p_batch AND r.row_no = p_row AND r.state = 'passed';
+    IF FOUND THEN
+        RETURN;
+    END IF;
+    RETURN QUERY
+    WITH picked AS (
+        UPDATE line_rows r
+           SET state = 'leased', holder_station = p_station, holder_fixture = p_fixture,
+               lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
+               generation = r.generation + 1
+         WHERE (r.batch_id, r.row_no) = (
+               SELECT c.batch_id, c.row_no
+                 FROM line_rows c JOIN line_batches b ON b.id = c.batch_id
+                WHERE b.name = p_batch
+                  AND (c.state = 'waiting'
+                       OR (c.state = 'leased' AND c.lease_end < clock_timestamp()))
+                ORDER BY c.row_no IS DISTINCT FROM p_row, c.row_no
+                LIMIT 1
+                  FOR UPDATE OF c SKIP LOCKED)
+        RETURNING r.row_no, r.generation, r.unit, r.row_values, r.certificate_sha256)
+    SELECT p.row_no, p.generation, p.unit, p.row_values, encode(c.bytes, 'base64'),
+           p.certificate_sha256, false
+      FROM picked p LEFT JOIN line_certificates c ON c.sha256 = p.certificate_sha256;
+END
+$$;
+
+-- Keeps a unit's result and, if the caller still holds the row's lease,
+-- settles the row, in one transaction: passed; set aside once p_row_tries
+-- units in a row failed it at the same step with the same message; else
+-- waiting again. Answers whether the row was settled. p_row NULL: a unit
+-- that failed before it took a row.
+DROP FUNCTION IF EXISTS line_record(text, integer, bigint, text, text, boolean, text, boolean, json);
+CREATE OR REPLACE FUNCTION line_record(p_batch text, p_row integer, p_generation bigint, p_station text,
+                            p_fixture text, p_passed boolean, p_failed_step text,
+                            p_message text, p_row_tries integer, p_entry json)
+RETURNS boolean
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+DECLARE
+    v_batch bigint;
+    v_settled boolean := false;
+BEGIN
+    SELECT id INTO v_batch FROM line_batches WHERE name = p_batch;
+    IF v_batch IS NULL THEN
+        RAISE EXCEPTION 'batch % does not exist', p_batch USING ERRCODE = '22023';
+    END IF;
+    IF p_row IS NOT NULL THEN
+        WITH counted AS (
+            SELECT r.row_no,
+                   CASE WHEN p_passed THEN 0
+                        WHEN r.fail_count > 0 AND r.fail_step IS NOT DISTINCT FROM p_failed_step
+                             AND r.fail_message IS NOT DISTINCT FROM p_message
+                        THEN r.fail_count + 1 ELSE 1 END AS fails
+              FROM line_rows r
+             WHERE r.batch_id = v_batch AND r.row_no = p_row)
+        UPDATE line_rows r
+           SET state = CASE WHEN p_passed THEN 'passed'
+                            WHEN k.fails >= p_row_tries THEN 'set_aside' ELSE 'waiting' END,
+               fail_count = k.fails,
+               fail_step = CASE WHEN p_passed THEN NULL ELSE p_failed_step END,
+               fail_message = CASE WHEN p_passed THEN NULL ELSE p_message END,
+               holder_station = NULL, holder_fixture = NULL, lease_end = NULL
+          FROM counted k
+         WHERE r.batch_id = v_batch AND r.row_no = k.row_no AND r.state = 'leased'
+           AND r.generation = p_generation AND r.holder_station = p_station
+           AND r.holder_fixture = p_fixture;
+        v_settled := FOUND;
+    END IF;
+    INSERT INTO line_results (batch_id, row_no, station, fixture, passed, failed_step,
+                              generation, settled, entry)
+    VALUES (v_batch, p_row, p_station, p_fixture, p_passed, p_failed_step, p_generation,
+            v_settled, p_entry);
+    UPDATE line_stations SET last_seen = clock_timestamp()
+     WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
+    RETURN v_settled;
+END
+$$;
+
+REVOKE ALL ON FUNCTION line_claim(text, text, text, double precision, integer) FROM PUBLIC;
+REVOKE ALL ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
+                                   integer, json) FROM PUBLIC;
+)SQL";
+
+// What a station's role is granted: read the version and the progress,
+// call the functions; no table to write.
+// @ROLE@ stands for the role, @SCHEMA@ as above.
+inline constexpr char kStationGrants[] = R"SQL(
+GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
+GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
+    line_progress, station_rates TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision, integer) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision)
+    TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
+                                      integer, json) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
+)SQL";
+
+#endif // LINE_LINE_SCHEMA_V2_SQL_H
