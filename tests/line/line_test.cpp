@@ -5,6 +5,7 @@
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "protocol/config_fields.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 
@@ -491,6 +492,25 @@ void LineTest::databaseQueueServesStations()
     QCOMPARE(batchProgressOf(database, "Q").failedUnits, qint64(0));
     const Run exported = kestroctl({"line", "export", "--batch", "Q", "--db", database_});
     QCOMPARE(exported.out.count(R"("time":"t1")"), 1);
+
+    // A unit moved to another station's fixture is known there by the
+    // identity its row gave it: it takes that row again, and once the row
+    // passed, takes none.
+    QVERIFY(importBatch(database, "M", rowsNamed(3)).ok());
+    DbQueue first({"M", "m-1", 30, false}), second({"M", "m-2", 30, false});
+    QVERIFY(first.open(database_, "host-m", 7, 1).ok() &&
+            second.open(database_, "host-m", 8, 1).ok());
+    QStringList unit = {QStringLiteral("unit-2")};
+    while (unit.size() < ConfigRowCount)
+        unit << QString();
+    const auto never = [] { return false; };
+    QCOMPARE(first.claim("fix1", unit, never, job, problem), UnitQueue::Claim::Claimed);
+    QVERIFY(first.complete(job, {"fix1", FailedStep::Verify, {}, {}, 1.0, {}}, problem));
+    QCOMPARE(second.claim("fix9", unit, never, job, problem), UnitQueue::Claim::Claimed);
+    QCOMPARE(job.row, 2);
+    QVERIFY(second.complete(job, {"fix9", FailedStep::None, {}, {}, 1.0, {}}, problem));
+    QCOMPARE(first.claim("fix1", unit, never, job, problem), UnitQueue::Claim::AlreadyPassed);
+    QCOMPARE(job.row, 2);
 }
 
 // Two station processes on one batch, logged in as the station's role, three
