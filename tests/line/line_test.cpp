@@ -173,6 +173,7 @@ private slots:
     void aStationThatLostItsLeaseStops_data();
     void aStationThatLostItsLeaseStops();
     void aResultOutlivesTheDatabase();
+    void aLostCommitIsMarked();
 
 private:
     bool open(LineDatabase &database);
@@ -690,6 +691,37 @@ void LineTest::aResultOutlivesTheDatabase()
     const Run exported = kestroctl({"line", "export", "--batch", "D", "--db", database_});
     QCOMPARE(exported.out.count(R"("result":"passed")"), 2);
     QCOMPARE(exported.out.count("recorded"), 0); // the database's copy is not marked
+}
+
+// The connection lost at the very commit of a unit's record, which then
+// may or may not have landed: the journal's line is followed by a marked
+// one, which a restart would take up, and the database holds the result
+// once.
+void LineTest::aLostCommitIsMarked()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "LC", rowsNamed(1)).ok());
+    sql("CREATE SEQUENCE commit_kills; CREATE FUNCTION kill_commit() RETURNS trigger "
+        "LANGUAGE plpgsql AS $$ BEGIN IF nextval('commit_kills') = 1 THEN "
+        "PERFORM pg_terminate_backend(pg_backend_pid()); END IF; RETURN NULL; END $$; "
+        "CREATE CONSTRAINT TRIGGER kill_commit AFTER INSERT ON line_results DEFERRABLE "
+        "INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION kill_commit()");
+    DevsimProcess unit;
+    QVERIFY(unit.start({"--state", dir_.filePath("c.json")}));
+    const QString journal = dir_.filePath("LC.journal");
+    const Run run = kestroctl({"-p", unit.portPath(), "station", "--batch", "LC", "--db", database_,
+                               "--station", "st-c", "--journal", journal});
+    sql("DROP TRIGGER kill_commit ON line_results; DROP FUNCTION kill_commit(); "
+        "DROP SEQUENCE commit_kills");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    // The station's own line, not the fixture's that noticed.
+    QVERIFY2(run.err.contains(QRegularExpression("(^|\n)kestroctl: database unreachable: ")),
+             qPrintable(run.err));
+    QCOMPARE(readFile(journal).count(R"("result":"passed")"), 2);
+    QCOMPARE(readFile(journal).count(R"("recorded":false)"), 1);
+    const Run exported = kestroctl({"line", "export", "--batch", "LC", "--db", database_});
+    QCOMPARE(exported.out.count(R"("result":"passed")"), 1);
+    QCOMPARE(batchProgressOf(database, "LC").passed, qint64(1));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
