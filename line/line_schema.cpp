@@ -3,11 +3,12 @@
 #include "line/line_query.h"
 #include "line/line_schema_v1.sql.h"
 #include "line/line_schema_v2.sql.h"
+#include "line/line_schema_v3.sql.h"
 
 namespace {
 
 // The scripts that bring version N-1 to N, at index N-1.
-const char *const kUpgrades[] = {kLineSchemaV1, kLineSchemaV2};
+const char *const kUpgrades[] = {kLineSchemaV1, kLineSchemaV2, kLineSchemaV3};
 static_assert(sizeof kUpgrades / sizeof *kUpgrades == kLineSchemaVersion,
               "one script for each version");
 

@@ -7,7 +7,7 @@
 #include "line/line_database.h"
 
 // The version this program creates and understands.
-inline constexpr int kLineSchemaVersion = 2;
+inline constexpr int kLineSchemaVersion = 3;
 
 // Creates the schema, or brings an older one up to date; on a current one
 // it changes nothing. With a `stationRole`, grants that existing role what a

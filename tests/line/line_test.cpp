@@ -265,10 +265,10 @@ void LineTest::commands_data()
     const QByteArray none;
     const QStringList db{"--db", "@db"};
     const QStringList import{"line", "import", "@/units.csv", "--batch", "B1"};
-    QTest::newRow("init") << none << QStringList{"line", "init"} + db << 0 << "has schema version 2"
+    QTest::newRow("init") << none << QStringList{"line", "init"} + db << 0 << "has schema version 3"
                           << QStringList() << false;
     QTest::newRow("init again changes nothing") << none << QStringList{"line", "init"} + db << 0
-                                                << "has schema version 2" << QStringList() << true;
+                                                << "has schema version 3" << QStringList() << true;
     QTest::newRow("5: a role that does not exist")
         << none << QStringList{"line", "init", "--station-role", "nobody_here"} + db << 5 << ""
         << QStringList{"role \"nobody_here\" does not exist"} << true;
@@ -316,7 +316,7 @@ void LineTest::commands_data()
         << QStringList() << true;
     QTest::newRow("9: a schema from a later version")
         << QByteArray("UPDATE line_schema SET version = 99") << QStringList{"line", "init"} + db
-        << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 2"} << true;
+        << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 3"} << true;
     QTest::newRow("init on the version it knows")
         << QByteArray("UPDATE line_schema SET version = 1") << QStringList{"line", "init"} + db << 0
         << "" << QStringList() << true;
