@@ -148,14 +148,24 @@ void printBatch(const BatchProgress &batch)
 int runLineInit(const Invocation &invocation)
 {
     LineDatabase database;
+    QVector<RowsWithoutIdentity> withoutIdentity;
     LineStatus status = connect(invocation, database, true);
     if (status.ok())
-        status = initLineSchema(database, invocation.stationRole);
+        status = initLineSchema(database, invocation.stationRole, &withoutIdentity);
     if (!status.ok())
         return failed(status);
     printResult(QStringLiteral("the line's database (%1) has schema version %2")
                     .arg(database.where())
                     .arg(kLineSchemaVersion));
+    for (const RowsWithoutIdentity &left : withoutIdentity)
+        printResult(left.rows == 1
+                        ? QStringLiteral("batch %1: 1 row has no identity; its unit is known by "
+                                         "presence only")
+                              .arg(left.batch)
+                        : QStringLiteral("batch %1: %2 rows have no identity; their units are "
+                                         "known by presence only")
+                              .arg(left.batch)
+                              .arg(left.rows));
     if (!invocation.stationRole.isEmpty())
         printResult(
             QStringLiteral("role %1 may claim, renew and record").arg(invocation.stationRole));

@@ -120,6 +120,7 @@ public:
     {
         printProblem(fixture + QStringLiteral(": ") + line);
     }
+    void queueNote(const QString &line) override { printProblem(line); }
     void trace(const QString &entry) override { printRaw(entry); }
     void stopRequested(int units, bool atOnce) override
     {

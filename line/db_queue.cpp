@@ -356,9 +356,8 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     pending.lease = leaseOf(job, result.fixture);
     if (pending.lease.generation != 0)
         held_.remove(job.key);
-    bool settled = false, journalled = false;
-    const LineStatus status =
-        reconnect() ? recordJournalled(pending, settled, journalled, problem) : outage_;
+    bool settled = false;
+    const LineStatus status = reconnect() ? recordJournalled(pending, settled, problem) : outage_;
     if (status.ok()) {
         const bool late = pending.lease.row > 0 && pending.record.passed && !settled;
         problem = late ? pending.lateLine : QString();
@@ -369,10 +368,12 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
         return Completion::NotRecorded;
     }
     lost(status);
-    // Still the station's own copy: the database takes it once it is back.
-    // (Journalled already: the commit was lost; whether it went through is
-    // asked before it is recorded again.)
-    if (!journalled && journalOpen_ &&
+    // Still the station's own copy, marked: the database takes it once it is
+    // back, in this run or the next. Journalled already, the commit itself
+    // was lost and may have landed: it is marked all the same, so that a
+    // restart asks too, and whether it went through is asked before it is
+    // recorded again.
+    if (journalOpen_ &&
         !journal_.append(
             markedUnrecorded(pending.record.journalLine, pending.lease.generation) + '\n', problem))
         return Completion::NotRecorded;
@@ -384,8 +385,7 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
 // With the lock held: records the result and, in the same transaction,
 // writes it to the journal, so that a result the journal lacks settles
 // nothing.
-LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, bool &journalled,
-                                     QString &problem)
+LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, QString &problem)
 {
     LineTransaction transaction(database_);
     LineStatus status = transaction.begin();
@@ -395,7 +395,6 @@ LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, bool
         return status;
     if (journalOpen_ && !journal_.append(pending.record.journalLine + '\n', problem))
         return LineStatus::failed(LineFault::BadInput, problem);
-    journalled = true;
     return transaction.commit();
 }
 

@@ -92,8 +92,7 @@ private:
     LineLease leaseOf(const UnitJob &job, const QString &fixture) const;
     Completion record(const UnitJob &job, const UnitResult &result, QString &problem);
     void addUnrecorded(const QByteArray &line);
-    LineStatus recordJournalled(const Pending &pending, bool &settled, bool &journalled,
-                                QString &problem);
+    LineStatus recordJournalled(const Pending &pending, bool &settled, QString &problem);
     // The row whose identity the unit holds, or 0.
     int rowHeldBy(const QStringList &unitValues) const;
     // With the lock held: whether a row is waiting or leased.

@@ -15,8 +15,6 @@ QByteArray jsonText(const Json &json)
     return QByteArray(text.data(), int(text.size()));
 }
 
-// The rows as one JSON array, and each distinct certificate once, for two
-// statements that store them all.
 // Each row's identity, by the values' keys, as the station computes it.
 QVector<Json> identitiesOf(const QVector<LineRow> &rows)
 {
@@ -42,6 +40,8 @@ QVector<Json> identitiesOf(const QVector<LineRow> &rows)
     return identities;
 }
 
+// The rows as one JSON array, and each distinct certificate once, for two
+// statements that store them all.
 void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &certificatesJson)
 {
     Json all = Json::array();
@@ -79,7 +79,73 @@ LineStatus noSuchBatch(const QString &batch)
                               QStringLiteral("batch %1 does not exist").arg(batch));
 }
 
+constexpr char kBatchesWithoutIdentity[] =
+    "SELECT b.id, b.name FROM line_batches b WHERE EXISTS "
+    "(SELECT 1 FROM line_rows r WHERE r.batch_id = b.id AND r.identity IS NULL) ORDER BY b.id";
+constexpr char kSetIdentities[] =
+    "UPDATE line_rows r SET identity = e->'identity' FROM jsonb_array_elements($2::jsonb) e "
+    "WHERE r.batch_id = $1::bigint AND r.row_no = (e->>'n')::integer AND r.identity IS NULL";
+
+// Gives the batch's rows without an identity theirs, worked out over all its
+// rows as at import; `left` counts those that still have none.
+LineStatus fillBatch(LineDatabase &database, const QByteArray &batchId, int &left)
+{
+    QueryResult result;
+    const LineStatus status = runQuery(database,
+                                       "SELECT row_no, row_values, identity IS NULL FROM line_rows "
+                                       "WHERE batch_id = $1::bigint ORDER BY row_no",
+                                       {batchId}, &result);
+    QVector<LineRow> rows;
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        LineRow row;
+        row.number = int(result.number(i, 0));
+        row.values = rowValuesOf(result.bytes(i, 1));
+        rows.append(row);
+    }
+    const QVector<Json> identities = identitiesOf(rows);
+    Json given = Json::array();
+    left = 0;
+    for (int i = 0; i < rows.size(); ++i) {
+        if (result.text(i, 2) != QLatin1String("t"))
+            continue; // kept as it was
+        if (identities.at(i).empty())
+            ++left;
+        else
+            given.push_back({{"n", rows.at(i).number}, {"identity", identities.at(i)}});
+    }
+    if (!status.ok() || given.empty())
+        return status;
+    return runQuery(database, kSetIdentities, {batchId, jsonText(given)});
+}
+
 } // namespace
+
+QMap<QString, QString> rowValuesOf(const QByteArray &json)
+{
+    QMap<QString, QString> values;
+    const Json object = Json::parse(json.toStdString(), nullptr, false);
+    if (!object.is_object())
+        return values;
+    for (auto it = object.begin(); it != object.end(); ++it) {
+        if (it.value().is_string())
+            values.insert(QString::fromStdString(it.key()),
+                          QString::fromStdString(it.value().get<std::string>()));
+    }
+    return values;
+}
+
+LineStatus fillMissingIdentities(LineDatabase &database, QVector<RowsWithoutIdentity> &left)
+{
+    QueryResult batches;
+    LineStatus status = runQuery(database, kBatchesWithoutIdentity, {}, &batches);
+    for (int i = 0; status.ok() && i < batches.rows(); ++i) {
+        int rows = 0;
+        status = fillBatch(database, batches.bytes(i, 0), rows);
+        if (status.ok() && rows > 0)
+            left.append({batches.text(i, 1), rows});
+    }
+    return status;
+}
 
 LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows)
 {

@@ -26,6 +26,23 @@ struct LineRow {
 // distinct certificate is stored once. BatchExists if the name is taken.
 LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows);
 
+// A row's values (or identity) as the database keeps them, a JSON object of
+// strings by profile key; anything else reads as none.
+QMap<QString, QString> rowValuesOf(const QByteArray &json);
+
+// A batch some of whose rows are left without an identity: their values are
+// all shared with other rows, so their units are known by presence alone.
+struct RowsWithoutIdentity {
+    QString batch;
+    int rows = 0;
+};
+
+// Gives every row stored without an identity (imported before rows kept
+// one) the identity import gives, worked out over its whole batch, batch by
+// batch, in the caller's transaction. `left` takes each batch with rows
+// that still have none.
+LineStatus fillMissingIdentities(LineDatabase &database, QVector<RowsWithoutIdentity> &left);
+
 struct StationProgress {
     QString station;
     int fixtures = 0;

@@ -2,8 +2,6 @@
 #include "config/profile.h"
 #include "line/line_query.h"
 
-#include <nlohmann/json.hpp>
-
 namespace {
 
 QByteArray number(qint64 value)
@@ -14,20 +12,6 @@ QByteArray number(qint64 value)
 QByteArray seconds(double value)
 {
     return QByteArray::number(value, 'f', 3);
-}
-
-QMap<QString, QString> valuesOf(const QByteArray &json)
-{
-    QMap<QString, QString> values;
-    const nlohmann::json object = nlohmann::json::parse(json.toStdString(), nullptr, false);
-    if (!object.is_object())
-        return values;
-    for (auto it = object.begin(); it != object.end(); ++it) {
-        if (it.value().is_string())
-            values.insert(QString::fromStdString(it.key()),
-                          QString::fromStdString(it.value().get<std::string>()));
-    }
-    return values;
 }
 
 } // namespace
@@ -92,7 +76,7 @@ LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSecond
     row = LineRow();
     row.number = lease.row;
     row.unit = result.text(0, 2);
-    row.values = valuesOf(result.bytes(0, 3));
+    row.values = rowValuesOf(result.bytes(0, 3));
     row.certificate = QByteArray::fromBase64(result.bytes(0, 4));
     row.certificateSha256 = result.text(0, 5);
     return status;
@@ -108,7 +92,7 @@ LineStatus rowIdentities(LineDatabase &database, const QString &batch,
                                        "WHERE b.name = $1 AND r.identity IS NOT NULL",
                                        {batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
-        const QMap<QString, QString> values = valuesOf(result.bytes(i, 1));
+        const QMap<QString, QString> values = rowValuesOf(result.bytes(i, 1));
         QMap<int, QString> identity;
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
             if (rowOfKey(it.key()) >= 0)

@@ -1,4 +1,5 @@
 #include "line/line_schema.h"
+#include "line/line_batch.h"
 #include "line/line_query.h"
 #include "line/line_schema_v1.sql.h"
 #include "line/line_schema_v2.sql.h"
@@ -52,7 +53,7 @@ LineStatus schemaName(LineDatabase &database, QByteArray &name)
     return status;
 }
 
-LineStatus upgrade(LineDatabase &database, int from)
+LineStatus runUpgrades(LineDatabase &database, int from)
 {
     LineStatus status = runQuery(database, "CREATE TABLE IF NOT EXISTS line_schema "
                                            "(version integer NOT NULL)");
@@ -86,10 +87,37 @@ LineStatus grantStation(LineDatabase &database, const QString &role)
     return status.ok() ? runQuery(database, script.constData()) : status;
 }
 
+// The roles stations log in as: the grantees of the station's sign of life,
+// which every version has, but neither its owner nor PUBLIC.
+constexpr char kStationRoles[] =
+    "SELECT DISTINCT r.rolname FROM pg_proc p CROSS JOIN LATERAL aclexplode(p.proacl) a "
+    "JOIN pg_roles r ON r.oid = a.grantee "
+    "WHERE p.oid = to_regprocedure('line_station_seen(text)') AND a.privilege_type = 'EXECUTE' "
+    "AND a.grantee <> p.proowner ORDER BY 1";
+
+// An upgrade recreates functions a station calls, and with them their
+// grants: the station's roles are granted what a station needs again, so
+// that no station is refused after it. Rows stored before rows kept their
+// identity are given it.
+LineStatus upgrade(LineDatabase &database, int from, QVector<RowsWithoutIdentity> &withoutIdentity)
+{
+    QueryResult roles;
+    LineStatus status = runQuery(database, kStationRoles, {}, &roles);
+    if (status.ok())
+        status = runUpgrades(database, from);
+    if (status.ok())
+        status = fillMissingIdentities(database, withoutIdentity);
+    for (int i = 0; status.ok() && i < roles.rows(); ++i)
+        status = grantStation(database, roles.text(i, 0));
+    return status;
+}
+
 } // namespace
 
-LineStatus initLineSchema(LineDatabase &database, const QString &stationRole)
+LineStatus initLineSchema(LineDatabase &database, const QString &stationRole,
+                          QVector<RowsWithoutIdentity> *withoutIdentity)
 {
+    QVector<RowsWithoutIdentity> left;
     LineTransaction transaction(database);
     LineStatus status = transaction.begin();
     if (status.ok())
@@ -100,10 +128,14 @@ LineStatus initLineSchema(LineDatabase &database, const QString &stationRole)
     if (status.ok() && version > kLineSchemaVersion)
         return unknownVersion(database, version);
     if (status.ok() && version < kLineSchemaVersion)
-        status = upgrade(database, version);
+        status = upgrade(database, version, left);
     if (status.ok() && !stationRole.isEmpty())
         status = grantStation(database, stationRole);
-    return status.ok() ? transaction.commit() : status;
+    if (status.ok())
+        status = transaction.commit();
+    if (status.ok() && withoutIdentity)
+        *withoutIdentity = left;
+    return status;
 }
 
 LineStatus checkLineSchema(LineDatabase &database)

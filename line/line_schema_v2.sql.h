@@ -8,7 +8,8 @@
 
 inline constexpr char kLineSchemaV2[] = R"SQL(
 -- identity: the row's values no other row of its batch has, by their keys;
--- NULL for a row imported before (it is known by no unit). fail_count: how
+-- NULL for a row imported before, until the upgrade gives it one (a row
+-- whose values other rows all share keeps none). fail_count: how
 -- many units in a row failed it at fail_step with fail_message.
 ALTER TABLE line_rows
     ADD COLUMN IF NOT EXISTS identity jsonb,

@@ -171,7 +171,7 @@ bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &c
         if (claim != UnitQueue::Claim::Unavailable)
             return true;
         if (!problem.isEmpty() && problem != told)
-            note(problem);
+            run_.observer.queueNote(problem);
         told = problem.isEmpty() ? told : problem;
         pause(kQueueRetryMs);
     }
@@ -310,7 +310,7 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             recordFailed = true;
             stopping = true;
         } else if (completion == Completion::Pending && !problem.isEmpty()) {
-            observer.fixtureNote(result.fixture, problem);
+            observer.queueNote(problem);
         }
         const QueueProgress progress = queue.progress();
         allPassed = progress.settled();

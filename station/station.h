@@ -42,6 +42,9 @@ public:
     // A fixture's note: waiting for its unit, a step's diagnosis, a port
     // that would not open, a record that could not be made.
     virtual void fixtureNote(const QString &fixture, const QString &line) = 0;
+    // The queue's own note, about the whole station rather than the fixture
+    // that happened to ask: a database out of reach, say.
+    virtual void queueNote(const QString &line) = 0;
     // A hex dump of a fixture's exchange, when the link traces.
     virtual void trace(const QString &entry) = 0;
     // The run saw a request to stop (`atOnce`: to stop at once), with the

@@ -5,6 +5,7 @@
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "line/line_schema_v1.sql.h"
 #include "protocol/config_fields.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
@@ -172,6 +173,7 @@ private slots:
     void cleanupTestCase();
     void commands_data();
     void commands();
+    void anUpgradeKeepsRolesAndGivesIdentities();
     void leasesFenceEveryResult();
     void concurrentClaimersNeverShareARow();
     void databaseQueueServesStations();
@@ -180,6 +182,7 @@ private slots:
     void aStationThatLostItsLeaseStops_data();
     void aStationThatLostItsLeaseStops();
     void aResultOutlivesTheDatabase();
+    void aLostCommitIsMarked();
 
 private:
     bool open(LineDatabase &database);
@@ -248,7 +251,9 @@ void LineTest::cleanupTestCase()
     LineDatabase server;
     if (name_.isEmpty() || !server.open(QString()).ok())
         return;
-    runQuery(server, ("DROP DATABASE IF EXISTS " + name_ + " WITH (FORCE)").toUtf8().constData());
+    for (const QString &database : {name_, name_ + QStringLiteral("_v1")})
+        runQuery(server,
+                 ("DROP DATABASE IF EXISTS " + database + " WITH (FORCE)").toUtf8().constData());
     runQuery(server, ("DROP ROLE IF EXISTS " + role_).toUtf8().constData());
 }
 
@@ -356,6 +361,61 @@ void LineTest::commands()
     QVERIFY(password.isEmpty() || !(run.out + run.err).contains(password));
     if (schemaKept)
         QCOMPARE(schemaDump(name_), schema);
+}
+
+// A database of version 1, the station's role granted what version 1 gave
+// it, with rows imported then: the upgrade keeps the role's right to claim
+// and record through the functions it replaces, and gives the old rows the
+// identity import gives (none to rows whose values are all shared); run
+// again, it changes nothing.
+void LineTest::anUpgradeKeepsRolesAndGivesIdentities()
+{
+    const QString old = name_ + QStringLiteral("_v1");
+    LineDatabase server, database, station;
+    QVERIFY(server.open(QString()).ok() &&
+            runQuery(server, ("CREATE DATABASE " + old).toUtf8().constData()).ok());
+    const QByteArray v1 = QByteArray(kLineSchemaV1).replace("@SCHEMA@", "public") + R"(
+        CREATE TABLE line_schema (version integer NOT NULL); INSERT INTO line_schema VALUES (1);
+        GRANT USAGE ON SCHEMA public TO @R; GRANT SELECT ON line_schema, line_batches, line_rows,
+            line_results, line_stations, line_progress, station_rates TO @R;
+        GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision),
+            line_renew(text, integer, bigint, text, text, double precision),
+            line_record(text, integer, bigint, text, text, boolean, text, boolean, json),
+            line_station_start(text, text, integer, integer), line_station_seen(text) TO @R;
+        INSERT INTO line_batches (name) VALUES ('V'), ('W');
+        INSERT INTO line_rows (batch_id, row_no, unit, row_values) VALUES
+            (1, 1, 'V-1', '{"hostname": "unit-a", "ssid": "plant"}'),
+            (1, 2, 'V-2', '{"hostname": "unit-b", "ssid": "plant"}'),
+            (1, 3, 'V-3', '{"hostname": "unit-c", "ssid": "lab"}'),
+            (2, 1, 'W-1', '{"ssid": "plant"}'), (2, 2, 'W-2', '{"ssid": "plant"}');)";
+    QVERIFY(database.open("dbname=" + old).ok() &&
+            runQuery(database, QByteArray(v1).replace("@R", role_.toUtf8())).ok());
+
+    const QStringList init{"line", "init", "--db", "dbname=" + old};
+    const Run upgraded = kestroctl(init);
+    QCOMPARE(upgraded.exitCode, 0);
+    QVERIFY2(upgraded.out.contains("batch W: 2 rows have no identity; their units are known by "
+                                   "presence only"),
+             qPrintable(upgraded.out));
+    QueryResult identities; // as import gives them
+    QVERIFY(runQuery(database,
+                     "SELECT string_agg(coalesce(identity::text, '-'), ' ' ORDER BY batch_id, "
+                     "row_no) FROM line_rows",
+                     {}, &identities)
+                .ok());
+    QCOMPARE(identities.text(0, 0), QStringLiteral(R"({"hostname": "unit-a"} {"hostname": )"
+                                                   R"("unit-b"} {"ssid": "lab", "hostname": )"
+                                                   R"("unit-c"} - -)"));
+    const QByteArray schema = schemaDump(old);
+    const Run twice = kestroctl(init);
+    QVERIFY2(twice.exitCode == 0 && !twice.out.contains("identity"), qPrintable(twice.out));
+    QCOMPARE(schemaDump(old), schema);
+
+    // The role logs in and works the batch as it did before the upgrade.
+    QVERIFY(station.open("dbname=" + old + " user=" + role_ + " password=pw-never-shown").ok());
+    LineLease lease = leaseFor("V", "st-v", "fix1");
+    QCOMPARE(claim(station, lease), 1);
+    QVERIFY(record(station, lease, true));
 }
 
 // Two stations on one batch: claims in row order, a lease that runs out
@@ -738,6 +798,37 @@ void LineTest::aResultOutlivesTheDatabase()
     const Run exported = kestroctl({"line", "export", "--batch", "D", "--db", database_});
     QCOMPARE(exported.out.count(R"("result":"passed")"), 2);
     QCOMPARE(exported.out.count("recorded"), 0); // the database's copy is not marked
+}
+
+// The connection lost at the very commit of a unit's record, which then
+// may or may not have landed: the journal's line is followed by a marked
+// one, which a restart would take up, and the database holds the result
+// once.
+void LineTest::aLostCommitIsMarked()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "LC", rowsNamed(1)).ok());
+    sql("CREATE SEQUENCE commit_kills; CREATE FUNCTION kill_commit() RETURNS trigger "
+        "LANGUAGE plpgsql AS $$ BEGIN IF nextval('commit_kills') = 1 THEN "
+        "PERFORM pg_terminate_backend(pg_backend_pid()); END IF; RETURN NULL; END $$; "
+        "CREATE CONSTRAINT TRIGGER kill_commit AFTER INSERT ON line_results DEFERRABLE "
+        "INITIALLY DEFERRED FOR EACH ROW EXECUTE FUNCTION kill_commit()");
+    DevsimProcess unit;
+    QVERIFY(unit.start({"--state", dir_.filePath("c.json")}));
+    const QString journal = dir_.filePath("LC.journal");
+    const Run run = kestroctl({"-p", unit.portPath(), "station", "--batch", "LC", "--db", database_,
+                               "--station", "st-c", "--journal", journal});
+    sql("DROP TRIGGER kill_commit ON line_results; DROP FUNCTION kill_commit(); "
+        "DROP SEQUENCE commit_kills");
+    QVERIFY2(run.exitCode == 0, qPrintable(run.err));
+    // The station's own line, not the fixture's that noticed.
+    QVERIFY2(run.err.contains(QRegularExpression("(^|\n)kestroctl: database unreachable: ")),
+             qPrintable(run.err));
+    QCOMPARE(readFile(journal).count(R"("result":"passed")"), 2);
+    QCOMPARE(readFile(journal).count(R"("recorded":false)"), 1);
+    const Run exported = kestroctl({"line", "export", "--batch", "LC", "--db", database_});
+    QCOMPARE(exported.out.count(R"("result":"passed")"), 1);
+    QCOMPARE(batchProgressOf(database, "LC").passed, qint64(1));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
