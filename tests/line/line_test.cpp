@@ -23,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -142,6 +143,12 @@ QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// The host name a simulator's state file holds; empty if none.
+QString hostnameIn(const QString &state)
+{
+    return QJsonDocument::fromJson(readFile(state)).object().value("hostname").toString();
 }
 
 // Starts a stopped server again however the test ends, for those after it.
@@ -573,52 +580,93 @@ void LineTest::databaseQueueServesStations()
     QCOMPARE(job.row, 2);
 }
 
-// Two station processes on one batch, logged in as the station's role, three
-// fixtures in all: every row passed on exactly one unit, as the simulators'
-// state files show; a third process under a taken name is refused.
+// A line of three stations, each of two fixtures whose adapters stay while
+// their units are swapped, on one batch of twelve rows: every row is passed
+// on exactly one unit, as the units themselves hold it, not only as the
+// database says. The stations log in as the station's role, and a second
+// station of one name is refused.
 void LineTest::stationsShareABatch()
 {
-    QVERIFY(QProcess::execute(KESTROCTL_PATH, {"line", "import", dir_.filePath("units.csv"),
-                                               "--batch", "S", "--db", database_}) == 0);
+    constexpr int kStations = 3, kFixtures = 2 * kStations, kRows = 2 * kFixtures;
+    QByteArray rows = "unit,hostname\n";
+    QStringList hostnames; // the batch's, sorted
+    for (int i = 1; i <= kRows; ++i) {
+        hostnames << QStringLiteral("unit-%1").arg(i, 3, 10, QLatin1Char('0'));
+        rows += QStringLiteral("S-%1,%2\n").arg(i).arg(hostnames.last()).toUtf8();
+    }
+    writeFile(dir_.filePath("line.csv"), rows);
+    QVERIFY(QProcess::execute(KESTROCTL_PATH, {"line", "import", dir_.filePath("line.csv"),
+                                               "--batch", "S", "--certificate",
+                                               dir_.filePath("site.pem"), "--db", database_}) == 0);
     const QString asRole =
         QStringLiteral("dbname=%1 user=%2 password=pw-never-shown").arg(name_, role_);
-    QStringList ports; // links that appear once the units are on their fixtures
-    for (int i = 0; i < 3; ++i)
-        ports << dir_.filePath(QStringLiteral("fix%1").arg(i));
     const QStringList common{"station", "--batch", "S", "--db", asRole};
-    QProcess a, b;
-    a.setWorkingDirectory(dir_.path());
-    b.setWorkingDirectory(dir_.path());
-    a.start(KESTROCTL_PATH, QStringList{"-p", ports[0], "-p", ports[1]} + common +
-                                QStringList{"--station", "st-a"});
-    b.start(KESTROCTL_PATH,
-            QStringList{"-p", ports[2]} + common + QStringList{"--station", "st-b"});
-    QVERIFY(a.waitForStarted() && b.waitForStarted());
+    QStringList ports; // links that appear once the fixtures' simulators start
+    for (int i = 0; i < kFixtures; ++i)
+        ports << dir_.filePath(QStringLiteral("fix%1").arg(i));
+    QProcess stations[kStations];
+    for (int s = 0; s < kStations; ++s) {
+        stations[s].setWorkingDirectory(dir_.path());
+        stations[s].start(KESTROCTL_PATH,
+                          QStringList{"-p", ports[2 * s], "-p", ports[2 * s + 1]} + common +
+                              QStringList{"--station", QStringLiteral("st-%1").arg(s)});
+    }
     QString said;
-    QTRY_VERIFY2_WITH_TIMEOUT((said += a.readAllStandardError()).contains("waiting for the next"),
-                              qPrintable(said), 10000);
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (said += stations[0].readAllStandardError()).contains("waiting for the next"),
+        qPrintable(said), 10000);
     const Run twin =
-        kestroctl(QStringList{"-p", "/dev/null"} + common + QStringList{"--station", "st-a"});
+        kestroctl(QStringList{"-p", "/dev/null"} + common + QStringList{"--station", "st-0"});
     QCOMPARE(twin.exitCode, 5);
-    QVERIFY2(twin.err.contains("station st-a is already running (host "), qPrintable(twin.err));
-    std::vector<std::unique_ptr<DevsimProcess>> units;
-    for (int i = 0; i < 3; ++i) {
-        units.push_back(std::make_unique<DevsimProcess>());
-        QVERIFY(units.back()->start(
-            {"--link", ports[i], "--state", dir_.filePath(QStringLiteral("unit%1.json").arg(i))}));
+    QVERIFY2(twin.err.contains("station st-0 is already running (host "), qPrintable(twin.err));
+    // Each fixture's second unit takes the first one's place once that passed,
+    // after a silence of a few presence checks: seen as the first unit gone,
+    // or, missed under load, as another unit by its host name.
+    const auto stateOf = [this](int fixture, char unit) {
+        return dir_.filePath(QStringLiteral("u%1-%2.json").arg(fixture).arg(unit));
+    };
+    std::vector<std::unique_ptr<DevsimProcess>> fixtures;
+    for (int i = 0; i < kFixtures; ++i) {
+        fixtures.push_back(std::make_unique<DevsimProcess>());
+        QVERIFY(fixtures.back()->start({"--link", ports[i], "--swap-gap", "500", "--state",
+                                        stateOf(i, 'a'), "--state", stateOf(i, 'b')}));
     }
-    QVERIFY(a.waitForFinished(kRunPatienceMs) && b.waitForFinished(kRunPatienceMs));
-    QVERIFY(a.exitStatus() == QProcess::NormalExit && b.exitStatus() == QProcess::NormalExit);
-    QCOMPARE(a.exitCode() + b.exitCode(), 0);
-    QStringList hostnames;
-    for (int i = 0; i < 3; ++i) {
-        QFile state(dir_.filePath(QStringLiteral("unit%1.json").arg(i)));
-        QVERIFY(state.open(QIODevice::ReadOnly));
-        hostnames << QJsonDocument::fromJson(state.readAll()).object().value("hostname").toString();
+    QString out[kStations];
+    QVector<bool> swapped(kFixtures);
+    const auto swapPassedUnits = [&] {
+        for (int i = 0; i < kFixtures; ++i) {
+            out[i / 2] += stations[i / 2].readAllStandardOutput();
+            if (!swapped[i] && out[i / 2].contains(" on " + ports[i] + ": passed in "))
+                swapped[i] = ::kill(pid_t(fixtures[i]->process().processId()), SIGUSR1) == 0;
+        }
+        return !swapped.contains(false);
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(swapPassedUnits(), qPrintable(out[0] + out[1] + out[2]),
+                              kRunPatienceMs);
+    for (QProcess &station : stations) {
+        const bool finished = station.waitForFinished(kRunPatienceMs);
+        QVERIFY2(finished && station.exitStatus() == QProcess::NormalExit,
+                 station.readAllStandardError().constData());
+        QCOMPARE(station.exitCode(), 0);
     }
-    hostnames.sort();
-    QCOMPARE(hostnames, (QStringList{"unit-1", "unit-2", "unit-3"}));
-    QVERIFY(QFile::exists(dir_.filePath("S.st-a.journal")));
+    QStringList held; // by the twelve units
+    for (int i = 0; i < kFixtures; ++i)
+        held << hostnameIn(stateOf(i, 'a')) << hostnameIn(stateOf(i, 'b'));
+    held.sort();
+    QCOMPARE(held, hostnames);
+    const Run status = kestroctl({"line", "status", "--json", "--batch", "S", "--db", database_});
+    const QJsonObject batch = QJsonDocument::fromJson(status.out.toUtf8()).object();
+    QCOMPARE(batch.value("passed").toInt(), kRows);
+    QCOMPARE(batch.value("failed_units").toInt(), 0);
+    const QJsonArray perStation = batch.value("stations").toArray();
+    QCOMPARE(perStation.size(), kStations);
+    for (const QJsonValue &station : perStation)
+        QCOMPARE(station.toObject().value("passed").toInt(), kRows / kStations);
+    const Run exported = kestroctl({"line", "export", "--batch", "S", "--db", database_});
+    QCOMPARE(exported.out.count('\n'), kRows);
+    QCOMPARE(exported.out.count(R"("result":"passed")"), kRows);
+    for (int s = 0; s < kStations; ++s)
+        QVERIFY(QFile::exists(dir_.filePath(QStringLiteral("S.st-%1.journal").arg(s))));
 }
 
 // A station killed while its unit is slow to answer: its row comes back once
