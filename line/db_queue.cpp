@@ -198,7 +198,7 @@ LineStatus DbQueue::open(const QString &connectionString, const QString &host, q
         status = checkLineSchema(database_);
     QVector<BatchProgress> batches;
     if (status.ok())
-        status = batchProgress(database_, settings_.batch, batches);
+        status = batchProgress(database_, settings_.batch, batches, WithStations::No);
     if (status.ok())
         status = rowIdentities(database_, settings_.batch, identities_);
     // What an earlier run under this name left in its journal alone is
@@ -301,12 +301,16 @@ QueueProgress DbQueue::progress() const
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     QVector<BatchProgress> batches;
-    if (reachable_ && batchProgress(database_, settings_.batch, batches).ok() &&
+    if (reachable_ && batchProgress(database_, settings_.batch, batches, WithStations::No).ok() &&
         batches.size() == 1) {
         last_.rows = int(batches.first().rows);
         last_.passed = int(batches.first().passed);
         last_.failedUnits = int(batches.first().failedUnits);
-        setAsideRows(database_, settings_.batch, last_.setAsideRows);
+        // Which rows, asked only when there are some: most runs have none.
+        if (batches.first().setAside > 0)
+            setAsideRows(database_, settings_.batch, last_.setAsideRows);
+        else
+            last_.setAsideRows.clear();
     }
     return last_;
 }
@@ -401,7 +405,7 @@ LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, QStr
 LineStatus DbQueue::rowsOpen(bool &open) const
 {
     QVector<BatchProgress> batches;
-    const LineStatus status = batchProgress(database_, settings_.batch, batches);
+    const LineStatus status = batchProgress(database_, settings_.batch, batches, WithStations::No);
     open = status.ok() && batches.first().waiting + batches.first().leased > 0;
     return status;
 }

@@ -225,14 +225,15 @@ BatchProgress progressOf(const QueryResult &result, int i)
 } // namespace
 
 LineStatus batchProgress(LineDatabase &database, const QString &batch,
-                         QVector<BatchProgress> &batches)
+                         QVector<BatchProgress> &batches, WithStations withStations)
 {
     QueryResult result;
     LineStatus status =
         runQuery(database, kProgress, {batch.isEmpty() ? QByteArray() : batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         batches.append(progressOf(result, i));
-        status = stationsOf(database, result.bytes(i, 0), batches.last().stations);
+        if (withStations == WithStations::Yes)
+            status = stationsOf(database, result.bytes(i, 0), batches.last().stations);
     }
     if (status.ok() && !batch.isEmpty() && batches.isEmpty())
         return noSuchBatch(batch);

@@ -64,9 +64,12 @@ struct BatchProgress {
     QVector<StationProgress> stations; // each that tried a unit of the batch or holds a row
 };
 
-// Every batch in import order, or only `batch` (NoSuchBatch if it is not there).
+// Every batch in import order, or only `batch` (NoSuchBatch if it is not
+// there); each with its stations, unless a station asks for the counts alone.
+enum class WithStations { Yes, No };
 LineStatus batchProgress(LineDatabase &database, const QString &batch,
-                         QVector<BatchProgress> &batches);
+                         QVector<BatchProgress> &batches,
+                         WithStations withStations = WithStations::Yes);
 
 // Hands `line` every unit tried in the batch, oldest first, as the JSON line
 // its station journalled, with "batch" and "station" added. Stops early when
