@@ -123,7 +123,7 @@ void printBatch(const BatchProgress &batch)
 {
     printResult(QStringLiteral("batch %1: %2 rows: %3 waiting, %4 leased (%5 expired), %6 passed, "
                                "%7 set aside; %8 units failed")
-                    .arg(batch.batch)
+                    .arg(printable(batch.batch))
                     .arg(batch.rows)
                     .arg(batch.waiting)
                     .arg(batch.leased)
@@ -135,7 +135,7 @@ void printBatch(const BatchProgress &batch)
         printResult(
             QStringLiteral("  station %1: %2 fixtures, %3 passed, %4 failed, %5 units/h, "
                            "last seen %6")
-                .arg(station.station)
+                .arg(printable(station.station))
                 .arg(station.fixtures)
                 .arg(station.passed)
                 .arg(station.failed)
@@ -185,8 +185,9 @@ int runLineImport(const Invocation &invocation)
         status = importBatch(database, invocation.batch, rows);
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing imported"));
-    printResult(
-        QStringLiteral("batch %1: %2 rows imported").arg(invocation.batch).arg(rows.size()));
+    printResult(QStringLiteral("batch %1: %2 rows imported")
+                    .arg(printable(invocation.batch))
+                    .arg(rows.size()));
     return ExitDone;
 }
 

@@ -316,6 +316,12 @@ void LineTest::commands_data()
                                   << 9 << ""
                                   << QStringList{"(host 127.0.0.1, database", "!secret-xyz"}
                                   << true;
+    QTest::newRow("a batch's name is shown, never played to the terminal")
+        << none << QStringList{"line", "import", "@/units.csv", "--batch", "E\x1b[2J"} + db << 0
+        << "batch E\\x1b[2J: 3 rows imported" << QStringList() << false;
+    QTest::newRow("and in its status")
+        << none << QStringList{"line", "status", "--batch", "E\x1b[2J"} + db << 0
+        << "batch E\\x1b[2J: 3 rows: 3 waiting" << QStringList() << true;
     QTest::newRow("status as JSON")
         << none << QStringList{"line", "status", "--json"} + db << 0
         << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
