@@ -12,6 +12,23 @@ const char *const kUpgrades[] = {kLineSchemaV1, kLineSchemaV2, kLineSchemaV3};
 static_assert(sizeof kUpgrades / sizeof *kUpgrades == kLineSchemaVersion,
               "one script for each version");
 
+// What a station's role is granted: read the version and the progress,
+// call the functions; no table to write.
+// @ROLE@ stands for the role, @SCHEMA@ for the schema that holds the line's
+// tables. The functions as the latest version has them.
+constexpr char kStationGrants[] = R"SQL(
+GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
+GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
+    line_progress, station_rates TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision, integer) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision)
+    TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
+                                      integer, json) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
+)SQL";
+
 // Only one init at a time: a second waits, then finds the schema current.
 constexpr char kInitLock[] = "SELECT pg_advisory_xact_lock(19251, 0)";
 

@@ -17,49 +17,8 @@ ALTER TABLE line_rows
     ADD COLUMN IF NOT EXISTS fail_message text,
     ADD COLUMN IF NOT EXISTS fail_count integer NOT NULL DEFAULT 0;
 
--- Takes, for a unit that holds the identity of row p_row, that row if it is
--- free; else the first waiting row, or one whose lease ran out, in one
--- statement: rows another claimer has locked are skipped, not waited for,
--- and never given twice. If p_row passed already, answers it (already_passed)
--- and takes nothing.
+-- The claim that takes a unit's own row comes with version 3.
 DROP FUNCTION IF EXISTS line_claim(text, text, text, double precision);
-CREATE OR REPLACE FUNCTION line_claim(p_batch text, p_station text, p_fixture text,
-                           p_lease_seconds double precision, p_row integer)
-RETURNS TABLE (claimed_row integer, claimed_generation bigint, claimed_unit text,
-               claimed_values jsonb, claimed_certificate text, claimed_sha256 text,
-               already_passed boolean)
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
-BEGIN
-    UPDATE line_stations SET last_seen = clock_timestamp()
-     WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
-    RETURN QUERY
-    SELECT r.row_no, r.generation, r.unit, r.row_values, NULL::text, r.certificate_sha256, true
-      FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
-     WHERE b.name = p_batch AND r.row_no = p_row AND r.state = 'passed';
-    IF FOUND THEN
-        RETURN;
-    END IF;
-    RETURN QUERY
-    WITH picked AS (
-        UPDATE line_rows r
-           SET state = 'leased', holder_station = p_station, holder_fixture = p_fixture,
-               lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
-               generation = r.generation + 1
-         WHERE (r.batch_id, r.row_no) = (
-               SELECT c.batch_id, c.row_no
-                 FROM line_rows c JOIN line_batches b ON b.id = c.batch_id
-                WHERE b.name = p_batch
-                  AND (c.state = 'waiting'
-                       OR (c.state = 'leased' AND c.lease_end < clock_timestamp()))
-                ORDER BY c.row_no IS DISTINCT FROM p_row, c.row_no
-                LIMIT 1
-                  FOR UPDATE OF c SKIP LOCKED)
-        RETURNING r.row_no, r.generation, r.unit, r.row_values, r.certificate_sha256)
-    SELECT p.row_no, p.generation, p.unit, p.row_values, encode(c.bytes, 'base64'),
-           p.certificate_sha256, false
-      FROM picked p LEFT JOIN line_certificates c ON c.sha256 = p.certificate_sha256;
-END
-$$;
 
 -- Keeps a unit's result and, if the caller still holds the row's lease,
 -- settles the row, in one transaction: passed; set aside once p_row_tries
@@ -112,25 +71,8 @@ BEGIN
 END
 $$;
 
-REVOKE ALL ON FUNCTION line_claim(text, text, text, double precision, integer) FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
                                    integer, json) FROM PUBLIC;
-)SQL";
-
-// What a station's role is granted: read the version and the progress,
-// call the functions; no table to write.
-// @ROLE@ stands for the role, @SCHEMA@ as above.
-inline constexpr char kStationGrants[] = R"SQL(
-GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
-GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
-    line_progress, station_rates TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision)
-    TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
-                                      integer, json) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
 )SQL";
 
 #endif // LINE_LINE_SCHEMA_V2_SQL_H

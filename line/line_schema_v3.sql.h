@@ -2,7 +2,8 @@
 // again on version 3 and changes nothing): a claim finds its row through
 // the index of the open rows, in row order, instead of sorting every open
 // row of the batch, so that claims stay quick however large the batch and
-// however many fixtures ask at once. Same signature: grants are kept.
+// however many fixtures ask at once. Same signature as version 2's, whose
+// grants are kept; from version 1, this is where it is made.
 #ifndef LINE_LINE_SCHEMA_V3_SQL_H
 #define LINE_LINE_SCHEMA_V3_SQL_H
 
@@ -57,6 +58,8 @@ BEGIN
       FROM picked p LEFT JOIN line_certificates c ON c.sha256 = p.certificate_sha256;
 END
 $$;
+
+REVOKE ALL ON FUNCTION line_claim(text, text, text, double precision, integer) FROM PUBLIC;
 )SQL";
 
 #endif // LINE_LINE_SCHEMA_V3_SQL_H
