@@ -283,8 +283,8 @@ bool DbQueue::stillHolds(const UnitJob &job, const QString &fixture, QString &pr
     if (!reconnect())
         return true;
     bool held = false;
-    const LineStatus status =
-        renewLease(database_, leaseOf(job, fixture), settings_.leaseSeconds, held);
+    const LineStatus status = renewLease(database_, leaseOf(job, fixture), settings_.leaseSeconds,
+                                         held, Renewal::BeforeWriting);
     if (status.fault == LineFault::Unreachable) {
         lost(status);
         return true;

@@ -72,9 +72,11 @@ public:
     // the database cannot be asked.
     QueueProgress progress() const override;
 
-    // Extends the job's lease; false, with the reason, if it was lost. While
-    // the database cannot be asked the fixture goes on: the result's record
-    // is fenced all the same.
+    // Extends the job's lease, and marks the row's values as sent to the
+    // unit: should the lease run out, the row goes only to a unit that holds
+    // them. False, with the reason, if the lease was lost. While the
+    // database cannot be asked the fixture goes on: the result's record is
+    // fenced all the same.
     bool stillHolds(const UnitJob &job, const QString &fixture, QString &problem) override;
 
     // The results the database has not taken yet (they are in the journal).

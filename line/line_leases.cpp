@@ -120,11 +120,14 @@ LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<in
 }
 
 LineStatus renewLease(LineDatabase &database, const LineLease &lease, double leaseSeconds,
-                      bool &held)
+                      bool &held, Renewal renewal)
 {
     QueryResult result;
     const LineStatus status = runQuery(
-        database, "SELECT line_renew($1, $2::integer, $3::bigint, $4, $5, $6::double precision)",
+        database,
+        renewal == Renewal::BeforeWriting
+            ? "SELECT line_writing($1, $2::integer, $3::bigint, $4, $5, $6::double precision)"
+            : "SELECT line_renew($1, $2::integer, $3::bigint, $4, $5, $6::double precision)",
         {lease.batch.toUtf8(), number(lease.row), number(lease.generation), lease.station.toUtf8(),
          lease.fixture.toUtf8(), seconds(leaseSeconds)},
         &result);

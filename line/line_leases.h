@@ -51,9 +51,12 @@ LineStatus rowIdentities(LineDatabase &database, const QString &batch,
 LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows);
 
 // Extends the lease if it is still held; `held` false if the row went to
-// another claim (or was given back).
+// another claim (or was given back). BeforeWriting also marks the row's
+// values as sent to the unit, so that should the lease run out, the row goes
+// only to a unit that holds them.
+enum class Renewal { Only, BeforeWriting };
 LineStatus renewLease(LineDatabase &database, const LineLease &lease, double leaseSeconds,
-                      bool &held);
+                      bool &held, Renewal renewal = Renewal::Only);
 
 // A unit's result: the journal's JSON line for it, and what settles its row.
 struct LineRecord {

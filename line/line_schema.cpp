@@ -21,8 +21,8 @@ GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
 GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
     line_progress, station_rates TO @ROLE@;
 GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision)
-    TO @ROLE@;
+GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision),
+    line_writing(text, integer, bigint, text, text, double precision) TO @ROLE@;
 GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
                                       integer, json) TO @ROLE@;
 GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;

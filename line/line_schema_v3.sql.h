@@ -1,13 +1,22 @@
 // Version 3 of the line's schema, from version 2 (a script that may run
-// again on version 3 and changes nothing): a claim finds its row through
-// the index of the open rows, in row order, instead of sorting every open
-// row of the batch, so that claims stay quick however large the batch and
-// however many fixtures ask at once. Same signature as version 2's, whose
-// grants are kept; from version 1, this is where it is made.
+// again on version 3 and changes nothing):
+// - a claim finds its row through the index of the open rows, in row order,
+//   instead of sorting every open row of the batch, so that claims stay
+//   quick however large the batch and however many fixtures ask at once;
+// - a row knows when its values were sent to the unit under its lease. If
+//   that lease then runs out, or its station starts again, the unit may hold
+//   them unrecorded: the row is given only to a unit that holds its identity
+//   (that unit, moved to any fixture), never to another, which would then
+//   share the identity. A row without an identity comes back to any unit.
+// The claim keeps version 2's signature, and its grants; from version 1,
+// this is where it is made.
 #ifndef LINE_LINE_SCHEMA_V3_SQL_H
 #define LINE_LINE_SCHEMA_V3_SQL_H
 
 inline constexpr char kLineSchemaV3[] = R"SQL(
+-- The generation whose lease saw the row's values sent to its unit.
+ALTER TABLE line_rows ADD COLUMN IF NOT EXISTS written_generation bigint;
+
 -- Takes, for a unit that holds the identity of row p_row, that row if it is
 -- free; else the first waiting row, or one whose lease ran out, in one
 -- statement: rows another claimer has locked are skipped, not waited for,
@@ -48,7 +57,10 @@ BEGIN
                    FOR UPDATE SKIP LOCKED),
                (SELECT c.row_no FROM line_rows c
                  WHERE c.batch_id = v_batch AND c.state IN ('waiting', 'leased')
-                   AND (c.state = 'waiting' OR c.lease_end < clock_timestamp())
+                   AND (c.state = 'waiting'
+                        OR (c.lease_end < clock_timestamp()
+                            AND (c.written_generation IS DISTINCT FROM c.generation
+                                 OR coalesce(c.identity, '{}') = '{}')))
                  ORDER BY c.row_no
                  LIMIT 1
                    FOR UPDATE SKIP LOCKED))
@@ -60,6 +72,57 @@ END
 $$;
 
 REVOKE ALL ON FUNCTION line_claim(text, text, text, double precision, integer) FROM PUBLIC;
+
+-- As line_renew, and marks the row's values as sent to the unit under this
+-- claim: called before each write to the unit.
+CREATE OR REPLACE FUNCTION line_writing(p_batch text, p_row integer, p_generation bigint,
+                                        p_station text, p_fixture text,
+                                        p_lease_seconds double precision)
+RETURNS boolean
+LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+    WITH marked AS (
+        UPDATE line_rows r
+           SET lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
+               written_generation = p_generation
+          FROM line_batches b
+         WHERE b.name = p_batch AND r.batch_id = b.id AND r.row_no = p_row
+           AND r.state = 'leased' AND r.generation = p_generation
+           AND r.holder_station = p_station AND r.holder_fixture = p_fixture
+        RETURNING 1)
+    SELECT count(*) = 1 FROM marked;
+$$;
+REVOKE ALL ON FUNCTION line_writing(text, integer, bigint, text, text, double precision)
+    FROM PUBLIC;
+
+-- Claims a station's name for this session (a session-level advisory lock,
+-- so a station that dies frees it at once) and gives back the leases its
+-- earlier run held: at once, but a row whose values went to its unit only
+-- to a unit that holds them. If another session holds the name: false, with
+-- the host and process that registered it.
+CREATE OR REPLACE FUNCTION line_station_start(p_station text, p_host text, p_pid integer,
+                                              p_fixtures integer)
+RETURNS TABLE (started boolean, running_host text, running_pid integer)
+LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+BEGIN
+    IF NOT pg_try_advisory_lock(19251, hashtext(p_station)) THEN
+        RETURN QUERY SELECT false, s.host, s.pid
+                       FROM (SELECT 1) one LEFT JOIN line_stations s ON s.name = p_station;
+        RETURN;
+    END IF;
+    INSERT INTO line_stations AS s
+    VALUES (p_station, p_host, p_pid, p_fixtures, clock_timestamp(), clock_timestamp())
+    ON CONFLICT (name) DO UPDATE
+       SET host = excluded.host, pid = excluded.pid, fixtures = excluded.fixtures,
+           started_at = excluded.started_at, last_seen = excluded.last_seen;
+    UPDATE line_rows
+       SET state = 'waiting', holder_station = NULL, holder_fixture = NULL, lease_end = NULL
+     WHERE state = 'leased' AND holder_station = p_station
+       AND written_generation IS DISTINCT FROM generation;
+    UPDATE line_rows SET lease_end = clock_timestamp()
+     WHERE state = 'leased' AND holder_station = p_station AND lease_end > clock_timestamp();
+    RETURN QUERY SELECT true, p_host, p_pid;
+END
+$$;
 )SQL";
 
 #endif // LINE_LINE_SCHEMA_V3_SQL_H
