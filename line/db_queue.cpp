@@ -254,6 +254,9 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &unitV
         }
         if (!open)
             return Claim::Ended;
+        problem = keptRowNote();
+        if (!problem.isEmpty())
+            return Claim::Unavailable;
         lock.unlock();
         pause(stopping, kBusyWaitMs);
     }
@@ -408,6 +411,20 @@ LineStatus DbQueue::rowsOpen(bool &open) const
     const LineStatus status = batchProgress(database_, settings_.batch, batches, WithStations::No);
     open = status.ok() && batches.first().waiting + batches.first().leased > 0;
     return status;
+}
+
+QString DbQueue::keptRowNote()
+{
+    QMap<int, QString> kept;
+    if (!rowsKeptForTheirUnit(database_, settings_.batch, kept).ok())
+        return QString();
+    for (auto it = kept.constBegin(); it != kept.constEnd(); ++it) {
+        if (!toldKept_.contains(it.key())) {
+            toldKept_.insert(it.key());
+            return it.value();
+        }
+    }
+    return QString();
 }
 
 QString DbQueue::unavailable(const LineStatus &status)

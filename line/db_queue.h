@@ -10,6 +10,7 @@
 #include "station/unit_queue.h"
 
 #include <QMap>
+#include <QSet>
 #include <QStringList>
 #include <QVector>
 
@@ -99,6 +100,9 @@ private:
     int rowHeldBy(const QStringList &unitValues) const;
     // With the lock held: whether a row is waiting or leased.
     LineStatus rowsOpen(bool &open) const;
+    // With the lock held: the line about a row kept for its unit not told
+    // yet, or an empty one.
+    QString keptRowNote();
     // With the lock held: the database is out of reach if `status` says so;
     // answers the line for the operator.
     QString unavailable(const LineStatus &status);
@@ -140,6 +144,7 @@ private:
     std::chrono::steady_clock::time_point nextTry_;
     QVector<Pending> pending_; // in the order they came
     QStringList lateLines_;    // late results found while recording what was pending
+    QSet<int> toldKept_;       // rows kept for their units, told once each
 };
 
 #endif // LINE_DB_QUEUE_H

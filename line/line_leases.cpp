@@ -104,6 +104,27 @@ LineStatus rowIdentities(LineDatabase &database, const QString &batch,
     return status;
 }
 
+LineStatus rowsKeptForTheirUnit(LineDatabase &database, const QString &batch,
+                                QMap<int, QString> &lines)
+{
+    QueryResult result;
+    const LineStatus status =
+        runQuery(database,
+                 "SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture FROM line_rows r "
+                 "JOIN line_batches b ON b.id = r.batch_id WHERE b.name = $1 "
+                 "AND r.state = 'leased' AND r.lease_end < clock_timestamp() "
+                 "AND r.written_generation = r.generation AND coalesce(r.identity, '{}') <> '{}'",
+                 {batch.toUtf8()}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        lines.insert(
+            int(result.number(i, 0)),
+            QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
+                           "%3's %4 when that station stopped answering: put that unit "
+                           "on a fixture of the line")
+                .arg(result.text(i, 0), result.text(i, 1), result.text(i, 2), result.text(i, 3)));
+    return status;
+}
+
 LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows)
 {
     QueryResult result;

@@ -47,6 +47,11 @@ LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSecond
 LineStatus rowIdentities(LineDatabase &database, const QString &batch,
                          QMap<int, QMap<int, QString>> &identities);
 
+// The rows whose lease ran out after their values were sent to the unit:
+// kept for that unit. Each as the operator's line that says where it was.
+LineStatus rowsKeptForTheirUnit(LineDatabase &database, const QString &batch,
+                                QMap<int, QString> &lines);
+
 // The rows of the batch set aside, in row order.
 LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows);
 

@@ -699,6 +699,21 @@ void LineTest::aKilledStationsRowPassesElsewhere()
     LineLease other = leaseFor("K", "st-o", "fix-o");
     QCOMPARE(claim(database, other), 2); // row 1 is not given to another unit
     QVERIFY(record(database, other, true));
+    {
+        DbQueue queue({"K", "st-q", 3, false});
+        QStringList fresh;
+        while (fresh.size() < ConfigRowCount)
+            fresh << QString();
+        UnitJob job;
+        QString said;
+        QVERIFY(queue.open(database_, "host-q", 1, 1).ok());
+        QCOMPARE(queue.claim(
+                     "fix-q", fresh, [] { return false; }, job, said),
+                 UnitQueue::Claim::Unavailable);
+        QVERIFY2(said.startsWith("row 1 (U-1) is kept for its unit, which had its values on "
+                                 "st-k's "),
+                 qPrintable(said));
+    }
     QVERIFY(moved.start({"--state", written})); // the first unit, on another fixture
     const Run run = kestroctl(QStringList{"-p", moved.portPath()} + common +
                               QStringList{"--station", "st-l", "--journal", dir_.filePath("l")});
