@@ -245,16 +245,18 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &unitV
             held_.insert(job.key, {fixture, lease.generation});
             return Claim::Claimed;
         }
-        bool open = false;
+        bool open = false, someExpired = false;
         if (status.ok())
-            status = rowsOpen(open);
+            status = rowsOpen(open, someExpired);
         if (!status.ok()) {
             problem = unavailable(status);
             return Claim::Unavailable;
         }
         if (!open)
             return Claim::Ended;
-        problem = keptRowNote();
+        // A lease that ran out and was not claimed again may be a row kept
+        // for its unit.
+        problem = someExpired ? keptRowNote() : QString();
         if (!problem.isEmpty())
             return Claim::Unavailable;
         lock.unlock();
@@ -405,11 +407,12 @@ LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, QStr
     return transaction.commit();
 }
 
-LineStatus DbQueue::rowsOpen(bool &open) const
+LineStatus DbQueue::rowsOpen(bool &open, bool &someExpired) const
 {
     QVector<BatchProgress> batches;
     const LineStatus status = batchProgress(database_, settings_.batch, batches, WithStations::No);
     open = status.ok() && batches.first().waiting + batches.first().leased > 0;
+    someExpired = status.ok() && batches.first().expiredLeases > 0;
     return status;
 }
 

@@ -55,8 +55,8 @@ public:
 
     // A unit that holds the identity of a row that passed (on any station) is
     // that row's: AlreadyPassed, with it. One that holds a row's not passed
-    // takes that row if no live lease holds it; any other unit takes the
-    // first waiting row.
+    // takes that row, waiting while a live lease holds it; any other unit
+    // takes the first waiting row.
     Claim claim(const QString &fixture, const QStringList &unitValues,
                 const std::function<bool()> &stopping, UnitJob &job, QString &problem) override;
     // Settled or Pending as true; a late result (Unsettled) as false, with
@@ -98,8 +98,9 @@ private:
     LineStatus recordJournalled(const Pending &pending, bool &settled, QString &problem);
     // The row whose identity the unit holds, or 0.
     int rowHeldBy(const QStringList &unitValues) const;
-    // With the lock held: whether a row is waiting or leased.
-    LineStatus rowsOpen(bool &open) const;
+    // With the lock held: whether a row is waiting or leased, and whether
+    // some lease ran out.
+    LineStatus rowsOpen(bool &open, bool &someExpired) const;
     // With the lock held: the line about a row kept for its unit not told
     // yet, or an empty one.
     QString keptRowNote();

@@ -18,7 +18,7 @@ inline constexpr char kLineSchemaV3[] = R"SQL(
 ALTER TABLE line_rows ADD COLUMN IF NOT EXISTS written_generation bigint;
 
 -- Takes, for a unit that holds the identity of row p_row, that row if it is
--- free; else the first waiting row, or one whose lease ran out, in one
+-- free (nothing while another lease on it lives); else the first waiting row, or one whose lease ran out, in one
 -- statement: rows another claimer has locked are skipped, not waited for,
 -- and never given twice (the second look is made only if the first found
 -- nothing). If p_row passed already, answers it (already_passed) and takes
@@ -39,6 +39,14 @@ BEGIN
     SELECT r.row_no, r.generation, r.unit, r.row_values, NULL::text, r.certificate_sha256, true
       FROM line_rows r
      WHERE r.batch_id = v_batch AND r.row_no = p_row AND r.state = 'passed';
+    IF FOUND THEN
+        RETURN;
+    END IF;
+    -- The unit's own row, under a live lease: it waits for it rather than
+    -- take another row, whose values would overwrite those it may hold.
+    PERFORM FROM line_rows r
+      WHERE r.batch_id = v_batch AND r.row_no = p_row AND r.state = 'leased'
+        AND r.lease_end >= clock_timestamp();
     IF FOUND THEN
         RETURN;
     END IF;

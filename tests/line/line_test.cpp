@@ -695,6 +695,10 @@ void LineTest::aKilledStationsRowPassesElsewhere()
     killed.kill();
     QVERIFY(killed.waitForFinished());
     slow.stop();
+    LineLease early = leaseFor("K", "st-e", "fix-e"); // its unit, moved at once, waits
+    bool claimed = true, passed = false;
+    LineRow row;
+    QVERIFY(claimRow(database, early, 30, 1, claimed, passed, row).ok() && !claimed);
     QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "K").expiredLeases == 1, 10000);
     LineLease other = leaseFor("K", "st-o", "fix-o");
     QCOMPARE(claim(database, other), 2); // row 1 is not given to another unit
