@@ -161,14 +161,14 @@ int runLineInit(const Invocation &invocation)
         printResult(left.rows == 1
                         ? QStringLiteral("batch %1: 1 row has no identity; its unit is known by "
                                          "presence only")
-                              .arg(left.batch)
+                              .arg(printable(left.batch))
                         : QStringLiteral("batch %1: %2 rows have no identity; their units are "
                                          "known by presence only")
-                              .arg(left.batch)
+                              .arg(printable(left.batch))
                               .arg(left.rows));
     if (!invocation.stationRole.isEmpty())
-        printResult(
-            QStringLiteral("role %1 may claim, renew and record").arg(invocation.stationRole));
+        printResult(QStringLiteral("role %1 may claim, renew and record")
+                        .arg(printable(invocation.stationRole)));
     return ExitDone;
 }
 
