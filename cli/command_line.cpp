@@ -26,7 +26,7 @@ const char kForms[] =
     "                     [--row-tries N]\n"
     "  kestroctl [-p PORT]... [options] station --batch NAME [--db CONNINFO]\n"
     "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
-    "  kestroctl line init [--db CONNINFO] [--station-role ROLE]\n"
+    "  kestroctl line init [--db CONNINFO] [--station-role ROLE] [--viewer-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
     "                     [--db CONNINFO]\n"
     "  kestroctl line status [--batch NAME] [--json] [--db CONNINFO]\n"
@@ -49,7 +49,8 @@ const char kCommands[] =
     "               CSV file MANIFEST each, and journal every unit; started again,\n"
     "               skips the rows the journal has as passed\n"
     "  line init    create the line's schema in a PostgreSQL database, or bring it up to\n"
-    "               date; --station-role grants a role only what a station needs\n"
+    "               date; --station-role grants a role only what a station needs,\n"
+    "               --viewer-role one the dashboard's views alone\n"
     "  line import MANIFEST\n"
     "               check MANIFEST as station does and store it as batch NAME, whole\n"
     "  line status  per batch: rows waiting, leased, passed, set aside; per station:\n"
@@ -75,6 +76,7 @@ const CommandOption kCommandOptions[] = {
     {"station", {"station"}},
     {"lease", {"station"}},
     {"station-role", {"line init"}},
+    {"viewer-role", {"line init"}},
     {"batch", {"station", "line import", "line status", "line export"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
@@ -82,12 +84,10 @@ const CommandOption kCommandOptions[] = {
     {"wait-port", {"ports", "ping", "read", "write", "diff", "upload-cert"}},
 };
 
-void setUpParser(QCommandLineParser &parser)
+// The options of the commands that talk to a device.
+QList<QCommandLineOption> deviceOptions()
 {
-    parser.setApplicationDescription(
-        QStringLiteral("Commissions a Varnak Kestro 3 device from the command line.\n\n") +
-        QString::fromLatin1(kForms).trimmed());
-    parser.addOptions({
+    return {
         {{"p", "port"},
          "Serial port PATH (default: $KESTRO_PORT); station: repeatable, one fixture each.",
          "PATH"},
@@ -104,6 +104,13 @@ void setUpParser(QCommandLineParser &parser)
         {"json", "ports, line status: one JSON object per port (batch) and line."},
         {"dry-run", "write: check and show what would change; send nothing."},
         {"no-verify", "write: do not read the configuration back."},
+    };
+}
+
+// The options of station and of the line's commands.
+QList<QCommandLineOption> stationOptions()
+{
+    return {
         {"profile", "station: the values all units share, under each row's.", "FILE"},
         {"certificate", "station: the certificate for rows without their own.", "FILE"},
         {"journal", "station: the journal (default: MANIFEST.journal).", "FILE"},
@@ -116,6 +123,7 @@ void setUpParser(QCommandLineParser &parser)
          "libpq's PG* environment.",
          "CONNINFO"},
         {"station-role", "line init: grant ROLE only what a station needs.", "ROLE"},
+        {"viewer-role", "line init: grant ROLE only the dashboard's views.", "ROLE"},
         {"batch", "line; station: take the rows from this batch of the line's database.", "NAME"},
         {"station", "station --batch: the station's name on the line (default: the host name).",
          "NAME"},
@@ -123,7 +131,16 @@ void setUpParser(QCommandLineParser &parser)
          "station --batch: hold a row for SECONDS, renewed while its unit is on the "
          "fixture (default 30).",
          "SECONDS"},
-    });
+    };
+}
+
+void setUpParser(QCommandLineParser &parser)
+{
+    parser.setApplicationDescription(
+        QStringLiteral("Commissions a Varnak Kestro 3 device from the command line.\n\n") +
+        QString::fromLatin1(kForms).trimmed());
+    parser.addOptions(deviceOptions());
+    parser.addOptions(stationOptions());
     parser.addHelpOption();
     parser.addVersionOption();
     parser.addPositionalArgument("command", "One of the commands below.");
@@ -292,6 +309,7 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.json = parser.isSet("json");
     invocation.database = parser.value("db");
     invocation.stationRole = parser.value("station-role");
+    invocation.viewerRole = parser.value("viewer-role");
     invocation.batch = parser.value("batch");
     invocation.stationName = parser.value("station");
 }

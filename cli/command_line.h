@@ -27,6 +27,7 @@ struct Invocation : LinkSettings {
     int rowTries = 3;         // station --row-tries
     QString database;         // line --db: a libpq connection string; empty: PG* variables
     QString stationRole;      // line init --station-role
+    QString viewerRole;       // line init --viewer-role
     QString batch;            // line, station --batch
     QString stationName;      // station --station; empty: the host name
     int leaseSeconds = 30;    // station --lease

@@ -8,6 +8,7 @@
 #include "line/db_queue.h"
 #include "line/line_batch.h"
 #include "line/line_schema.h"
+#include "line/line_sql.h"
 #include "protocol/config_fields.h"
 #include "station/manifest.h"
 
@@ -145,19 +146,11 @@ void printBatch(const BatchProgress &batch)
 
 } // namespace
 
-int runLineInit(const Invocation &invocation)
+namespace {
+
+void printInitReport(const LineInitReport &report)
 {
-    LineDatabase database;
-    QVector<RowsWithoutIdentity> withoutIdentity;
-    LineStatus status = connect(invocation, database, true);
-    if (status.ok())
-        status = initLineSchema(database, invocation.stationRole, &withoutIdentity);
-    if (!status.ok())
-        return failed(status);
-    printResult(QStringLiteral("the line's database (%1) has schema version %2")
-                    .arg(database.where())
-                    .arg(kLineSchemaVersion));
-    for (const RowsWithoutIdentity &left : withoutIdentity)
+    for (const RowsWithoutIdentity &left : report.withoutIdentity)
         printResult(left.rows == 1
                         ? QStringLiteral("batch %1: 1 row has no identity; its unit is known by "
                                          "presence only")
@@ -166,9 +159,35 @@ int runLineInit(const Invocation &invocation)
                                          "known by presence only")
                               .arg(printable(left.batch))
                               .arg(left.rows));
+    for (const StoppedStation &stopped : report.stopped)
+        printResult(QStringLiteral("station %1 (host %2) was seen in the last minute; built for "
+                                   "schema version %3, it stops on this one: start it again "
+                                   "with this kestroctl")
+                        .arg(printable(stopped.station), printable(stopped.host))
+                        .arg(stopped.version));
+}
+
+} // namespace
+
+int runLineInit(const Invocation &invocation)
+{
+    LineDatabase database;
+    LineInitReport report;
+    LineStatus status = connect(invocation, database, true);
+    if (status.ok())
+        status = initLineSchema(database, {invocation.stationRole, invocation.viewerRole}, &report);
+    if (!status.ok())
+        return failed(status);
+    printResult(QStringLiteral("the line's database (%1) has schema version %2")
+                    .arg(database.where())
+                    .arg(lineSchemaVersion()));
+    printInitReport(report);
     if (!invocation.stationRole.isEmpty())
         printResult(QStringLiteral("role %1 may claim, renew and record")
                         .arg(printable(invocation.stationRole)));
+    if (!invocation.viewerRole.isEmpty())
+        printResult(QStringLiteral("role %1 may read the views line_progress and station_rates")
+                        .arg(printable(invocation.viewerRole)));
     return ExitDone;
 }
 

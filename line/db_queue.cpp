@@ -223,46 +223,59 @@ UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &unitV
     const int unitRow = rowHeldBy(unitValues);
     while (!stopping()) {
         std::unique_lock<std::mutex> lock(mutex_);
-        if (!reconnect()) {
-            problem = outageNote();
-            return Claim::Unavailable;
-        }
-        if (!lateLines_.isEmpty()) {
-            problem = lateLines_.takeFirst();
-            return Claim::Unavailable;
-        }
-        LineLease lease = leaseOf(UnitJob(), fixture);
-        LineRow row;
-        bool claimed = false, passed = false;
-        LineStatus status =
-            claimRow(database_, lease, settings_.leaseSeconds, unitRow, claimed, passed, row);
-        if (status.ok() && passed) {
-            job = jobOf(lease, row, identities_.value(lease.row));
-            return Claim::AlreadyPassed;
-        }
-        if (status.ok() && claimed) {
-            job = jobOf(lease, row, identities_.value(lease.row));
-            held_.insert(job.key, {fixture, lease.generation});
-            return Claim::Claimed;
-        }
-        bool open = false, someExpired = false;
-        if (status.ok())
-            status = rowsOpen(open, someExpired);
-        if (!status.ok()) {
-            problem = unavailable(status);
-            return Claim::Unavailable;
-        }
-        if (!open)
-            return Claim::Ended;
-        // A lease that ran out and was not claimed again may be a row kept
-        // for its unit.
-        problem = someExpired ? keptRowNote() : QString();
-        if (!problem.isEmpty())
-            return Claim::Unavailable;
+        Claim answer = Claim::Ended;
+        if (claimOnce(fixture, unitRow, job, problem, answer))
+            return answer;
         lock.unlock();
         pause(stopping, kBusyWaitMs);
     }
     return Claim::Ended;
+}
+
+bool DbQueue::claimOnce(const QString &fixture, int unitRow, UnitJob &job, QString &problem,
+                        Claim &answer)
+{
+    answer = Claim::Unavailable;
+    if (!reconnect()) {
+        problem = outageNote();
+        return true;
+    }
+    if (!lateLines_.isEmpty()) {
+        problem = lateLines_.takeFirst();
+        return true;
+    }
+    LineLease lease = leaseOf(UnitJob(), fixture);
+    LineRow row;
+    bool claimed = false, passed = false;
+    const LineStatus status =
+        claimRow(database_, lease, settings_.leaseSeconds, unitRow, claimed, passed, row);
+    if (status.ok() && (claimed || passed)) {
+        job = jobOf(lease, row, identities_.value(lease.row));
+        if (claimed)
+            held_.insert(job.key, {fixture, lease.generation});
+        answer = claimed ? Claim::Claimed : Claim::AlreadyPassed;
+        return true;
+    }
+    return nothingFree(status, problem, answer);
+}
+
+bool DbQueue::nothingFree(LineStatus status, QString &problem, Claim &answer)
+{
+    bool open = false, someExpired = false;
+    if (status.ok())
+        status = rowsOpen(open, someExpired);
+    if (!status.ok()) {
+        problem = unavailable(status);
+        return true;
+    }
+    if (!open) {
+        answer = Claim::Ended;
+        return true;
+    }
+    // A lease that ran out and was not claimed again may be a row kept for
+    // its unit.
+    problem = someExpired ? keptRowNote() : QString();
+    return !problem.isEmpty();
 }
 
 bool DbQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)

@@ -96,6 +96,13 @@ private:
     Completion record(const UnitJob &job, const UnitResult &result, QString &problem);
     void addUnrecorded(const QByteArray &line);
     LineStatus recordJournalled(const Pending &pending, bool &settled, QString &problem);
+    // With the lock held: one try at a claim. False when no row is free now
+    // and the fixture should ask again; else `answer` is the claim's.
+    bool claimOnce(const QString &fixture, int unitRow, UnitJob &job, QString &problem,
+                   Claim &answer);
+    // With the lock held, no row taken: whether the fixture should stop
+    // asking (`answer`: the run ended, or the queue cannot be asked now).
+    bool nothingFree(LineStatus status, QString &problem, Claim &answer);
     // The row whose identity the unit holds, or 0.
     int rowHeldBy(const QStringList &unitValues) const;
     // With the lock held: whether a row is waiting or leased, and whether

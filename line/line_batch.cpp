@@ -64,49 +64,30 @@ void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &
     certificatesJson = jsonText(certificates);
 }
 
-constexpr char kInsertCertificates[] =
-    "INSERT INTO line_certificates (sha256, bytes) "
-    "SELECT key, decode(value, 'base64') FROM jsonb_each_text($1::jsonb) "
-    "ON CONFLICT (sha256) DO NOTHING";
-constexpr char kInsertRows[] =
-    "INSERT INTO line_rows (batch_id, row_no, unit, row_values, identity, certificate_sha256) "
-    "SELECT $1::bigint, (r->>'n')::integer, r->>'unit', r->'values', r->'identity', r->>'sha' "
-    "FROM jsonb_array_elements($2::jsonb) r";
-
 LineStatus noSuchBatch(const QString &batch)
 {
     return LineStatus::failed(LineFault::NoSuchBatch,
                               QStringLiteral("batch %1 does not exist").arg(batch));
 }
 
-constexpr char kBatchesWithoutIdentity[] =
-    "SELECT b.id, b.name FROM line_batches b WHERE EXISTS "
-    "(SELECT 1 FROM line_rows r WHERE r.batch_id = b.id AND r.identity IS NULL) ORDER BY b.id";
-constexpr char kSetIdentities[] =
-    "UPDATE line_rows r SET identity = e->'identity' FROM jsonb_array_elements($2::jsonb) e "
-    "WHERE r.batch_id = $1::bigint AND r.row_no = (e->>'n')::integer AND r.identity IS NULL";
-
 // Gives the batch's rows without an identity theirs, worked out over all its
 // rows as at import; `left` counts those that still have none.
 LineStatus fillBatch(LineDatabase &database, const QByteArray &batchId, int &left)
 {
     QueryResult result;
-    const LineStatus status = runQuery(database,
-                                       "SELECT row_no, row_values, identity IS NULL FROM line_rows "
-                                       "WHERE batch_id = $1::bigint ORDER BY row_no",
-                                       {batchId}, &result);
+    const LineStatus status = runStatement(database, "rows_of_batch", {batchId}, &result);
     QVector<LineRow> rows;
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         LineRow row;
-        row.number = int(result.number(i, 0));
-        row.values = rowValuesOf(result.bytes(i, 1));
+        row.number = int(result.number(i, "row_no"));
+        row.values = rowValuesOf(result.bytes(i, "row_values"));
         rows.append(row);
     }
     const QVector<Json> identities = identitiesOf(rows);
     Json given = Json::array();
     left = 0;
     for (int i = 0; i < rows.size(); ++i) {
-        if (result.text(i, 2) != QLatin1String("t"))
+        if (!result.flag(i, "without_identity"))
             continue; // kept as it was
         if (identities.at(i).empty())
             ++left;
@@ -115,7 +96,7 @@ LineStatus fillBatch(LineDatabase &database, const QByteArray &batchId, int &lef
     }
     if (!status.ok() || given.empty())
         return status;
-    return runQuery(database, kSetIdentities, {batchId, jsonText(given)});
+    return runStatement(database, "set_identities", {batchId, jsonText(given)});
 }
 
 } // namespace
@@ -137,12 +118,12 @@ QMap<QString, QString> rowValuesOf(const QByteArray &json)
 LineStatus fillMissingIdentities(LineDatabase &database, QVector<RowsWithoutIdentity> &left)
 {
     QueryResult batches;
-    LineStatus status = runQuery(database, kBatchesWithoutIdentity, {}, &batches);
+    LineStatus status = runStatement(database, "batches_without_identity", {}, &batches);
     for (int i = 0; status.ok() && i < batches.rows(); ++i) {
         int rows = 0;
-        status = fillBatch(database, batches.bytes(i, 0), rows);
+        status = fillBatch(database, batches.bytes(i, "batch_id"), rows);
         if (status.ok() && rows > 0)
-            left.append({batches.text(i, 1), rows});
+            left.append({batches.text(i, "batch"), rows});
     }
     return status;
 }
@@ -156,53 +137,32 @@ LineStatus importBatch(LineDatabase &database, const QString &batch, const QVect
     LineStatus status = transaction.begin();
     QueryResult created;
     if (status.ok())
-        status = runQuery(database,
-                          "INSERT INTO line_batches (name) VALUES ($1) "
-                          "ON CONFLICT (name) DO NOTHING RETURNING id",
-                          {batch.toUtf8()}, &created);
+        status = runStatement(database, "insert_batch", {batch.toUtf8()}, &created);
     if (status.ok() && created.rows() == 0)
         return LineStatus::failed(LineFault::BatchExists,
                                   QStringLiteral("batch %1 exists").arg(batch));
     if (status.ok())
-        status = runQuery(database, kInsertCertificates, {certificatesJson});
+        status = runStatement(database, "insert_certificates", {certificatesJson});
     if (status.ok())
-        status = runQuery(database, kInsertRows, {created.bytes(0, 0), rowsJson});
+        status = runStatement(database, "insert_rows", {created.bytes(0, "id"), rowsJson});
     return status.ok() ? transaction.commit() : status;
 }
 
 namespace {
 
-constexpr char kProgress[] =
-    "SELECT b.id, p.batch, p.rows, p.waiting, p.leased, p.expired_leases, p.passed, "
-    "p.set_aside, p.failed_units FROM line_progress p JOIN line_batches b ON b.name = p.batch "
-    "WHERE $1::text IS NULL OR p.batch = $1 ORDER BY b.id";
-
-constexpr char kStations[] =
-    "WITH names AS (SELECT station FROM line_results WHERE batch_id = $1::bigint "
-    "  UNION SELECT holder_station FROM line_rows WHERE batch_id = $1::bigint "
-    "  AND state = 'leased') "
-    "SELECT n.station, coalesce(s.fixtures, 0), "
-    "  count(r.id) FILTER (WHERE r.passed), count(r.id) FILTER (WHERE NOT r.passed), "
-    "  6 * count(r.id) FILTER (WHERE r.recorded_at > now() - interval '10 minutes'), "
-    "  coalesce(to_char(s.last_seen AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"+00:00\"'), "
-    "'') "
-    "FROM names n LEFT JOIN line_stations s ON s.name = n.station "
-    "LEFT JOIN line_results r ON r.batch_id = $1::bigint AND r.station = n.station "
-    "GROUP BY n.station, s.fixtures, s.last_seen ORDER BY n.station";
-
 LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
                       QVector<StationProgress> &stations)
 {
     QueryResult result;
-    const LineStatus status = runQuery(database, kStations, {batchId}, &result);
+    const LineStatus status = runStatement(database, "batch_stations", {batchId}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         StationProgress station;
-        station.station = result.text(i, 0);
-        station.fixtures = int(result.number(i, 1));
-        station.passed = result.number(i, 2);
-        station.failed = result.number(i, 3);
-        station.unitsPerHour = result.number(i, 4);
-        station.lastSeen = result.text(i, 5);
+        station.station = result.text(i, "station");
+        station.fixtures = int(result.number(i, "fixtures"));
+        station.passed = result.number(i, "passed");
+        station.failed = result.number(i, "failed");
+        station.unitsPerHour = result.number(i, "units_per_hour");
+        station.lastSeen = result.text(i, "last_seen");
         stations.append(station);
     }
     return status;
@@ -211,14 +171,14 @@ LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
 BatchProgress progressOf(const QueryResult &result, int i)
 {
     BatchProgress batch;
-    batch.batch = result.text(i, 1);
-    batch.rows = result.number(i, 2);
-    batch.waiting = result.number(i, 3);
-    batch.leased = result.number(i, 4);
-    batch.expiredLeases = result.number(i, 5);
-    batch.passed = result.number(i, 6);
-    batch.setAside = result.number(i, 7);
-    batch.failedUnits = result.number(i, 8);
+    batch.batch = result.text(i, "batch");
+    batch.rows = result.number(i, "rows");
+    batch.waiting = result.number(i, "waiting");
+    batch.leased = result.number(i, "leased");
+    batch.expiredLeases = result.number(i, "expired_leases");
+    batch.passed = result.number(i, "passed");
+    batch.setAside = result.number(i, "set_aside");
+    batch.failedUnits = result.number(i, "failed_units");
     return batch;
 }
 
@@ -228,12 +188,12 @@ LineStatus batchProgress(LineDatabase &database, const QString &batch,
                          QVector<BatchProgress> &batches, WithStations withStations)
 {
     QueryResult result;
-    LineStatus status =
-        runQuery(database, kProgress, {batch.isEmpty() ? QByteArray() : batch.toUtf8()}, &result);
+    LineStatus status = runStatement(database, "batch_progress",
+                                     {batch.isEmpty() ? QByteArray() : batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         batches.append(progressOf(result, i));
         if (withStations == WithStations::Yes)
-            status = stationsOf(database, result.bytes(i, 0), batches.last().stations);
+            status = stationsOf(database, result.bytes(i, "batch_id"), batches.last().stations);
     }
     if (status.ok() && !batch.isEmpty() && batches.isEmpty())
         return noSuchBatch(batch);
@@ -244,22 +204,18 @@ LineStatus exportBatch(LineDatabase &database, const QString &batch,
                        const std::function<bool(const QByteArray &)> &line)
 {
     QueryResult found;
-    LineStatus status =
-        runQuery(database, "SELECT id FROM line_batches WHERE name = $1", {batch.toUtf8()}, &found);
+    LineStatus status = runStatement(database, "batch_id", {batch.toUtf8()}, &found);
     if (status.ok() && found.rows() == 0)
         return noSuchBatch(batch);
     QueryResult result;
     if (status.ok())
-        status = runQuery(database,
-                          "SELECT entry::text, station FROM line_results "
-                          "WHERE batch_id = $1::bigint ORDER BY id",
-                          {found.bytes(0, 0)}, &result);
+        status = runStatement(database, "batch_results", {found.bytes(0, "id")}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
-        Json entry = Json::parse(result.bytes(i, 0).toStdString(), nullptr, false);
+        Json entry = Json::parse(result.bytes(i, "entry").toStdString(), nullptr, false);
         if (!entry.is_object())
             entry = Json::object();
         entry["batch"] = batch.toStdString();
-        entry["station"] = result.text(i, 1).toStdString();
+        entry["station"] = result.text(i, "station").toStdString();
         if (!line(jsonText(entry)))
             break;
     }

@@ -1,5 +1,6 @@
 #include "line/line_database.h"
 #include "line/line_query.h"
+#include "line/line_sql.h"
 
 #include <cstdlib>
 #include <vector>
@@ -54,6 +55,7 @@ void LineDatabase::close()
     if (connection_)
         PQfinish(connection_);
     connection_ = nullptr;
+    prepared_.clear();
 }
 
 LineStatus LineDatabase::open(const QString &connectionString)
@@ -95,35 +97,107 @@ QString LineDatabase::where() const
              QString::fromUtf8(database ? database : ""));
 }
 
+// What the tests' raw SQL and the named statements share: a result taken
+// in, or the failure it holds.
+class QueryRun
+{
+public:
+    static LineStatus finish(LineDatabase &database, PGresult *given, QueryResult *result)
+    {
+        std::unique_ptr<PGresult, ResultFree> answer(given);
+        const ExecStatusType status = answer ? PQresultStatus(answer.get()) : PGRES_FATAL_ERROR;
+        if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
+            if (result)
+                result->result_ = std::move(answer);
+            return {};
+        }
+        const char *state = answer ? PQresultErrorField(answer.get(), PG_DIAG_SQLSTATE) : nullptr;
+        const LineFault fault = PQstatus(database.connection()) != CONNECTION_OK || !state
+                                    ? LineFault::Unreachable
+                                    : faultOfState(QByteArray(state));
+        const char *reason = answer ? PQresultErrorField(answer.get(), PG_DIAG_MESSAGE_PRIMARY)
+                                    : PQerrorMessage(database.connection());
+        return LineStatus::failed(
+            fault, QStringLiteral("the line's database (%1): %2")
+                       .arg(database.where(),
+                            oneLine(reason ? reason : PQerrorMessage(database.connection()))));
+    }
+};
+
+namespace {
+
+LineStatus notConnected()
+{
+    return LineStatus::failed(LineFault::Unreachable,
+                              QStringLiteral("the line's database: not connected"));
+}
+
+std::vector<const char *> valuesOf(std::initializer_list<QByteArray> parameters)
+{
+    std::vector<const char *> values;
+    for (const QByteArray &parameter : parameters)
+        values.push_back(parameter.isNull() ? nullptr : parameter.constData());
+    return values;
+}
+
+// Prepares the statement under its own name, once per connection.
+LineStatus prepare(LineDatabase &database, const LineStatement &statement)
+{
+    if (database.prepared().contains(statement.name))
+        return {};
+    const LineStatus status =
+        QueryRun::finish(database,
+                         PQprepare(database.connection(), statement.name.constData(),
+                                   statement.sql.constData(), 0, nullptr),
+                         nullptr);
+    if (status.ok())
+        database.prepared().insert(statement.name);
+    return status;
+}
+
+} // namespace
+
 LineStatus runQuery(LineDatabase &database, const char *sql,
                     std::initializer_list<QByteArray> parameters, QueryResult *result)
 {
     if (!database.connection())
-        return LineStatus::failed(LineFault::Unreachable,
-                                  QStringLiteral("the line's database: not connected"));
-    std::vector<const char *> values;
-    for (const QByteArray &parameter : parameters)
-        values.push_back(parameter.isNull() ? nullptr : parameter.constData());
-    std::unique_ptr<PGresult, ResultFree> answer(
-        parameters.size() == 0 ? PQexec(database.connection(), sql)
-                               : PQexecParams(database.connection(), sql, int(values.size()),
-                                              nullptr, values.data(), nullptr, nullptr, 0));
-    const ExecStatusType status = answer ? PQresultStatus(answer.get()) : PGRES_FATAL_ERROR;
-    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) {
-        if (result)
-            result->result_ = std::move(answer);
-        return {};
-    }
-    const char *state = answer ? PQresultErrorField(answer.get(), PG_DIAG_SQLSTATE) : nullptr;
-    const LineFault fault = PQstatus(database.connection()) != CONNECTION_OK || !state
-                                ? LineFault::Unreachable
-                                : faultOfState(QByteArray(state));
-    const char *reason = answer ? PQresultErrorField(answer.get(), PG_DIAG_MESSAGE_PRIMARY)
-                                : PQerrorMessage(database.connection());
-    return LineStatus::failed(
-        fault, QStringLiteral("the line's database (%1): %2")
-                   .arg(database.where(),
-                        oneLine(reason ? reason : PQerrorMessage(database.connection()))));
+        return notConnected();
+    const std::vector<const char *> values = valuesOf(parameters);
+    return QueryRun::finish(database,
+                            parameters.size() == 0
+                                ? PQexec(database.connection(), sql)
+                                : PQexecParams(database.connection(), sql, int(values.size()),
+                                               nullptr, values.data(), nullptr, nullptr, 0),
+                            result);
+}
+
+LineStatus runStatement(LineDatabase &database, const char *name,
+                        std::initializer_list<QByteArray> parameters, QueryResult *result)
+{
+    const LineStatement *statement = lineStatement(name);
+    Q_ASSERT_X(statement, "runStatement", name);
+    if (!statement)
+        return LineStatus::failed(
+            LineFault::BadInput, QStringLiteral("no statement called %1").arg(QLatin1String(name)));
+    if (!database.connection())
+        return notConnected();
+    if (!statement->preparable)
+        return runQuery(database, statement->sql.constData(), parameters, result);
+    LineStatus status = prepare(database, *statement);
+    if (!status.ok())
+        return status;
+    const std::vector<const char *> values = valuesOf(parameters);
+    return QueryRun::finish(database,
+                            PQexecPrepared(database.connection(), statement->name.constData(),
+                                           int(values.size()), values.data(), nullptr, nullptr, 0),
+                            result);
+}
+
+int QueryResult::index(const char *column) const
+{
+    const int found = result_ ? PQfnumber(result_.get(), column) : -1;
+    Q_ASSERT_X(found >= 0, "QueryResult", column);
+    return found;
 }
 
 QString QueryResult::text(int row, int column) const
@@ -150,12 +224,12 @@ bool QueryResult::isNull(int row, int column) const
 LineTransaction::~LineTransaction()
 {
     if (open_)
-        runQuery(database_, "ROLLBACK");
+        runStatement(database_, "rollback");
 }
 
 LineStatus LineTransaction::begin()
 {
-    LineStatus status = runQuery(database_, "BEGIN");
+    LineStatus status = runStatement(database_, "begin");
     open_ = status.ok();
     return status;
 }
@@ -163,5 +237,5 @@ LineStatus LineTransaction::begin()
 LineStatus LineTransaction::commit()
 {
     open_ = false;
-    return runQuery(database_, "COMMIT");
+    return runStatement(database_, "commit");
 }

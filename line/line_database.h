@@ -3,6 +3,8 @@
 #ifndef LINE_LINE_DATABASE_H
 #define LINE_LINE_DATABASE_H
 
+#include <QByteArray>
+#include <QSet>
 #include <QString>
 
 struct pg_conn;
@@ -45,9 +47,12 @@ public:
     // "host H, database D", for messages.
     QString where() const;
     pg_conn *connection() const { return connection_; }
+    // The named statements this connection has prepared.
+    QSet<QByteArray> &prepared() { return prepared_; }
 
 private:
     pg_conn *connection_ = nullptr;
+    QSet<QByteArray> prepared_;
 };
 
 #endif // LINE_LINE_DATABASE_H

@@ -21,64 +21,60 @@ LineStatus startStation(LineDatabase &database, const QString &station, const QS
 {
     QueryResult result;
     const LineStatus status =
-        runQuery(database, "SELECT * FROM line_station_start($1, $2, $3::integer, $4::integer)",
-                 {station.toUtf8(), host.toUtf8(), number(pid), number(fixtures)}, &result);
-    if (!status.ok() || result.text(0, 0) == QLatin1String("t"))
+        runStatement(database, "station_start",
+                     {station.toUtf8(), host.toUtf8(), number(pid), number(fixtures)}, &result);
+    if (!status.ok() || result.flag(0, "started"))
         return status;
-    return LineStatus::failed(LineFault::StationRunning,
-                              QStringLiteral("station %1 is already running (host %2, pid %3)")
-                                  .arg(station, result.text(0, 1), result.text(0, 2)));
+    return LineStatus::failed(
+        LineFault::StationRunning,
+        QStringLiteral("station %1 is already running (host %2, pid %3)")
+            .arg(station, result.text(0, "running_host"), result.text(0, "running_pid")));
 }
 
 LineStatus resumeStation(LineDatabase &database, const QString &station, const QString &host,
                          qint64 pid)
 {
-    // The key line_station_start locks the name under.
     QueryResult result;
-    const LineStatus status =
-        runQuery(database,
-                 "SELECT pg_try_advisory_lock(19251, hashtext($1)), s.host, s.pid "
-                 "FROM (SELECT 1) one LEFT JOIN line_stations s ON s.name = $1",
-                 {station.toUtf8()}, &result);
-    if (!status.ok() || result.text(0, 0) == QLatin1String("t"))
+    const LineStatus status = runStatement(database, "station_resume", {station.toUtf8()}, &result);
+    if (!status.ok() || result.flag(0, "taken"))
         return status.ok() ? stationSeen(database, station) : status;
-    if (result.text(0, 1) == host && result.number(0, 2) == pid)
+    if (result.text(0, "host") == host && result.number(0, "pid") == pid)
         return LineStatus::failed(LineFault::Unreachable,
                                   QStringLiteral("station %1's lost connection still holds its "
                                                  "name")
                                       .arg(station));
     return LineStatus::failed(LineFault::StationRunning,
                               QStringLiteral("station %1 is already running (host %2, pid %3)")
-                                  .arg(station, result.text(0, 1), result.text(0, 2)));
+                                  .arg(station, result.text(0, "host"), result.text(0, "pid")));
 }
 
 LineStatus stationSeen(LineDatabase &database, const QString &station)
 {
-    return runQuery(database, "SELECT line_station_seen($1)", {station.toUtf8()});
+    return runStatement(database, "station_seen", {station.toUtf8()});
 }
 
 LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, int unitRow,
                     bool &claimed, bool &passed, LineRow &row)
 {
     QueryResult result;
-    const LineStatus status = runQuery(
-        database, "SELECT * FROM line_claim($1, $2, $3, $4::double precision, $5::integer)",
-        {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
-         seconds(leaseSeconds), unitRow > 0 ? number(unitRow) : QByteArray()},
-        &result);
+    const LineStatus status =
+        runStatement(database, "claim_row",
+                     {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
+                      seconds(leaseSeconds), unitRow > 0 ? number(unitRow) : QByteArray()},
+                     &result);
     const bool answered = status.ok() && result.rows() == 1;
-    passed = answered && result.text(0, 6) == QLatin1String("t");
+    passed = answered && result.flag(0, "already_passed");
     claimed = answered && !passed;
     if (!answered)
         return status;
-    lease.row = int(result.number(0, 0));
-    lease.generation = passed ? 0 : result.number(0, 1);
+    lease.row = int(result.number(0, "claimed_row"));
+    lease.generation = passed ? 0 : result.number(0, "claimed_generation");
     row = LineRow();
     row.number = lease.row;
-    row.unit = result.text(0, 2);
-    row.values = rowValuesOf(result.bytes(0, 3));
-    row.certificate = QByteArray::fromBase64(result.bytes(0, 4));
-    row.certificateSha256 = result.text(0, 5);
+    row.unit = result.text(0, "claimed_unit");
+    row.values = rowValuesOf(result.bytes(0, "claimed_values"));
+    row.certificate = QByteArray::fromBase64(result.bytes(0, "claimed_certificate"));
+    row.certificateSha256 = result.text(0, "claimed_sha256");
     return status;
 }
 
@@ -86,20 +82,16 @@ LineStatus rowIdentities(LineDatabase &database, const QString &batch,
                          QMap<int, QMap<int, QString>> &identities)
 {
     QueryResult result;
-    const LineStatus status = runQuery(database,
-                                       "SELECT r.row_no, r.identity FROM line_rows r "
-                                       "JOIN line_batches b ON b.id = r.batch_id "
-                                       "WHERE b.name = $1 AND r.identity IS NOT NULL",
-                                       {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "row_identities", {batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
-        const QMap<QString, QString> values = rowValuesOf(result.bytes(i, 1));
+        const QMap<QString, QString> values = rowValuesOf(result.bytes(i, "identity"));
         QMap<int, QString> identity;
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
             if (rowOfKey(it.key()) >= 0)
                 identity.insert(rowOfKey(it.key()), it.value());
         }
         if (!identity.isEmpty())
-            identities.insert(int(result.number(i, 0)), identity);
+            identities.insert(int(result.number(i, "row_no")), identity);
     }
     return status;
 }
@@ -108,35 +100,24 @@ LineStatus rowsKeptForTheirUnit(LineDatabase &database, const QString &batch,
                                 QMap<int, QString> &lines)
 {
     QueryResult result;
-    const LineStatus status =
-        runQuery(database,
-                 "SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture FROM line_rows r "
-                 "JOIN line_batches b ON b.id = r.batch_id WHERE b.name = $1 "
-                 "AND r.state = 'leased' AND r.lease_end < clock_timestamp() "
-                 "AND r.written_generation = r.generation AND coalesce(r.identity, '{}') <> '{}'",
-                 {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "kept_rows", {batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i)
-        lines.insert(
-            int(result.number(i, 0)),
-            QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
-                           "%3's %4 when that station stopped answering: put that unit "
-                           "on a fixture of the line")
-                .arg(result.text(i, 0), result.text(i, 1), result.text(i, 2), result.text(i, 3)));
+        lines.insert(int(result.number(i, "row_no")),
+                     QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
+                                    "%3's %4 when that station stopped answering: put that unit "
+                                    "on a fixture of the line")
+                         .arg(result.text(i, "row_no"), result.text(i, "unit"),
+                              result.text(i, "holder_station"), result.text(i, "holder_fixture")));
     return status;
 }
 
 LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows)
 {
     QueryResult result;
-    const LineStatus status = runQuery(database,
-                                       "SELECT r.row_no FROM line_rows r "
-                                       "JOIN line_batches b ON b.id = r.batch_id "
-                                       "WHERE b.name = $1 AND r.state = 'set_aside' "
-                                       "ORDER BY r.row_no",
-                                       {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "set_aside_rows", {batch.toUtf8()}, &result);
     rows.clear();
     for (int i = 0; status.ok() && i < result.rows(); ++i)
-        rows.append(int(result.number(i, 0)));
+        rows.append(int(result.number(i, "row_no")));
     return status;
 }
 
@@ -144,15 +125,12 @@ LineStatus renewLease(LineDatabase &database, const LineLease &lease, double lea
                       bool &held, Renewal renewal)
 {
     QueryResult result;
-    const LineStatus status = runQuery(
-        database,
-        renewal == Renewal::BeforeWriting
-            ? "SELECT line_writing($1, $2::integer, $3::bigint, $4, $5, $6::double precision)"
-            : "SELECT line_renew($1, $2::integer, $3::bigint, $4, $5, $6::double precision)",
-        {lease.batch.toUtf8(), number(lease.row), number(lease.generation), lease.station.toUtf8(),
-         lease.fixture.toUtf8(), seconds(leaseSeconds)},
-        &result);
-    held = status.ok() && result.text(0, 0) == QLatin1String("t");
+    const LineStatus status =
+        runStatement(database, renewal == Renewal::BeforeWriting ? "mark_writing" : "renew_lease",
+                     {lease.batch.toUtf8(), number(lease.row), number(lease.generation),
+                      lease.station.toUtf8(), lease.fixture.toUtf8(), seconds(leaseSeconds)},
+                     &result);
+    held = status.ok() && result.flag(0, "held");
     return status;
 }
 
@@ -162,16 +140,14 @@ LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const Line
     const bool hasRow = lease.row > 0;
     QueryResult result;
     const LineStatus status =
-        runQuery(database,
-                 "SELECT line_record($1, $2::integer, $3::bigint, $4, $5, $6::boolean, $7, $8, "
-                 "$9::integer, $10::json)",
-                 {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
-                  hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
-                  lease.fixture.toUtf8(), record.passed ? "true" : "false",
-                  record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
-                  record.message.toUtf8(), number(record.rowTries), record.journalLine},
-                 &result);
-    settled = status.ok() && result.text(0, 0) == QLatin1String("t");
+        runStatement(database, "record_unit",
+                     {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
+                      hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
+                      lease.fixture.toUtf8(), record.passed ? "true" : "false",
+                      record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
+                      record.message.toUtf8(), number(record.rowTries), record.journalLine},
+                     &result);
+    settled = status.ok() && result.flag(0, "settled");
     return status;
 }
 
@@ -181,16 +157,12 @@ LineStatus findRecord(LineDatabase &database, const LineLease &lease, const QStr
     const bool hasRow = lease.row > 0;
     QueryResult result;
     const LineStatus status =
-        runQuery(database,
-                 "SELECT r.settled FROM line_results r JOIN line_batches b ON b.id = r.batch_id "
-                 "WHERE b.name = $1 AND r.station = $2 AND r.fixture = $3 "
-                 "AND r.row_no IS NOT DISTINCT FROM $4::integer "
-                 "AND r.generation IS NOT DISTINCT FROM $5::bigint AND r.entry->>'time' = $6",
-                 {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
-                  hasRow ? number(lease.row) : QByteArray(),
-                  hasRow ? number(lease.generation) : QByteArray(), time.toUtf8()},
-                 &result);
+        runStatement(database, "find_record",
+                     {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
+                      hasRow ? number(lease.row) : QByteArray(),
+                      hasRow ? number(lease.generation) : QByteArray(), time.toUtf8()},
+                     &result);
     found = status.ok() && result.rows() > 0;
-    settled = found && result.text(0, 0) == QLatin1String("t");
+    settled = found && result.flag(0, "settled");
     return status;
 }

@@ -1,5 +1,7 @@
 // Statements on the line's database, for the line library's own sources:
-// text parameters in, text cells out, a failure as a LineStatus.
+// text parameters in, text cells out, a failure as a LineStatus. The
+// program sends only the named statements of line/sql/queries.sql and the
+// scripts beside it; raw SQL is for the tests and the benchmarks.
 #ifndef LINE_LINE_QUERY_H
 #define LINE_LINE_QUERY_H
 
@@ -26,10 +28,17 @@ public:
     QByteArray bytes(int row, int column) const;
     qint64 number(int row, int column) const;
     bool isNull(int row, int column) const;
+    // The same by the column's name, as the statement names it.
+    QString text(int row, const char *column) const { return text(row, index(column)); }
+    QByteArray bytes(int row, const char *column) const { return bytes(row, index(column)); }
+    qint64 number(int row, const char *column) const { return number(row, index(column)); }
+    bool isNull(int row, const char *column) const { return isNull(row, index(column)); }
+    // "t" as PostgreSQL writes true.
+    bool flag(int row, const char *column) const { return text(row, column) == QLatin1String("t"); }
 
 private:
-    friend LineStatus runQuery(LineDatabase &, const char *, std::initializer_list<QByteArray>,
-                               QueryResult *);
+    friend class QueryRun;
+    int index(const char *column) const;
     std::unique_ptr<PGresult, ResultFree> result_;
 };
 
@@ -38,6 +47,12 @@ private:
 LineStatus runQuery(LineDatabase &database, const char *sql,
                     std::initializer_list<QByteArray> parameters = {},
                     QueryResult *result = nullptr);
+
+// Runs the statement of queries.sql called `name`: prepared the first time
+// this connection runs it, executed from then on.
+LineStatus runStatement(LineDatabase &database, const char *name,
+                        std::initializer_list<QByteArray> parameters = {},
+                        QueryResult *result = nullptr);
 
 // A sequence of statements that either all take effect or none: rolled back
 // unless commit() was called and succeeded.

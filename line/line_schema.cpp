@@ -1,171 +1,194 @@
 #include "line/line_schema.h"
 #include "line/line_batch.h"
 #include "line/line_query.h"
-#include "line/line_schema_v1.sql.h"
-#include "line/line_schema_v2.sql.h"
-#include "line/line_schema_v3.sql.h"
+#include "line/line_sql.h"
 
 namespace {
 
-// The scripts that bring version N-1 to N, at index N-1.
-const char *const kUpgrades[] = {kLineSchemaV1, kLineSchemaV2, kLineSchemaV3};
-static_assert(sizeof kUpgrades / sizeof *kUpgrades == kLineSchemaVersion,
-              "one script for each version");
+struct SchemaVersion {
+    int version = 0;      // 0: no schema
+    int stationsFrom = 0; // 0: not kept yet (a schema from before rolling upgrades)
+};
 
-// What a station's role is granted: read the version and the progress,
-// call the functions; no table to write.
-// @ROLE@ stands for the role, @SCHEMA@ for the schema that holds the line's
-// tables. The functions as the latest version has them.
-constexpr char kStationGrants[] = R"SQL(
-GRANT USAGE ON SCHEMA @SCHEMA@ TO @ROLE@;
-GRANT SELECT ON line_schema, line_batches, line_rows, line_results, line_stations,
-    line_progress, station_rates TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_claim(text, text, text, double precision, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_renew(text, integer, bigint, text, text, double precision),
-    line_writing(text, integer, bigint, text, text, double precision) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
-                                      integer, json) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_start(text, text, integer, integer) TO @ROLE@;
-GRANT EXECUTE ON FUNCTION line_station_seen(text) TO @ROLE@;
-)SQL";
-
-// Only one init at a time: a second waits, then finds the schema current.
-constexpr char kInitLock[] = "SELECT pg_advisory_xact_lock(19251, 0)";
-
-// The version the database holds: 0 for none.
-LineStatus schemaVersion(LineDatabase &database, int &version)
+LineStatus schemaVersion(LineDatabase &database, SchemaVersion &found)
 {
     QueryResult result;
-    LineStatus status =
-        runQuery(database, "SELECT to_regclass('line_schema') IS NOT NULL", {}, &result);
-    if (!status.ok() || result.text(0, 0) != QLatin1String("t")) {
-        version = 0;
+    found = SchemaVersion();
+    LineStatus status = runStatement(database, "schema_present", {}, &result);
+    if (!status.ok() || !result.flag(0, "present"))
         return status;
+    status = runStatement(database, "schema_version", {}, &result);
+    if (status.ok()) {
+        found.version = int(result.number(0, "version"));
+        found.stationsFrom = int(result.number(0, "stations_from"));
     }
-    status = runQuery(database, "SELECT coalesce(max(version), 0) FROM line_schema", {}, &result);
-    version = status.ok() ? int(result.number(0, 0)) : 0;
     return status;
 }
 
-LineStatus unknownVersion(LineDatabase &database, int version)
+// `forWork`: for a command that works on the schema, which a newer one may
+// still serve; line init never works on a newer one.
+LineStatus unknownVersion(LineDatabase &database, const SchemaVersion &found, bool forWork)
 {
+    const QString breaking =
+        forWork && found.version > lineSchemaVersion()
+            ? QStringLiteral(", which stations older than version %1 cannot work on")
+                  .arg(found.stationsFrom > 0 ? found.stationsFrom : found.version)
+            : QString();
     return LineStatus::failed(
         LineFault::SchemaUnknown,
-        QStringLiteral("the line's database (%1) has schema version %2; this kestroctl knows "
-                       "version %3")
+        QStringLiteral("the line's database (%1) has schema version %2%3; this kestroctl knows "
+                       "version %4")
             .arg(database.where())
-            .arg(version)
-            .arg(kLineSchemaVersion));
+            .arg(found.version)
+            .arg(breaking)
+            .arg(lineSchemaVersion()));
 }
 
-// The schema that holds line_schema, quoted as SQL needs it.
-LineStatus schemaName(LineDatabase &database, QByteArray &name)
+// The bookkeeping table, made outside the transaction so that two first
+// inits do not both make it: the one that loses finds it made.
+LineStatus makeSchemaTable(LineDatabase &database)
 {
     QueryResult result;
-    const LineStatus status = runQuery(database,
-                                       "SELECT relnamespace::regnamespace::text FROM pg_class "
-                                       "WHERE oid = 'line_schema'::regclass",
-                                       {}, &result);
-    if (status.ok())
-        name = result.bytes(0, 0);
+    LineStatus status = runStatement(database, "schema_present", {}, &result);
+    for (int tries = 0; status.ok() && !result.flag(0, "present") && tries < 2; ++tries) {
+        status = runStatement(database, "make_schema_table");
+        if (status.fault == LineFault::BadInput) // made by the other init meanwhile
+            status = runStatement(database, "schema_present", {}, &result);
+        else if (status.ok())
+            break;
+    }
     return status;
 }
 
-LineStatus runUpgrades(LineDatabase &database, int from)
+LineStatus rolesOf(LineDatabase &database, const char *statement, QStringList &roles)
 {
-    LineStatus status = runQuery(database, "CREATE TABLE IF NOT EXISTS line_schema "
-                                           "(version integer NOT NULL)");
-    QByteArray schema;
-    if (status.ok())
-        status = schemaName(database, schema);
-    for (int version = from + 1; status.ok() && version <= kLineSchemaVersion; ++version)
-        status = runQuery(
-            database, QByteArray(kUpgrades[version - 1]).replace("@SCHEMA@", schema).constData());
-    if (status.ok())
-        status = runQuery(database, "DELETE FROM line_schema");
-    if (status.ok())
-        status = runQuery(database, "INSERT INTO line_schema VALUES ($1::integer)",
-                          {QByteArray::number(kLineSchemaVersion)});
+    QueryResult result;
+    const LineStatus status = runStatement(database, statement, {}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        roles << result.text(i, "role");
     return status;
 }
 
-LineStatus grantStation(LineDatabase &database, const QString &role)
+LineStatus grant(LineDatabase &database, const QString &station, const QString &viewer)
 {
-    QByteArray schema;
-    LineStatus status = schemaName(database, schema);
-    const QByteArray given = role.toUtf8();
-    char *quoted =
-        PQescapeIdentifier(database.connection(), given.constData(), size_t(given.size()));
-    if (!quoted)
-        return LineStatus::failed(LineFault::BadInput,
-                                  QStringLiteral("--station-role: not a role name"));
-    const QByteArray script =
-        QByteArray(kStationGrants).replace("@SCHEMA@", schema).replace("@ROLE@", quoted);
-    PQfreemem(quoted);
-    return status.ok() ? runQuery(database, script.constData()) : status;
+    LineStatus status = runStatement(database, "grant_to",
+                                     {station.isEmpty() ? QByteArray("") : station.toUtf8(),
+                                      viewer.isEmpty() ? QByteArray("") : viewer.toUtf8()});
+    return status.ok() ? runQuery(database, lineScript("grants.sql").constData()) : status;
 }
 
-// The roles stations log in as: the grantees of the station's sign of life,
-// which every version has, but neither its owner nor PUBLIC.
-constexpr char kStationRoles[] =
-    "SELECT DISTINCT r.rolname FROM pg_proc p CROSS JOIN LATERAL aclexplode(p.proacl) a "
-    "JOIN pg_roles r ON r.oid = a.grantee "
-    "WHERE p.oid = to_regprocedure('line_station_seen(text)') AND a.privilege_type = 'EXECUTE' "
-    "AND a.grantee <> p.proowner ORDER BY 1";
+LineStatus runMigrations(LineDatabase &database, int from)
+{
+    int count = 0;
+    const LineMigration *migrations = lineMigrations(count);
+    LineStatus status;
+    for (int i = from; status.ok() && i < count; ++i)
+        status = runQuery(database, migrations[i].sql);
+    return status;
+}
 
-// An upgrade recreates functions a station calls, and with them their
-// grants: the station's roles are granted what a station needs again, so
-// that no station is refused after it. Rows stored before rows kept their
+// The stations seen lately that the schema, once upgraded, no longer serves.
+LineStatus stoppedStations(LineDatabase &database, int from, QVector<StoppedStation> &stopped)
+{
+    QueryResult result;
+    const LineStatus status =
+        runStatement(database, "running_stations", {QByteArray::number(from)}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        const StoppedStation station{result.text(i, "station"), result.text(i, "host"),
+                                     int(result.number(i, "version"))};
+        if (station.version < stationsFromOf(lineSchemaVersion()))
+            stopped.append(station);
+    }
+    return status;
+}
+
+// An upgrade recreates functions and views, and with them their grants: the
+// roles of stations and dashboards are granted what they need again, so
+// that none is refused after it. Rows stored before rows kept their
 // identity are given it.
-LineStatus upgrade(LineDatabase &database, int from, QVector<RowsWithoutIdentity> &withoutIdentity)
+LineStatus upgrade(LineDatabase &database, int from, LineInitReport &report)
 {
-    QueryResult roles;
-    LineStatus status = runQuery(database, kStationRoles, {}, &roles);
+    QStringList stations, viewers;
+    LineStatus status;
+    if (from > 0)
+        status = rolesOf(database, "station_roles", stations);
+    if (status.ok() && from > 0)
+        status = rolesOf(database, "viewer_roles", viewers);
+    if (status.ok() && from > 0)
+        status = stoppedStations(database, from, report.stopped);
     if (status.ok())
-        status = runUpgrades(database, from);
+        status = runMigrations(database, from);
     if (status.ok())
-        status = fillMissingIdentities(database, withoutIdentity);
-    for (int i = 0; status.ok() && i < roles.rows(); ++i)
-        status = grantStation(database, roles.text(i, 0));
+        status = fillMissingIdentities(database, report.withoutIdentity);
+    for (const QString &role : stations)
+        status = status.ok() ? grant(database, role, QString()) : status;
+    for (const QString &role : viewers)
+        status = status.ok() ? grant(database, QString(), role) : status;
+    return status;
+}
+
+// Brings the schema to the latest version and notes which stations it
+// still serves.
+LineStatus bringUpToDate(LineDatabase &database, const SchemaVersion &found, LineInitReport &report)
+{
+    const int latest = lineSchemaVersion();
+    LineStatus status;
+    if (found.version < latest)
+        status = upgrade(database, found.version, report);
+    if (status.ok() && found.stationsFrom != stationsFromOf(latest))
+        status = runStatement(database, "add_stations_from");
+    if (status.ok() && (found.version < latest || found.stationsFrom != stationsFromOf(latest)))
+        status =
+            runStatement(database, "set_schema_version",
+                         {QByteArray::number(latest), QByteArray::number(stationsFromOf(latest))});
     return status;
 }
 
 } // namespace
 
-LineStatus initLineSchema(LineDatabase &database, const QString &stationRole,
-                          QVector<RowsWithoutIdentity> *withoutIdentity)
+LineStatus initLineSchema(LineDatabase &database, const LineRoles &roles, LineInitReport *report)
 {
-    QVector<RowsWithoutIdentity> left;
+    LineInitReport done;
+    LineStatus status = makeSchemaTable(database);
     LineTransaction transaction(database);
-    LineStatus status = transaction.begin();
     if (status.ok())
-        status = runQuery(database, kInitLock);
-    int version = 0;
+        status = transaction.begin();
     if (status.ok())
-        status = schemaVersion(database, version);
-    if (status.ok() && version > kLineSchemaVersion)
-        return unknownVersion(database, version);
-    if (status.ok() && version < kLineSchemaVersion)
-        status = upgrade(database, version, left);
-    if (status.ok() && !stationRole.isEmpty())
-        status = grantStation(database, stationRole);
+        status = runStatement(database, "lock_schema");
+    if (status.ok())
+        status = runStatement(database, "use_line_schema");
+    SchemaVersion found;
+    if (status.ok())
+        status = schemaVersion(database, found);
+    done.from = found.version;
+    if (status.ok() && found.version > lineSchemaVersion())
+        return unknownVersion(database, found, false);
+    if (status.ok())
+        status = bringUpToDate(database, found, done);
+    if (status.ok() && (!roles.station.isEmpty() || !roles.viewer.isEmpty()))
+        status = grant(database, roles.station, roles.viewer);
     if (status.ok())
         status = transaction.commit();
-    if (status.ok() && withoutIdentity)
-        *withoutIdentity = left;
+    if (status.ok() && report)
+        *report = done;
     return status;
 }
 
 LineStatus checkLineSchema(LineDatabase &database)
 {
-    int version = 0;
-    const LineStatus status = schemaVersion(database, version);
+    SchemaVersion found;
+    const LineStatus status = schemaVersion(database, found);
     if (!status.ok())
         return status;
-    if (version == 0)
+    if (found.version == 0)
         return LineStatus::failed(LineFault::SchemaUnknown,
                                   QStringLiteral("the line's database (%1) has no line schema; "
                                                  "run kestroctl line init")
                                       .arg(database.where()));
-    return version == kLineSchemaVersion ? LineStatus() : unknownVersion(database, version);
+    // A newer schema serves this program as long as no migration since
+    // its own version breaks it.
+    const int stationsFrom = found.stationsFrom > 0 ? found.stationsFrom : found.version;
+    if (found.version >= lineSchemaVersion() && stationsFrom <= lineSchemaVersion())
+        return {};
+    return unknownVersion(database, found, true);
 }

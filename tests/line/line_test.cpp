@@ -5,7 +5,7 @@
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
-#include "line/line_schema_v1.sql.h"
+#include "line/line_sql.h"
 #include "protocol/config_fields.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
@@ -327,6 +327,17 @@ void LineTest::commands_data()
         << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
            R"("failed_units":0,"stations":[]})"
         << QStringList() << true;
+    // A station runs on a newer schema until a migration breaks stations of
+    // its version: here it gets as far as the batch.
+    const QStringList station{"-p", "/dev/null", "station", "--batch", "NO-SUCH", "--db", "@db"};
+    QTest::newRow("a newer schema that still serves this station")
+        << QByteArray("UPDATE line_schema SET version = 4, stations_from = 3") << station << 5 << ""
+        << QStringList{"batch NO-SUCH does not exist; nothing sent"} << true;
+    QTest::newRow("9: a newer schema that breaks it")
+        << QByteArray("UPDATE line_schema SET stations_from = 4") << station << 9 << ""
+        << QStringList{"has schema version 4, which stations older than version 4 cannot work "
+                       "on; this kestroctl knows version 3"}
+        << true;
     QTest::newRow("9: a schema from a later version")
         << QByteArray("UPDATE line_schema SET version = 99") << QStringList{"line", "init"} + db
         << 9 << "" << QStringList{"has schema version 99; this kestroctl knows version 3"} << true;
@@ -380,7 +391,9 @@ void LineTest::anUpgradeKeepsRolesAndGivesIdentities()
     LineDatabase server, database, station;
     QVERIFY(server.open(QString()).ok() &&
             runQuery(server, ("CREATE DATABASE " + old).toUtf8().constData()).ok());
-    const QByteArray v1 = QByteArray(kLineSchemaV1).replace("@SCHEMA@", "public") + R"(
+    int migrations = 0;
+    const QByteArray v1 =
+        "SET search_path = public, pg_temp;" + QByteArray(lineMigrations(migrations)[0].sql) + R"(
         CREATE TABLE line_schema (version integer NOT NULL); INSERT INTO line_schema VALUES (1);
         GRANT USAGE ON SCHEMA public TO @R; GRANT SELECT ON line_schema, line_batches, line_rows,
             line_results, line_stations, line_progress, station_rates TO @R;

@@ -1,10 +1,8 @@
-// Version 1 of the line's schema, as one script. @SCHEMA@ stands for the
-// schema the tables are made in: the line's functions run with the rights
-// of their owner, so they look for nothing anywhere else.
-#ifndef LINE_LINE_SCHEMA_V1_SQL_H
-#define LINE_LINE_SCHEMA_V1_SQL_H
+-- breaks stations older than: 1
+-- The line's first schema: batches of rows, each row under a lease held by a
+-- station's fixture, every unit's result, the stations, and two views for a
+-- plant's dashboard.
 
-inline constexpr char kLineSchemaV1[] = R"SQL(
 CREATE TABLE line_batches (
     id bigint GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
     name text NOT NULL UNIQUE,
@@ -86,7 +84,7 @@ CREATE FUNCTION line_claim(p_batch text, p_station text, p_fixture text,
                            p_lease_seconds double precision)
 RETURNS TABLE (claimed_row integer, claimed_generation bigint, claimed_unit text,
                claimed_values jsonb, claimed_certificate text, claimed_sha256 text)
-LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE sql SECURITY DEFINER SET search_path FROM CURRENT AS $$
     UPDATE line_stations SET last_seen = clock_timestamp()
      WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
     WITH picked AS (
@@ -113,7 +111,7 @@ $$;
 CREATE FUNCTION line_renew(p_batch text, p_row integer, p_generation bigint, p_station text,
                            p_fixture text, p_lease_seconds double precision)
 RETURNS boolean
-LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE sql SECURITY DEFINER SET search_path FROM CURRENT AS $$
     WITH renewed AS (
         UPDATE line_rows r
            SET lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds)
@@ -132,7 +130,7 @@ CREATE FUNCTION line_record(p_batch text, p_row integer, p_generation bigint, p_
                             p_fixture text, p_passed boolean, p_failed_step text,
                             p_set_aside boolean, p_entry json)
 RETURNS boolean
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
 DECLARE
     v_batch bigint;
     v_settled boolean := false;
@@ -168,7 +166,7 @@ $$;
 CREATE FUNCTION line_station_start(p_station text, p_host text, p_pid integer,
                                    p_fixtures integer)
 RETURNS TABLE (started boolean, running_host text, running_pid integer)
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
 BEGIN
     IF NOT pg_try_advisory_lock(19251, hashtext(p_station)) THEN
         RETURN QUERY SELECT false, s.host, s.pid
@@ -190,7 +188,7 @@ $$;
 -- A running station's sign of life, while its fixtures wait for units.
 CREATE FUNCTION line_station_seen(p_station text)
 RETURNS void
-LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE sql SECURITY DEFINER SET search_path FROM CURRENT AS $$
     UPDATE line_stations SET last_seen = clock_timestamp() WHERE name = p_station;
 $$;
 
@@ -200,6 +198,3 @@ REVOKE ALL ON FUNCTION line_record(text, integer, bigint, text, text, boolean, t
     FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_station_start(text, text, integer, integer) FROM PUBLIC;
 REVOKE ALL ON FUNCTION line_station_seen(text) FROM PUBLIC;
-)SQL";
-
-#endif // LINE_LINE_SCHEMA_V1_SQL_H

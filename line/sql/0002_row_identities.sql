@@ -1,12 +1,9 @@
-// Version 2 of the line's schema, from version 1 (a script that may run
-// again on version 2 and changes nothing): each row keeps its
-// identity (the values no other row of its batch has), so that a unit read
-// on any station is known as that row's; and how its last units failed, so
-// that a row failing the same way on unit after unit is set aside for all.
-#ifndef LINE_LINE_SCHEMA_V2_SQL_H
-#define LINE_LINE_SCHEMA_V2_SQL_H
+-- breaks stations older than: 2
+-- Each row keeps its identity (the values no other row of its batch has), so
+-- that a unit read on any station is known as that row's; and how its last
+-- units failed, so that a row failing the same way on unit after unit is set
+-- aside for every station.
 
-inline constexpr char kLineSchemaV2[] = R"SQL(
 -- identity: the row's values no other row of its batch has, by their keys;
 -- NULL for a row imported before, until the upgrade gives it one (a row
 -- whose values other rows all share keeps none). fail_count: how
@@ -30,7 +27,7 @@ CREATE OR REPLACE FUNCTION line_record(p_batch text, p_row integer, p_generation
                             p_fixture text, p_passed boolean, p_failed_step text,
                             p_message text, p_row_tries integer, p_entry json)
 RETURNS boolean
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
 DECLARE
     v_batch bigint;
     v_settled boolean := false;
@@ -73,6 +70,3 @@ $$;
 
 REVOKE ALL ON FUNCTION line_record(text, integer, bigint, text, text, boolean, text, text,
                                    integer, json) FROM PUBLIC;
-)SQL";
-
-#endif // LINE_LINE_SCHEMA_V2_SQL_H

@@ -1,19 +1,8 @@
-// Version 3 of the line's schema, from version 2 (a script that may run
-// again on version 3 and changes nothing):
-// - a claim finds its row through the index of the open rows, in row order,
-//   instead of sorting every open row of the batch, so that claims stay
-//   quick however large the batch and however many fixtures ask at once;
-// - a row knows when its values were sent to the unit under its lease. If
-//   that lease then runs out, or its station starts again, the unit may hold
-//   them unrecorded: the row is given only to a unit that holds its identity
-//   (that unit, moved to any fixture), never to another, which would then
-//   share the identity. A row without an identity comes back to any unit.
-// The claim keeps version 2's signature, and its grants; from version 1,
-// this is where it is made.
-#ifndef LINE_LINE_SCHEMA_V3_SQL_H
-#define LINE_LINE_SCHEMA_V3_SQL_H
+-- breaks stations older than: 3
+-- A claim finds its row through the index of the open rows instead of
+-- sorting the batch; a row knows when its values were sent to the unit under
+-- its lease, and is then given only to a unit that holds them.
 
-inline constexpr char kLineSchemaV3[] = R"SQL(
 -- The generation whose lease saw the row's values sent to its unit.
 ALTER TABLE line_rows ADD COLUMN IF NOT EXISTS written_generation bigint;
 
@@ -28,7 +17,7 @@ CREATE OR REPLACE FUNCTION line_claim(p_batch text, p_station text, p_fixture te
 RETURNS TABLE (claimed_row integer, claimed_generation bigint, claimed_unit text,
                claimed_values jsonb, claimed_certificate text, claimed_sha256 text,
                already_passed boolean)
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
 DECLARE
     v_batch bigint;
 BEGIN
@@ -87,7 +76,7 @@ CREATE OR REPLACE FUNCTION line_writing(p_batch text, p_row integer, p_generatio
                                         p_station text, p_fixture text,
                                         p_lease_seconds double precision)
 RETURNS boolean
-LANGUAGE sql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE sql SECURITY DEFINER SET search_path FROM CURRENT AS $$
     WITH marked AS (
         UPDATE line_rows r
            SET lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
@@ -110,7 +99,7 @@ REVOKE ALL ON FUNCTION line_writing(text, integer, bigint, text, text, double pr
 CREATE OR REPLACE FUNCTION line_station_start(p_station text, p_host text, p_pid integer,
                                               p_fixtures integer)
 RETURNS TABLE (started boolean, running_host text, running_pid integer)
-LANGUAGE plpgsql SECURITY DEFINER SET search_path = @SCHEMA@, pg_temp AS $$
+LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $$
 BEGIN
     IF NOT pg_try_advisory_lock(19251, hashtext(p_station)) THEN
         RETURN QUERY SELECT false, s.host, s.pid
@@ -131,6 +120,3 @@ BEGIN
     RETURN QUERY SELECT true, p_host, p_pid;
 END
 $$;
-)SQL";
-
-#endif // LINE_LINE_SCHEMA_V3_SQL_H
