@@ -3,19 +3,24 @@
 // fixtures, each on its own connection, no device. Between the two a
 // fixture holds its unit for 50 ms (a real unit takes over a second), the
 // same for all, so that all 32 fixtures ask in the same instant, round after
-// round; and, to show the queue's ceiling, not at all. Then kestroctl line
-// import of a 10,000-row manifest, start to exit; and one unit at 115200
-// baud (a row and an 8192-byte certificate), start to exit, through the
-// database queue against the file queue.
+// round; and, to show the queue's ceiling, not at all. Then what a unit
+// costs the database queue (claim, marks, record, counts) on a batch of
+// 100,000 rows against one of 100; kestroctl line import of a 10,000-row
+// manifest, start to exit; and one unit at 115200 baud (a row and an
+// 8192-byte certificate), start to exit, through the database queue against
+// the file queue.
 //
 // Targets: p99 of a claim and record at most 20 ms with 32 fixtures holding
-// their units; the import at most 3 s; the unit through the database at most
-// 1.05 times the file's.
+// their units; a unit on the large batch at most 1.05 times one on the
+// small; the import at most 3 s; the unit through the database at most 1.05
+// times the file's.
 #include "bench/bench_support.h"
+#include "line/db_queue.h"
 #include "line/line_batch.h"
 #include "line/line_leases.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "protocol/config_fields.h"
 #include "tests/support/devsim_process.h"
 
 #include <QProcess>
@@ -37,6 +42,7 @@ constexpr int kUnitsPerFixture = 200;
 constexpr int kHoldMs = 50;
 constexpr int kImportRows = 10000;
 constexpr int kUnitRuns = 5;
+constexpr int kQueueUnits = 500;
 
 QString g_database; // the benchmark's own database
 
@@ -85,23 +91,26 @@ void serve(const QString &batch, int fixture, int holdMs, Barrier &connected,
 {
     LineDatabase database;
     openOrFail(database);
-    LineLease lease;
-    lease.batch = batch;
-    lease.station = QStringLiteral("bench-%1").arg(fixture / 4);
-    lease.fixture = QStringLiteral("fix%1").arg(fixture);
+    LineRun run;
+    const StationStart start{batch, QStringLiteral("bench-%1").arg(fixture), "bench",
+                             1,     {QStringLiteral("fix%1").arg(fixture)},  30,
+                             3};
+    if (!startStation(database, start, run).ok() || !stationReady(database, run).ok())
+        fail("a bench station did not start");
+    LineLease lease{1};
     connected.arriveAndWait(); // no claim shares the CPU with a connection's start
     std::vector<double> mine;
     for (;;) {
         const Clock::time_point start = Clock::now();
         bool claimed = false, passed = false, settled = false;
         LineRow row;
-        if (!claimRow(database, lease, 30, 0, claimed, passed, row).ok() || !claimed)
+        if (!claimRow(database, run, lease, 0, claimed, passed, row).ok() || !claimed)
             break;
         const double claiming = msSince(start);
         std::this_thread::sleep_for(std::chrono::milliseconds(holdMs));
         const Clock::time_point recording = Clock::now();
         const QByteArray line = R"({"row":)" + QByteArray::number(row.number) + "}";
-        if (!recordUnit(database, lease, {true, {}, {}, 3, line}, settled).ok() || !settled)
+        if (!recordUnit(database, run, lease, {true, {}, {}, line}, settled).ok() || !settled)
             fail("a record was not settled");
         mine.push_back(claiming + msSince(recording));
     }
@@ -170,6 +179,68 @@ void importManifest()
     report("line.import_10000_rows", seconds, "s", "target <= 3 s: " + verdict(seconds <= 3.0));
 }
 
+// A batch of `size` rows for the queue's units, with the statistics a
+// server gathers on its own soon after an import.
+QString batchOf(int size)
+{
+    const QString batch = QStringLiteral("queue-%1").arg(size);
+    LineDatabase database;
+    openOrFail(database);
+    if (!importBatch(database, batch, rows(size)).ok() ||
+        !runQuery(database, "ANALYZE line_rows").ok())
+        fail("cannot import " + batch.toStdString());
+    return batch;
+}
+
+// One unit through the database queue, without a device: its claim, the
+// two marks before its writes and its record (with the counts after it),
+// in ms. It fails at verify, each unit with a message of its own, so that
+// its row waits again and is never set aside: a small batch serves as many
+// units as a large one.
+double unitThrough(DbQueue &queue, int unit)
+{
+    QStringList fresh; // a unit that holds no row's identity
+    while (fresh.size() < ConfigRowCount)
+        fresh << QString();
+    const Clock::time_point start = Clock::now();
+    UnitJob job;
+    QString problem;
+    if (queue.claim(
+            "fix1", fresh, [] { return false; }, job, problem) != UnitQueue::Claim::Claimed ||
+        !queue.stillHolds(job, "fix1", problem) || !queue.stillHolds(job, "fix1", problem) ||
+        !queue.complete(
+            job, {"fix1", FailedStep::Verify, QStringLiteral("unit %1").arg(unit), {}, 1.0, {}},
+            problem))
+        fail("a unit did not go through the queue: " + problem.toStdString());
+    queue.progress();
+    return msSince(start);
+}
+
+// What a unit costs the database queue on a batch of 100 rows and on one of
+// 100,000, their units taken in turn so that both see the same machine. A
+// station's first unit, which prepares its statements, is left out.
+void unitCostOnABigBatch()
+{
+    const QString small = batchOf(100), big = batchOf(100000);
+    DbQueue smallQueue({small, small, 30, false}), bigQueue({big, big, 30, false});
+    if (!smallQueue.open(g_database, "bench", 1, {"fix1"}).ok() ||
+        !bigQueue.open(g_database, "bench", 2, {"fix1"}).ok())
+        fail("the queues did not open");
+    std::vector<double> onSmall, onBig;
+    for (int unit = 0; unit <= kQueueUnits; ++unit) {
+        const double a = unitThrough(smallQueue, unit), b = unitThrough(bigQueue, unit);
+        if (unit > 0) {
+            onSmall.push_back(a);
+            onBig.push_back(b);
+        }
+    }
+    report("line.unit_through_queue.batch_100", median(onSmall), "ms");
+    report("line.unit_through_queue.batch_100000", median(onBig), "ms");
+    const double ratio = median(onBig) / median(onSmall);
+    report("line.unit_through_queue.ratio", ratio, "x",
+           "target <= 1.05: " + verdict(ratio <= 1.05));
+}
+
 // One station run of one unit against a simulator at 115200 baud; its wall
 // time in ms. `source` is the manifest, or --batch and its name.
 double unitRun(const QTemporaryDir &dir, const QStringList &source, int run)
@@ -236,6 +307,7 @@ int main()
     claimAndRecord(1, kHoldMs);
     claimAndRecord(32, kHoldMs);
     claimAndRecord(32, 0);
+    unitCostOnABigBatch();
     importManifest();
     unitThroughEachQueue();
     runQuery(server, ("DROP DATABASE " + name + " WITH (FORCE)").toUtf8().constData());

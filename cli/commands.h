@@ -5,6 +5,8 @@
 #include "cli/command_line.h"
 #include "link/device_requests.h"
 
+#include <atomic>
+
 class UnitQueue;
 
 // One command: its name, how many FILE arguments follow it, whether it
@@ -30,6 +32,10 @@ int runCheck(const Invocation &invocation);
 int runStationCommand(const Invocation &invocation);
 // station --batch: the rows of a batch in the line's database.
 int runLineStation(const Invocation &invocation);
+// From now on SIGINT and SIGTERM are the operator's stop: the first stops
+// the station after the units in progress, the next one at once. Answers
+// the first's flag.
+const std::atomic<bool> *catchStopSignals();
 // Runs the station on the command line's ports with `queue`, printing what
 // the operator should see, until it ends; answers the exit code.
 int serveStation(const Invocation &invocation, UnitQueue &queue);

@@ -29,6 +29,7 @@ int lineExitCode(LineFault fault)
     case LineFault::BadInput:
     case LineFault::StationRunning: return ExitInvalidInput;
     case LineFault::Unreachable:
+    case LineFault::RunEnded:
     case LineFault::Refused:
     case LineFault::SchemaUnknown: break;
     }
@@ -244,6 +245,16 @@ int runLineExport(const Invocation &invocation)
     return status.ok() ? ExitDone : failed(status);
 }
 
+namespace {
+
+int stoppedBeforeStart()
+{
+    printProblem(QStringLiteral("stopping: 0 units in progress"));
+    return ExitInterrupted;
+}
+
+} // namespace
+
 int runLineStation(const Invocation &invocation)
 {
     const QString host = QSysInfo::machineHostName();
@@ -254,8 +265,12 @@ int runLineStation(const Invocation &invocation)
                                     ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
                                     : invocation.journalFile;
     queue.readUnrecorded(journalPath);
+    // A stop while the database is still being reached ends the wait.
+    const std::atomic<bool> *stop = catchStopSignals();
     const LineStatus status = queue.open(
-        invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
+        invocation.database, host, QCoreApplication::applicationPid(), invocation.ports, stop);
+    if (!status.ok() && *stop)
+        return stoppedBeforeStart();
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing sent"));
     JournalHistory history;

@@ -37,15 +37,6 @@ void onStopSignal(int)
         stopAtOnceSignalled = true;
 }
 
-void catchStopSignals()
-{
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = onStopSignal;
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 QString rowName(const UnitJob &job)
 {
     QString who = job.row > 0 ? QStringLiteral("row %1").arg(job.row) : QStringLiteral("unit");
@@ -104,6 +95,7 @@ int exitCodeOf(const StationOutcome &outcome)
         return outcome.progress.setAsideRows.isEmpty() ? ExitDone : ExitRowsSetAside;
     case StationOutcome::End::Stopped: return ExitInterrupted;
     case StationOutcome::End::RecordFailed: return ExitResultsLost;
+    case StationOutcome::End::QueueLost: return ExitLineDatabase;
     }
     return ExitInterrupted;
 }
@@ -294,6 +286,16 @@ bool readHistory(const QString &journalPath, const QString &manifest, const QVec
 }
 
 } // namespace
+
+const std::atomic<bool> *catchStopSignals()
+{
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = onStopSignal;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+    return &stopSignalled;
+}
 
 int serveStation(const Invocation &invocation, UnitQueue &queue)
 {

@@ -24,6 +24,9 @@ constexpr int kPauseSliceMs = 50;
 // first to the last.
 constexpr int kFirstRetryMs = 250;
 constexpr int kLastRetryMs = 5000;
+// How often a station tells the database it is alive and reads its batch's
+// counts, whatever its fixtures are doing.
+constexpr int kSeenMs = 1000;
 
 void pause(const std::function<bool()> &stopping, int ms)
 {
@@ -102,6 +105,13 @@ QString timeOf(const QByteArray &line)
     return entry.is_object() ? member(entry, "time") : QString();
 }
 
+QString noAnswer(bool marked)
+{
+    return marked ? QStringLiteral("the line's database did not answer; the certificate was not "
+                                   "sent")
+                  : QStringLiteral("the line's database did not answer; the unit was not written");
+}
+
 } // namespace
 
 DbQueue::~DbQueue()
@@ -110,35 +120,45 @@ DbQueue::~DbQueue()
         const std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
     }
+    interrupted_ = true; // a request in flight gives up at once
     wake_.notify_all();
-    if (renewer_.joinable())
-        renewer_.join();
+    if (keeper_.joinable())
+        keeper_.join();
 }
 
-// Every third of a lease: renews the leases of the jobs in progress. While
-// the database is out of reach: tries it again as the back-off allows.
-void DbQueue::renewHeld()
+// About once a second: tells the database the station is alive and reads
+// its batch's counts, so that a station whose fixtures are idle notices an
+// outage, connects again and sees the batch end; every third of a lease,
+// renews the leases of the jobs in progress. While the database is out of
+// reach: tries it again as the back-off allows.
+void DbQueue::keepUp()
 {
     const auto period = std::chrono::milliseconds(qint64(settings_.leaseSeconds * 1000 / 3));
+    auto renewal = std::chrono::steady_clock::now() + period;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        const auto wait = reachable_ ? period : std::chrono::milliseconds(kFirstRetryMs);
+        const auto wait = std::chrono::milliseconds(reachable_ ? kSeenMs : kFirstRetryMs);
         if (wake_.wait_for(lock, wait, [this] { return closing_; }))
             return;
-        if (!reconnect())
+        if (!fatal_.isEmpty() || !reconnect())
             continue;
-        for (auto it = held_.constBegin(); it != held_.constEnd(); ++it) {
-            UnitJob job;
-            job.key = it.key();
-            bool held = false;
-            // A lease that was lost shows when the result is recorded.
-            const LineStatus status = renewLease(database_, leaseOf(job, it.value().fixture),
-                                                 settings_.leaseSeconds, held);
-            if (status.fault == LineFault::Unreachable)
-                lost(status);
+        if (std::chrono::steady_clock::now() >= renewal) {
+            renewHeld();
+            renewal = std::chrono::steady_clock::now() + period;
         }
         if (reachable_)
-            stationSeen(database_, settings_.station);
+            noteFailure(refreshCounts());
+    }
+}
+
+// With the lock held. A lease that was lost shows when the result is recorded.
+void DbQueue::renewHeld()
+{
+    for (auto it = held_.constBegin(); reachable_ && it != held_.constEnd(); ++it) {
+        UnitJob job;
+        job.key = it.key();
+        bool held = false;
+        noteFailure(renewLease(database_, run_, leaseOf(job, it.value().fixture), held));
     }
 }
 
@@ -165,6 +185,7 @@ void DbQueue::readUnrecorded(const QString &path)
 
 // With the lock held: a result an earlier run of this station journalled
 // while the database was away, to be recorded as it would have been then.
+// Its fixture is taken from the row it holds.
 void DbQueue::addUnrecorded(const QByteArray &line)
 {
     Json entry = Json::parse(line.toStdString(), nullptr, false);
@@ -172,14 +193,13 @@ void DbQueue::addUnrecorded(const QByteArray &line)
         member(entry, "station") != settings_.station)
         return;
     Pending pending;
-    pending.lease = leaseOf(UnitJob(), member(entry, "port"));
     pending.lease.row = int(integer(entry, "row"));
     pending.lease.generation = integer(entry, "generation");
+    pending.port = member(entry, "port");
     pending.record.passed = member(entry, "result") == QLatin1String("passed");
     pending.record.failedStep = member(entry, "failed_step");
     pending.record.message = member(entry, "message");
-    pending.record.rowTries = settings_.rowTries;
-    pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), pending.lease.fixture);
+    pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), member(entry, "port"));
     entry.erase("recorded");
     entry.erase("generation");
     pending.record.journalLine = text(entry);
@@ -187,33 +207,49 @@ void DbQueue::addUnrecorded(const QByteArray &line)
 }
 
 LineStatus DbQueue::open(const QString &connectionString, const QString &host, qint64 pid,
-                         int fixtures)
+                         const QStringList &fixtures, const std::atomic<bool> *abandon)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
     connectionString_ = connectionString;
-    host_ = host;
-    pid_ = pid;
-    LineStatus status = database_.open(connectionString);
+    database_.setInterruption(
+        [this, abandon] { return interrupted_.load() || (abandon && abandon->load()); });
+    LineStatus status = database_.open(connectionString, LineUse::Station);
     if (status.ok())
         status = checkLineSchema(database_);
-    QVector<BatchProgress> batches;
     if (status.ok())
-        status = batchProgress(database_, settings_.batch, batches, WithStations::No);
+        status = startStation(database_,
+                              {settings_.batch, settings_.station, host, pid, fixtures,
+                               settings_.leaseSeconds, settings_.rowTries},
+                              run_);
     if (status.ok())
-        status = rowIdentities(database_, settings_.batch, identities_);
-    // What an earlier run under this name left in its journal alone is
-    // recorded, fenced by its claims, before their leases are given back.
-    if (status.ok() && !pending_.isEmpty())
-        status = resumeStation(database_, settings_.station, host, pid);
+        status = startRun();
+    // From now on the first stop lets the units in progress finish.
+    database_.setInterruption([this] { return interrupted_.load(); });
+    if (status.ok())
+        keeper_ = std::thread([this] { keepUp(); });
+    return status;
+}
+
+// With the lock held, the run started: what an earlier run under this name
+// left in its journal alone is recorded, fenced by its claims, before their
+// leases are given back.
+LineStatus DbQueue::startRun()
+{
+    LineStatus status = rowIdentities(database_, run_, identities_);
+    for (auto it = identities_.constBegin(); it != identities_.constEnd(); ++it)
+        heldBy_.add(it.key(), it.value());
     if (status.ok() && !pending_.isEmpty()) {
+        // A row's result goes with the fixture that holds the row; a unit
+        // without one, with its port if this run has it.
+        for (Pending &pending : pending_)
+            pending.lease.fixture =
+                pending.lease.row > 0 ? 0 : qMax(1, fixtureNumber(pending.port));
         recordPending();
         status = reachable_ ? LineStatus() : outage_;
     }
     if (status.ok())
-        status = startStation(database_, settings_.station, host, pid, fixtures);
-    if (status.ok())
-        renewer_ = std::thread([this] { renewHeld(); });
-    return status;
+        status = stationReady(database_, run_);
+    return status.ok() ? refreshCounts() : status;
 }
 
 UnitQueue::Claim DbQueue::claim(const QString &fixture, const QStringList &unitValues,
@@ -236,6 +272,10 @@ bool DbQueue::claimOnce(const QString &fixture, int unitRow, UnitJob &job, QStri
                         Claim &answer)
 {
     answer = Claim::Unavailable;
+    if (!fatal_.isEmpty()) {
+        problem = fatal_;
+        return true;
+    }
     if (!reconnect()) {
         problem = outageNote();
         return true;
@@ -247,12 +287,11 @@ bool DbQueue::claimOnce(const QString &fixture, int unitRow, UnitJob &job, QStri
     LineLease lease = leaseOf(UnitJob(), fixture);
     LineRow row;
     bool claimed = false, passed = false;
-    const LineStatus status =
-        claimRow(database_, lease, settings_.leaseSeconds, unitRow, claimed, passed, row);
+    const LineStatus status = claimRow(database_, run_, lease, unitRow, claimed, passed, row);
     if (status.ok() && (claimed || passed)) {
         job = jobOf(lease, row, identities_.value(lease.row));
         if (claimed)
-            held_.insert(job.key, {fixture, lease.generation});
+            held_.insert(job.key, {fixture, lease.generation, false});
         answer = claimed ? Claim::Claimed : Claim::AlreadyPassed;
         return true;
     }
@@ -261,20 +300,20 @@ bool DbQueue::claimOnce(const QString &fixture, int unitRow, UnitJob &job, QStri
 
 bool DbQueue::nothingFree(LineStatus status, QString &problem, Claim &answer)
 {
-    bool open = false, someExpired = false;
     if (status.ok())
-        status = rowsOpen(open, someExpired);
+        status = refreshCounts();
     if (!status.ok()) {
         problem = unavailable(status);
         return true;
     }
-    if (!open) {
+    const StationCounts now = counts();
+    if (now.waiting + now.leased == 0) {
         answer = Claim::Ended;
         return true;
     }
     // A lease that ran out and was not claimed again may be a row kept for
     // its unit.
-    problem = someExpired ? keptRowNote() : QString();
+    problem = now.expiredLeases > 0 ? keptRowNote() : QString();
     return !problem.isEmpty();
 }
 
@@ -298,39 +337,45 @@ bool DbQueue::recordUnclaimed(const UnitResult &result, QString &problem)
 bool DbQueue::stillHolds(const UnitJob &job, const QString &fixture, QString &problem)
 {
     const std::lock_guard<std::mutex> lock(mutex_);
-    if (!reconnect())
-        return true;
-    bool held = false;
-    const LineStatus status = renewLease(database_, leaseOf(job, fixture), settings_.leaseSeconds,
-                                         held, Renewal::BeforeWriting);
-    if (status.fault == LineFault::Unreachable) {
-        lost(status);
-        return true;
+    const auto holding = held_.find(job.key);
+    const bool marked = holding != held_.end() && holding->marked;
+    if (!fatal_.isEmpty() || !reconnect()) {
+        problem = fatal_.isEmpty() ? noAnswer(marked) : fatal_;
+        return false;
     }
-    if (!status.ok())
-        problem = status.message;
-    else if (!held)
+    bool held = false;
+    const LineStatus status =
+        renewLease(database_, run_, leaseOf(job, fixture), held, Renewal::BeforeWriting);
+    if (!status.ok()) {
+        const bool unanswered = status.fault == LineFault::Unreachable;
+        noteFailure(status);
+        problem = unanswered ? noAnswer(marked) : status.message;
+        return false;
+    }
+    if (!held)
         problem = QStringLiteral("row %1's lease was lost; the row may be on another unit now")
                       .arg(job.row);
-    return status.ok() && held;
+    else if (holding != held_.end())
+        holding->marked = true;
+    return held;
 }
 
 QueueProgress DbQueue::progress() const
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    QVector<BatchProgress> batches;
-    if (reachable_ && batchProgress(database_, settings_.batch, batches, WithStations::No).ok() &&
-        batches.size() == 1) {
-        last_.rows = int(batches.first().rows);
-        last_.passed = int(batches.first().passed);
-        last_.failedUnits = int(batches.first().failedUnits);
-        // Which rows, asked only when there are some: most runs have none.
-        if (batches.first().setAside > 0)
-            setAsideRows(database_, settings_.batch, last_.setAsideRows);
-        else
-            last_.setAsideRows.clear();
-    }
+    const std::lock_guard<std::mutex> lock(countsMutex_);
     return last_;
+}
+
+StationCounts DbQueue::counts() const
+{
+    const std::lock_guard<std::mutex> lock(countsMutex_);
+    return counts_;
+}
+
+QString DbQueue::fatal() const
+{
+    const std::lock_guard<std::mutex> lock(countsMutex_);
+    return fatal_;
 }
 
 int DbQueue::unrecorded() const
@@ -341,21 +386,18 @@ int DbQueue::unrecorded() const
 
 int DbQueue::rowHeldBy(const QStringList &unitValues) const
 {
-    UnitJob job;
-    for (auto it = identities_.constBegin(); it != identities_.constEnd(); ++it) {
-        job.identity = it.value();
-        if (holdsIdentity(job, unitValues))
-            return it.key();
-    }
-    return 0;
+    return qMax(0, heldBy_.find(unitValues));
+}
+
+int DbQueue::fixtureNumber(const QString &fixture) const
+{
+    return int(run_.fixtures.indexOf(fixture)) + 1;
 }
 
 LineLease DbQueue::leaseOf(const UnitJob &job, const QString &fixture) const
 {
     LineLease lease;
-    lease.batch = settings_.batch;
-    lease.station = settings_.station;
-    lease.fixture = fixture;
+    lease.fixture = fixtureNumber(fixture);
     lease.row = job.key.toInt();
     const auto holding = held_.constFind(job.key);
     if (holding != held_.constEnd() && holding->fixture == fixture)
@@ -370,7 +412,6 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     pending.record.passed = result.passed();
     pending.record.failedStep = QLatin1String(stepName(result.failedStep));
     pending.record.message = result.message;
-    pending.record.rowTries = settings_.rowTries;
     pending.record.journalLine = withOrigin(journalLine(job, result, settings_.withSecrets),
                                             settings_.batch, settings_.station);
     pending.lateLine = lateLineOf(job.row, job.unit, result.fixture);
@@ -379,8 +420,11 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     if (pending.lease.generation != 0)
         held_.remove(job.key);
     bool settled = false;
-    const LineStatus status = reconnect() ? recordJournalled(pending, settled, problem) : outage_;
+    LineStatus status = !fatal_.isEmpty() ? LineStatus::failed(LineFault::RunEnded, fatal_)
+                        : reconnect()     ? recordJournalled(pending, settled, problem)
+                                          : outage_;
     if (status.ok()) {
+        noteFailure(refreshCounts());
         const bool late = pending.lease.row > 0 && pending.record.passed && !settled;
         problem = late ? pending.lateLine : QString();
         return late ? Completion::Unsettled : Completion::Settled;
@@ -390,11 +434,16 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
         return Completion::NotRecorded;
     }
     lost(status);
-    // Still the station's own copy, marked: the database takes it once it is
-    // back, in this run or the next. Journalled already, the commit itself
-    // was lost and may have landed: it is marked all the same, so that a
-    // restart asks too, and whether it went through is asked before it is
-    // recorded again.
+    return unrecordedCompletion(pending, problem);
+}
+
+// With the lock held, the database out of reach: still the station's own
+// copy, marked, which the database takes once it is back, in this run or the
+// next. Journalled already, the commit itself was lost and may have landed:
+// it is marked all the same, so that a restart asks too, and whether it
+// went through is asked before it is recorded again.
+UnitQueue::Completion DbQueue::unrecordedCompletion(const Pending &pending, QString &problem)
+{
     if (journalOpen_ &&
         !journal_.append(
             markedUnrecorded(pending.record.journalLine, pending.lease.generation) + '\n', problem))
@@ -412,7 +461,7 @@ LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, QStr
     LineTransaction transaction(database_);
     LineStatus status = transaction.begin();
     if (status.ok())
-        status = recordUnit(database_, pending.lease, pending.record, settled);
+        status = recordUnit(database_, run_, pending.lease, pending.record, settled);
     if (!status.ok())
         return status;
     if (journalOpen_ && !journal_.append(pending.record.journalLine + '\n', problem))
@@ -420,19 +469,30 @@ LineStatus DbQueue::recordJournalled(const Pending &pending, bool &settled, QStr
     return transaction.commit();
 }
 
-LineStatus DbQueue::rowsOpen(bool &open, bool &someExpired) const
+LineStatus DbQueue::refreshCounts()
 {
-    QVector<BatchProgress> batches;
-    const LineStatus status = batchProgress(database_, settings_.batch, batches, WithStations::No);
-    open = status.ok() && batches.first().waiting + batches.first().leased > 0;
-    someExpired = status.ok() && batches.first().expiredLeases > 0;
+    StationCounts counts;
+    LineStatus status = stationSeen(database_, run_, counts);
+    if (!status.ok())
+        return status;
+    QVector<int> setAside = progress().setAsideRows;
+    // Which rows, asked only when their number changed: most runs have none.
+    if (counts.setAside != setAside.size())
+        status = setAsideRows(database_, run_, setAside);
+    const std::lock_guard<std::mutex> lock(countsMutex_);
+    counts_ = counts;
+    last_.rows = int(counts.rows);
+    last_.passed = int(counts.passed);
+    last_.failedUnits = int(counts.failedUnits);
+    if (status.ok())
+        last_.setAsideRows = setAside;
     return status;
 }
 
 QString DbQueue::keptRowNote()
 {
     QMap<int, QString> kept;
-    if (!rowsKeptForTheirUnit(database_, settings_.batch, kept).ok())
+    if (!rowsKeptForTheirUnit(database_, run_, kept).ok())
         return QString();
     for (auto it = kept.constBegin(); it != kept.constEnd(); ++it) {
         if (!toldKept_.contains(it.key())) {
@@ -445,10 +505,28 @@ QString DbQueue::keptRowNote()
 
 QString DbQueue::unavailable(const LineStatus &status)
 {
+    if (status.ok())
+        return QString();
+    noteFailure(status);
+    if (!fatal().isEmpty())
+        return fatal();
     if (status.fault != LineFault::Unreachable)
         return status.message + QStringLiteral("; trying again");
-    lost(status);
     return outageNote();
+}
+
+void DbQueue::noteFailure(const LineStatus &status)
+{
+    // The name taken by another run, or the schema upgraded past this
+    // station: nothing it could try again would help.
+    if (status.fault == LineFault::RunEnded || status.fault == LineFault::SchemaUnknown) {
+        const std::lock_guard<std::mutex> lock(countsMutex_);
+        if (fatal_.isEmpty())
+            fatal_ = QStringLiteral("%1; this run of station %2 stops")
+                         .arg(status.message, settings_.station);
+    }
+    if (status.fault == LineFault::Unreachable)
+        lost(status);
 }
 
 void DbQueue::lost(const LineStatus &status)
@@ -459,15 +537,25 @@ void DbQueue::lost(const LineStatus &status)
     outage_ = status;
     backoffMs_ = kFirstRetryMs;
     nextTry_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(backoffMs_);
+    const std::lock_guard<std::mutex> lock(countsMutex_);
+    if (!toldOutage_)
+        outageToTell_ = QStringLiteral("database unreachable: %1; retrying").arg(status.message);
 }
 
-// Said once for each outage, by whichever fixture comes first.
+// Said once for each outage, by whichever comes first: a fixture that
+// asked, or the station's own look at its queue.
 QString DbQueue::outageNote()
 {
-    if (reachable_ || toldOutage_)
-        return QString();
-    toldOutage_ = true;
-    return QStringLiteral("database unreachable: %1; retrying").arg(outage_.message);
+    const std::lock_guard<std::mutex> lock(countsMutex_);
+    QString note;
+    note.swap(outageToTell_);
+    toldOutage_ = toldOutage_ || !note.isEmpty();
+    return note;
+}
+
+QString DbQueue::note()
+{
+    return outageNote();
 }
 
 bool DbQueue::reconnect()
@@ -475,26 +563,33 @@ bool DbQueue::reconnect()
     if (reachable_)
         return true;
     const auto now = std::chrono::steady_clock::now();
-    if (now < nextTry_)
+    if (now < nextTry_ || interrupted_)
         return false;
-    if (!resume().ok()) {
+    const LineStatus status = resume();
+    if (!status.ok()) {
+        if (status.fault == LineFault::RunEnded || status.fault == LineFault::SchemaUnknown)
+            noteFailure(status);
         backoffMs_ = std::min(backoffMs_ * 2, kLastRetryMs);
         nextTry_ = now + std::chrono::milliseconds(backoffMs_);
         return false;
     }
     reachable_ = true;
-    toldOutage_ = false;
+    {
+        const std::lock_guard<std::mutex> lock(countsMutex_);
+        toldOutage_ = false;
+        outageToTell_.clear();
+    }
     recordPending();
     return reachable_;
 }
 
 LineStatus DbQueue::resume()
 {
-    LineStatus status = database_.open(connectionString_);
+    LineStatus status = database_.open(connectionString_, LineUse::Station);
     if (status.ok())
         status = checkLineSchema(database_);
     if (status.ok())
-        status = resumeStation(database_, settings_.station, host_, pid_);
+        status = resumeRun(database_, run_);
     return status;
 }
 
@@ -505,12 +600,12 @@ void DbQueue::recordPending()
     while (!pending_.isEmpty()) {
         const Pending &pending = pending_.first();
         bool found = false, settled = false;
-        LineStatus status = findRecord(database_, pending.lease, timeOf(pending.record.journalLine),
-                                       found, settled);
+        LineStatus status = findRecord(database_, run_, pending.lease,
+                                       timeOf(pending.record.journalLine), found, settled);
         if (status.ok() && !found)
-            status = recordUnit(database_, pending.lease, pending.record, settled);
-        if (status.fault == LineFault::Unreachable) {
-            lost(status);
+            status = recordUnit(database_, run_, pending.lease, pending.record, settled);
+        if (status.fault == LineFault::Unreachable || status.fault == LineFault::RunEnded) {
+            noteFailure(status);
             return;
         }
         if (status.ok() && pending.lease.row > 0 && pending.record.passed && !settled)

@@ -214,6 +214,14 @@ LineStatus exportBatch(LineDatabase &database, const QString &batch,
         Json entry = Json::parse(result.bytes(i, "entry").toStdString(), nullptr, false);
         if (!entry.is_object())
             entry = Json::object();
+        // What the database knows goes over what the station wrote.
+        entry["row"] =
+            result.isNull(i, "row_no") ? Json(nullptr) : Json(result.number(i, "row_no"));
+        entry["result"] = result.flag(i, "passed") ? "passed" : "failed";
+        // A unit whose row had gone to another unit by the time its result
+        // came: it is not the row's unit.
+        if (!result.isNull(i, "row_no") && !result.flag(i, "settled"))
+            entry["settled"] = false;
         entry["batch"] = batch.toStdString();
         entry["station"] = result.text(i, "station").toStdString();
         if (!line(jsonText(entry)))

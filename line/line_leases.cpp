@@ -1,6 +1,10 @@
 #include "line/line_leases.h"
 #include "config/profile.h"
 #include "line/line_query.h"
+#include "line/line_sql.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
 
 namespace {
 
@@ -9,59 +13,64 @@ QByteArray number(qint64 value)
     return QByteArray::number(value);
 }
 
-QByteArray seconds(double value)
+QByteArray optionalNumber(qint64 value)
 {
-    return QByteArray::number(value, 'f', 3);
+    return value > 0 ? number(value) : QByteArray();
 }
 
 } // namespace
 
-LineStatus startStation(LineDatabase &database, const QString &station, const QString &host,
-                        qint64 pid, int fixtures)
+LineStatus startStation(LineDatabase &database, const StationStart &start, LineRun &run)
 {
     QueryResult result;
-    const LineStatus status =
-        runStatement(database, "station_start",
-                     {station.toUtf8(), host.toUtf8(), number(pid), number(fixtures)}, &result);
-    if (!status.ok() || result.flag(0, "started"))
+    const QByteArray fixtures =
+        QJsonDocument(QJsonArray::fromStringList(start.fixtures)).toJson(QJsonDocument::Compact);
+    const LineStatus status = runStatement(database, "station_start",
+                                           {start.station.toUtf8(), start.host.toUtf8(),
+                                            number(start.pid), start.batch.toUtf8(), fixtures,
+                                            QByteArray::number(start.leaseSeconds, 'f', 3),
+                                            number(start.rowTries), number(lineSchemaVersion())},
+                                           &result);
+    if (!status.ok())
         return status;
-    return LineStatus::failed(
-        LineFault::StationRunning,
-        QStringLiteral("station %1 is already running (host %2, pid %3)")
-            .arg(station, result.text(0, "running_host"), result.text(0, "running_pid")));
+    if (!result.flag(0, "started"))
+        return LineStatus::failed(
+            LineFault::StationRunning,
+            QStringLiteral("station %1 is already running (host %2, pid %3)")
+                .arg(start.station, result.text(0, "running_host"), result.text(0, "running_pid")));
+    run = {start.batch, start.station, start.fixtures, result.bytes(0, "token")};
+    return status;
 }
 
-LineStatus resumeStation(LineDatabase &database, const QString &station, const QString &host,
-                         qint64 pid)
+LineStatus stationReady(LineDatabase &database, const LineRun &run)
+{
+    return runStatement(database, "station_ready", {run.token});
+}
+
+LineStatus resumeRun(LineDatabase &database, const LineRun &run)
+{
+    return runStatement(database, "station_resume", {run.token});
+}
+
+LineStatus stationSeen(LineDatabase &database, const LineRun &run, StationCounts &counts)
 {
     QueryResult result;
-    const LineStatus status = runStatement(database, "station_resume", {station.toUtf8()}, &result);
-    if (!status.ok() || result.flag(0, "taken"))
-        return status.ok() ? stationSeen(database, station) : status;
-    if (result.text(0, "host") == host && result.number(0, "pid") == pid)
-        return LineStatus::failed(LineFault::Unreachable,
-                                  QStringLiteral("station %1's lost connection still holds its "
-                                                 "name")
-                                      .arg(station));
-    return LineStatus::failed(LineFault::StationRunning,
-                              QStringLiteral("station %1 is already running (host %2, pid %3)")
-                                  .arg(station, result.text(0, "host"), result.text(0, "pid")));
+    const LineStatus status = runStatement(database, "station_seen", {run.token}, &result);
+    if (status.ok() && result.rows() == 1)
+        counts = {result.number(0, "rows"),        result.number(0, "waiting"),
+                  result.number(0, "leased"),      result.number(0, "expired_leases"),
+                  result.number(0, "passed"),      result.number(0, "set_aside"),
+                  result.number(0, "failed_units")};
+    return status;
 }
 
-LineStatus stationSeen(LineDatabase &database, const QString &station)
-{
-    return runStatement(database, "station_seen", {station.toUtf8()});
-}
-
-LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSeconds, int unitRow,
+LineStatus claimRow(LineDatabase &database, const LineRun &run, LineLease &lease, int unitRow,
                     bool &claimed, bool &passed, LineRow &row)
 {
     QueryResult result;
     const LineStatus status =
         runStatement(database, "claim_row",
-                     {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
-                      seconds(leaseSeconds), unitRow > 0 ? number(unitRow) : QByteArray()},
-                     &result);
+                     {run.token, number(lease.fixture), optionalNumber(unitRow)}, &result);
     const bool answered = status.ok() && result.rows() == 1;
     passed = answered && result.flag(0, "already_passed");
     claimed = answered && !passed;
@@ -78,11 +87,11 @@ LineStatus claimRow(LineDatabase &database, LineLease &lease, double leaseSecond
     return status;
 }
 
-LineStatus rowIdentities(LineDatabase &database, const QString &batch,
+LineStatus rowIdentities(LineDatabase &database, const LineRun &run,
                          QMap<int, QMap<int, QString>> &identities)
 {
     QueryResult result;
-    const LineStatus status = runStatement(database, "row_identities", {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "row_identities", {run.token}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         const QMap<QString, QString> values = rowValuesOf(result.bytes(i, "identity"));
         QMap<int, QString> identity;
@@ -96,11 +105,11 @@ LineStatus rowIdentities(LineDatabase &database, const QString &batch,
     return status;
 }
 
-LineStatus rowsKeptForTheirUnit(LineDatabase &database, const QString &batch,
+LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run,
                                 QMap<int, QString> &lines)
 {
     QueryResult result;
-    const LineStatus status = runStatement(database, "kept_rows", {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "kept_rows", {run.token}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i)
         lines.insert(int(result.number(i, "row_no")),
                      QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
@@ -111,58 +120,54 @@ LineStatus rowsKeptForTheirUnit(LineDatabase &database, const QString &batch,
     return status;
 }
 
-LineStatus setAsideRows(LineDatabase &database, const QString &batch, QVector<int> &rows)
+LineStatus setAsideRows(LineDatabase &database, const LineRun &run, QVector<int> &rows)
 {
     QueryResult result;
-    const LineStatus status = runStatement(database, "set_aside_rows", {batch.toUtf8()}, &result);
+    const LineStatus status = runStatement(database, "set_aside_rows", {run.token}, &result);
     rows.clear();
     for (int i = 0; status.ok() && i < result.rows(); ++i)
         rows.append(int(result.number(i, "row_no")));
     return status;
 }
 
-LineStatus renewLease(LineDatabase &database, const LineLease &lease, double leaseSeconds,
+LineStatus renewLease(LineDatabase &database, const LineRun &run, const LineLease &lease,
                       bool &held, Renewal renewal)
 {
     QueryResult result;
-    const LineStatus status =
-        runStatement(database, renewal == Renewal::BeforeWriting ? "mark_writing" : "renew_lease",
-                     {lease.batch.toUtf8(), number(lease.row), number(lease.generation),
-                      lease.station.toUtf8(), lease.fixture.toUtf8(), seconds(leaseSeconds)},
-                     &result);
+    const LineStatus status = runStatement(
+        database, renewal == Renewal::BeforeWriting ? "mark_writing" : "renew_lease",
+        {run.token, number(lease.fixture), number(lease.row), number(lease.generation)}, &result);
     held = status.ok() && result.flag(0, "held");
     return status;
 }
 
-LineStatus recordUnit(LineDatabase &database, const LineLease &lease, const LineRecord &record,
-                      bool &settled)
+LineStatus recordUnit(LineDatabase &database, const LineRun &run, const LineLease &lease,
+                      const LineRecord &record, bool &settled)
 {
     const bool hasRow = lease.row > 0;
     QueryResult result;
-    const LineStatus status =
-        runStatement(database, "record_unit",
-                     {lease.batch.toUtf8(), hasRow ? number(lease.row) : QByteArray(),
-                      hasRow ? number(lease.generation) : QByteArray(), lease.station.toUtf8(),
-                      lease.fixture.toUtf8(), record.passed ? "true" : "false",
-                      record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
-                      record.message.toUtf8(), number(record.rowTries), record.journalLine},
-                     &result);
+    const LineStatus status = runStatement(
+        database, "record_unit",
+        {run.token, number(lease.fixture), optionalNumber(lease.row),
+         hasRow ? number(lease.generation) : QByteArray(), record.passed ? "true" : "false",
+         record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
+         record.message.toUtf8(), record.journalLine},
+        &result);
     settled = status.ok() && result.flag(0, "settled");
     return status;
 }
 
-LineStatus findRecord(LineDatabase &database, const LineLease &lease, const QString &time,
-                      bool &found, bool &settled)
+LineStatus findRecord(LineDatabase &database, const LineRun &run, const LineLease &lease,
+                      const QString &time, bool &found, bool &settled)
 {
     const bool hasRow = lease.row > 0;
     QueryResult result;
     const LineStatus status =
         runStatement(database, "find_record",
-                     {lease.batch.toUtf8(), lease.station.toUtf8(), lease.fixture.toUtf8(),
-                      hasRow ? number(lease.row) : QByteArray(),
+                     {run.token, optionalNumber(lease.row),
                       hasRow ? number(lease.generation) : QByteArray(), time.toUtf8()},
                      &result);
-    found = status.ok() && result.rows() > 0;
+    found = status.ok() && result.flag(0, "found");
     settled = found && result.flag(0, "settled");
     return status;
 }

@@ -69,12 +69,36 @@ LineStatus rolesOf(LineDatabase &database, const char *statement, QStringList &r
     return status;
 }
 
+// What `role` still lacks of what grants.sql gives it; PostgreSQL only
+// warns when a grant gives nothing (the granter does not own the schema).
+LineStatus checkRights(LineDatabase &database, const char *statement, const QString &role)
+{
+    QueryResult result;
+    LineStatus status = runStatement(database, statement, {role.toUtf8()}, &result);
+    QStringList missing;
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        missing << result.text(i, "missing");
+    if (status.ok() && !missing.isEmpty())
+        status = LineStatus::failed(LineFault::Refused,
+                                    QStringLiteral("role %1 was not granted %2; nothing changed "
+                                                   "(line init must be run by the role that owns "
+                                                   "the line's schema)")
+                                        .arg(role, missing.join(QStringLiteral(", "))));
+    return status;
+}
+
 LineStatus grant(LineDatabase &database, const QString &station, const QString &viewer)
 {
     LineStatus status = runStatement(database, "grant_to",
                                      {station.isEmpty() ? QByteArray("") : station.toUtf8(),
                                       viewer.isEmpty() ? QByteArray("") : viewer.toUtf8()});
-    return status.ok() ? runQuery(database, lineScript("grants.sql").constData()) : status;
+    if (status.ok())
+        status = runQuery(database, lineScript("grants.sql").constData());
+    if (status.ok() && !station.isEmpty())
+        status = checkRights(database, "missing_station_rights", station);
+    if (status.ok() && !viewer.isEmpty())
+        status = checkRights(database, "missing_viewer_rights", viewer);
+    return status;
 }
 
 LineStatus runMigrations(LineDatabase &database, int from)
@@ -144,6 +168,22 @@ LineStatus bringUpToDate(LineDatabase &database, const SchemaVersion &found, Lin
     return status;
 }
 
+// The version as a station's role may read it: through the function that
+// schemas of rolling upgrades have, else from the table.
+LineStatus workingVersion(LineDatabase &database, SchemaVersion &found)
+{
+    QueryResult result;
+    LineStatus status = runStatement(database, "station_schema_version_present", {}, &result);
+    if (!status.ok() || !result.flag(0, "present"))
+        return status.ok() ? schemaVersion(database, found) : status;
+    status = runStatement(database, "station_schema_version", {}, &result);
+    if (status.ok()) {
+        found.version = int(result.number(0, "version"));
+        found.stationsFrom = int(result.number(0, "stations_from"));
+    }
+    return status;
+}
+
 } // namespace
 
 LineStatus initLineSchema(LineDatabase &database, const LineRoles &roles, LineInitReport *report)
@@ -177,7 +217,7 @@ LineStatus initLineSchema(LineDatabase &database, const LineRoles &roles, LineIn
 LineStatus checkLineSchema(LineDatabase &database)
 {
     SchemaVersion found;
-    const LineStatus status = schemaVersion(database, found);
+    const LineStatus status = workingVersion(database, found);
     if (!status.ok())
         return status;
     if (found.version == 0)

@@ -11,6 +11,7 @@ FileQueue::FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, 
         const bool passed = passedRows.contains(job.row);
         states_.append(passed ? State::Passed : State::Waiting);
         passed_ += passed ? 1 : 0;
+        heldBy_.add(states_.size() - 1, job.identity);
     }
 }
 
@@ -118,11 +119,7 @@ int FileQueue::indexOf(const UnitJob &job) const
 // The job whose identity a unit holds, or -1; called with the lock held.
 int FileQueue::indexHeldBy(const QStringList &unitValues) const
 {
-    for (int i = 0; i < jobs_.size(); ++i) {
-        if (holdsIdentity(jobs_.at(i), unitValues))
-            return i;
-    }
-    return -1;
+    return heldBy_.find(unitValues);
 }
 
 // Called with the lock held: the line is on the disk before the row settles.

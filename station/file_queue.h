@@ -5,6 +5,7 @@
 #ifndef STATION_FILE_QUEUE_H
 #define STATION_FILE_QUEUE_H
 
+#include "station/identity.h"
 #include "station/journal.h"
 #include "station/unit_queue.h"
 
@@ -48,6 +49,7 @@ private:
     int indexHeldBy(const QStringList &unitValues) const;
     bool append(const UnitJob &job, const UnitResult &result, QString &problem);
 
+    IdentityIndex heldBy_; // the jobs' identities, by job index
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     QVector<UnitJob> jobs_;

@@ -170,6 +170,8 @@ bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &c
             return false;
         if (claim != UnitQueue::Claim::Unavailable)
             return true;
+        if (run_.queueGone())
+            return false;
         if (!problem.isEmpty() && problem != told)
             run_.observer.queueNote(problem);
         told = problem.isEmpty() ? told : problem;
@@ -307,7 +309,8 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             observer.fixtureNote(result.fixture,
                                  problem + QStringLiteral("; the station takes no more units"));
             told.notRecorded = problem;
-            recordFailed = true;
+            if (!queueGone())
+                recordFailed = true;
             stopping = true;
         } else if (completion == Completion::Pending && !problem.isEmpty()) {
             observer.queueNote(problem);
@@ -320,6 +323,17 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             observer.unitDone(job, told, progress);
     }
     changed_.notify_all();
+}
+
+bool StationRun::queueGone()
+{
+    if (queue.fatal().isEmpty())
+        return false;
+    // Told once, by whichever fixture sees it first.
+    if (!queueLost.exchange(true))
+        observer.queueNote(queue.fatal());
+    stopping = true;
+    return true;
 }
 
 void StationRun::waitForChange(int ms)

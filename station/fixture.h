@@ -21,6 +21,7 @@ struct StationRun {
     std::atomic<bool> stoppingAtOnce{false}; // the units in progress are given up
     std::atomic<int> unitsInProgress{0};     // fixtures holding a job
     std::atomic<bool> recordFailed{false};
+    std::atomic<bool> queueLost{false};
     std::atomic<bool> allPassed{false};
 
     // No fixture takes another unit once every job passed or was set aside,
@@ -29,6 +30,8 @@ struct StationRun {
     // Records the unit's result (with its job, or without one: row 0) and
     // tells the observer; stops the run if the record could not be made.
     void record(const UnitJob &job, const UnitResult &result);
+    // Stops the run if the queue can serve it no more; true if so.
+    bool queueGone();
     // Waits up to `ms` for a unit to be recorded.
     void waitForChange(int ms);
 

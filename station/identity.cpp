@@ -37,3 +37,39 @@ bool holdsIdentity(const UnitJob &job, const QStringList &unitValues)
     }
     return true;
 }
+
+void IdentityIndex::add(int id, const ValueChanges &identity)
+{
+    if (identity.isEmpty())
+        return;
+    QStringList blank;
+    while (blank.size() < ConfigRowCount)
+        blank << QString();
+    const QStringList given = asRecorded(withChanges(blank, identity));
+    ValueChanges recorded;
+    for (auto it = identity.constBegin(); it != identity.constEnd(); ++it) {
+        recorded.insert(it.key(), given.at(it.key()));
+        byValue_[qMakePair(it.key(), given.at(it.key()))].append(id);
+    }
+    recorded_.insert(id, recorded);
+}
+
+int IdentityIndex::find(const QStringList &unitValues) const
+{
+    if (unitValues.size() != ConfigRowCount || recorded_.isEmpty())
+        return -1;
+    const QStringList held = asRecorded(unitValues);
+    int found = -1;
+    for (int row = 0; row < ConfigRowCount; ++row) {
+        for (const int id : byValue_.value(qMakePair(row, held.at(row)))) {
+            if (found >= 0 && id >= found)
+                continue;
+            const ValueChanges identity = recorded_.value(id);
+            bool whole = true;
+            for (auto it = identity.constBegin(); whole && it != identity.constEnd(); ++it)
+                whole = held.at(it.key()) == it.value();
+            found = whole ? id : found;
+        }
+    }
+    return found;
+}

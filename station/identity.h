@@ -6,6 +6,8 @@
 
 #include "station/unit_queue.h"
 
+#include <QHash>
+#include <QPair>
 #include <QStringList>
 #include <QVector>
 
@@ -17,5 +19,23 @@ bool assignIdentities(QVector<UnitJob> &jobs);
 // whole identity, each value compared as the device records it; false for
 // a job without one, or unknown values.
 bool holdsIdentity(const UnitJob &job, const QStringList &unitValues);
+
+// The identities of many jobs, to find the one a unit holds without asking
+// every job: holdsIdentity's answer, looked up by the values themselves, as
+// the device records them, so that a unit costs the same however many jobs
+// there are.
+class IdentityIndex
+{
+public:
+    // Adds job `id`'s identity; one without any is never found.
+    void add(int id, const ValueChanges &identity);
+    // The smallest id whose whole identity `unitValues` hold; -1 if none.
+    int find(const QStringList &unitValues) const;
+    int size() const { return recorded_.size(); }
+
+private:
+    QHash<QPair<int, QString>, QVector<int>> byValue_; // (row, value as recorded) to ids
+    QHash<int, ValueChanges> recorded_;                // each id's identity, as recorded
+};
 
 #endif // STATION_IDENTITY_H

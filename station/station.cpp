@@ -37,6 +37,7 @@ public:
             run_.stoppingAtOnce = true;
             run_.stopping = true;
             toldAtOnce_ = true;
+            run_.queue.interrupt();
             run_.observer.stopRequested(run_.unitsInProgress, true);
         }
     }
@@ -51,9 +52,10 @@ private:
 StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsedTimer &clock)
 {
     StationOutcome outcome;
-    outcome.end = run.recordFailed ? StationOutcome::End::RecordFailed
-                  : run.stopping   ? StationOutcome::End::Stopped
-                                   : StationOutcome::End::AllPassed;
+    outcome.end = run.queueLost      ? StationOutcome::End::QueueLost
+                  : run.recordFailed ? StationOutcome::End::RecordFailed
+                  : run.stopping     ? StationOutcome::End::Stopped
+                                     : StationOutcome::End::AllPassed;
     outcome.progress = queue.progress();
     outcome.seconds = double(clock.elapsed()) / 1000.0;
     return outcome;
@@ -69,6 +71,10 @@ void waitForTheEnd(StationRun &run, UnitQueue &queue, StopWatch &watch)
         if (turn % kProgressTurns == 0) {
             const QueueProgress now = queue.progress();
             run.allPassed = run.allPassed || now.settled();
+            run.queueGone();
+            const QString note = queue.note();
+            if (!note.isEmpty())
+                run.observer.queueNote(note);
         }
     }
 }

@@ -23,9 +23,10 @@ struct StationSettings {
 // How a run ended.
 struct StationOutcome {
     enum class End {
-        AllPassed,   // every job passed, or was set aside (the progress names those)
-        Stopped,     // asked to stop; the units in progress were finished (or given up) first
-        RecordFailed // a result could not be recorded; stopped as if asked
+        AllPassed,    // every job passed, or was set aside (the progress names those)
+        Stopped,      // asked to stop; the units in progress were finished (or given up) first
+        RecordFailed, // a result could not be recorded; stopped as if asked
+        QueueLost     // the queue can serve the run no more (its fatal()); stopped as if asked
     };
     End end = End::AllPassed;
     QueueProgress progress;

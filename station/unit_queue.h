@@ -67,9 +67,9 @@ class UnitQueue
 {
 public:
     enum class Claim {
-        Claimed,    // `job` is this fixture's until it is completed
-        Ended,      // no job will come: every job passed or was set aside, or `stopping`
-                    // answered true
+        Claimed,      // `job` is this fixture's until it is completed
+        Ended,        // no job will come: every job passed or was set aside, or `stopping`
+                      // answered true
         Unavailable,  // the queue cannot be asked now; try again later. `problem` is the
                       // line to tell, or empty when it was told already
         AlreadyPassed // the unit holds the identity of `job`, which passed: it is that job's
@@ -121,6 +121,15 @@ public:
     // be another fixture's by now. A queue no one else takes from always
     // holds.
     virtual bool stillHolds(const UnitJob &, const QString &, QString &) { return true; }
+    // The operator asked to stop at once: a queue that waits on something
+    // outside (a database) gives those waits up now.
+    virtual void interrupt() {}
+    // Why the queue can serve this run no more (another run took its place,
+    // say); empty while it can. The run then stops.
+    virtual QString fatal() const { return QString(); }
+    // A note about the queue to tell the operator once, noticed while no
+    // fixture asked (a store that went out of reach); empty: none.
+    virtual QString note() { return QString(); }
 };
 
 #endif // STATION_UNIT_QUEUE_H

@@ -148,61 +148,83 @@ SELECT n.station, coalesce(s.fixtures, 0) AS fixtures,
  ORDER BY n.station
 
 -- name: batch_results
-SELECT entry::text AS entry, station FROM line_results WHERE batch_id = $1::bigint ORDER BY id
+SELECT entry::text AS entry, station, row_no, passed, settled
+  FROM line_results WHERE batch_id = $1::bigint ORDER BY id
 
--- A station's work on a batch.
+-- A station's work on a batch: each call names the station's run by its
+-- token, and the functions take the station, its batch and its fixtures
+-- from the run.
 
+-- The version as a station may read it, where it has no table to read:
+-- schemas before it keep the version in line_schema alone.
+-- name: station_schema_version_present
+SELECT to_regprocedure('line_schema_version()') IS NOT NULL AS present
+
+-- name: station_schema_version
+SELECT version, stations_from FROM line_schema_version()
+
+-- $5: the fixtures' names as a JSON array.
 -- name: station_start
-SELECT started, running_host, running_pid
-  FROM line_station_start($1, $2, $3::integer, $4::integer)
+SELECT started, token, running_host, running_pid
+  FROM line_station_start($1, $2, $3::integer, $4,
+                          ARRAY(SELECT jsonb_array_elements_text($5::jsonb)),
+                          $6::double precision, $7::integer, $8::integer)
 
--- Takes the station's name again on a new connection, under the key
--- line_station_start locks it with.
+-- name: station_ready
+SELECT line_station_ready($1)
+
 -- name: station_resume
-SELECT pg_try_advisory_lock(19251, hashtext($1)) AS taken, s.host, s.pid
-  FROM (SELECT 1) one LEFT JOIN line_stations s ON s.name = $1
+SELECT line_station_resume($1)
 
 -- name: station_seen
-SELECT line_station_seen($1)
+SELECT rows, waiting, leased, expired_leases, passed, set_aside, failed_units
+  FROM line_station_seen($1)
 
 -- name: claim_row
 SELECT claimed_row, claimed_generation, claimed_unit, claimed_values, claimed_certificate,
        claimed_sha256, already_passed
-  FROM line_claim($1, $2, $3, $4::double precision, $5::integer)
+  FROM line_claim($1, $2::integer, $3::integer)
 
 -- name: row_identities
-SELECT r.row_no, r.identity
-  FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
- WHERE b.name = $1 AND r.identity IS NOT NULL
+SELECT row_no, identity FROM line_identities($1)
 
--- The rows whose lease ran out after their values were sent to the unit.
 -- name: kept_rows
-SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture
-  FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
- WHERE b.name = $1 AND r.state = 'leased' AND r.lease_end < clock_timestamp()
-   AND r.written_generation = r.generation AND coalesce(r.identity, '{}') <> '{}'
+SELECT row_no, unit, holder_station, holder_fixture FROM line_kept_rows($1)
 
 -- name: set_aside_rows
-SELECT r.row_no
-  FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
- WHERE b.name = $1 AND r.state = 'set_aside'
- ORDER BY r.row_no
+SELECT row_no FROM line_set_aside_rows($1)
 
 -- name: renew_lease
-SELECT line_renew($1, $2::integer, $3::bigint, $4, $5, $6::double precision) AS held
+SELECT line_renew($1, $2::integer, $3::integer, $4::bigint, false) AS held
 
+-- Before each write to the unit.
 -- name: mark_writing
-SELECT line_writing($1, $2::integer, $3::bigint, $4, $5, $6::double precision) AS held
+SELECT line_renew($1, $2::integer, $3::integer, $4::bigint, true) AS held
 
 -- name: record_unit
-SELECT line_record($1, $2::integer, $3::bigint, $4, $5, $6::boolean, $7, $8, $9::integer,
-                   $10::json) AS settled
+SELECT line_record($1, $2::integer, $3::integer, $4::bigint, $5::boolean, $6, $7, $8::json)
+       AS settled
 
 -- Whether a result sent over a connection lost meanwhile reached the
 -- database, known by its claim and its journal line's time.
 -- name: find_record
-SELECT r.settled
-  FROM line_results r JOIN line_batches b ON b.id = r.batch_id
- WHERE b.name = $1 AND r.station = $2 AND r.fixture = $3
-   AND r.row_no IS NOT DISTINCT FROM $4::integer
-   AND r.generation IS NOT DISTINCT FROM $5::bigint AND r.entry ->> 'time' = $6
+SELECT found, settled FROM line_find_record($1, $2::integer, $3::bigint, $4)
+
+-- What line init granted, checked: what a role still lacks.
+-- name: missing_station_rights
+SELECT 'USAGE on schema ' || n.nspname AS missing
+  FROM pg_namespace n
+ WHERE n.oid = (SELECT relnamespace FROM pg_class WHERE oid = 'line_schema'::regclass)
+   AND NOT has_schema_privilege($1, n.oid, 'USAGE')
+UNION ALL
+SELECT 'EXECUTE on ' || f::text FROM line_station_rights() f
+ WHERE NOT has_function_privilege($1, f, 'EXECUTE')
+
+-- name: missing_viewer_rights
+SELECT 'USAGE on schema ' || n.nspname AS missing
+  FROM pg_namespace n
+ WHERE n.oid = (SELECT relnamespace FROM pg_class WHERE oid = 'line_schema'::regclass)
+   AND NOT has_schema_privilege($1, n.oid, 'USAGE')
+UNION ALL
+SELECT 'SELECT on ' || v::text FROM line_viewer_rights() v
+ WHERE NOT has_table_privilege($1, v, 'SELECT')

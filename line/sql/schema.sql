@@ -16,30 +16,28 @@ SET client_min_messages = warning;
 SET row_security = off;
 
 --
--- Name: line_claim(text, text, text, double precision, integer); Type: FUNCTION; Schema: public; Owner: -
+-- Name: line_claim(text, integer, integer); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_claim(p_batch text, p_station text, p_fixture text, p_lease_seconds double precision, p_row integer) RETURNS TABLE(claimed_row integer, claimed_generation bigint, claimed_unit text, claimed_values jsonb, claimed_certificate text, claimed_sha256 text, already_passed boolean)
+CREATE FUNCTION public.line_claim(p_token text, p_fixture integer, p_row integer) RETURNS TABLE(claimed_row integer, claimed_generation bigint, claimed_unit text, claimed_values jsonb, claimed_certificate text, claimed_sha256 text, already_passed boolean)
     LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
 DECLARE
-    v_batch bigint;
+    v_run line_stations := line_run(p_token);
+    v_fixture text := line_fixture(v_run, p_fixture);
 BEGIN
     UPDATE line_stations SET last_seen = clock_timestamp()
-     WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
-    SELECT id INTO v_batch FROM line_batches WHERE name = p_batch;
+     WHERE name = v_run.name AND last_seen < clock_timestamp() - interval '1 second';
     RETURN QUERY
-    SELECT r.row_no, r.generation, r.unit, r.row_values, NULL::text, r.certificate_sha256, true
+    SELECT r.row_no, r.generation, r.unit, NULL::jsonb, NULL::text, NULL::text, true
       FROM line_rows r
-     WHERE r.batch_id = v_batch AND r.row_no = p_row AND r.state = 'passed';
+     WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row AND r.state = 'passed';
     IF FOUND THEN
         RETURN;
     END IF;
-    -- The unit's own row, under a live lease: it waits for it rather than
-    -- take another row, whose values would overwrite those it may hold.
     PERFORM FROM line_rows r
-      WHERE r.batch_id = v_batch AND r.row_no = p_row AND r.state = 'leased'
+      WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row AND r.state = 'leased'
         AND r.lease_end >= clock_timestamp();
     IF FOUND THEN
         RETURN;
@@ -47,18 +45,19 @@ BEGIN
     RETURN QUERY
     WITH picked AS (
         UPDATE line_rows r
-           SET state = 'leased', holder_station = p_station, holder_fixture = p_fixture,
-               lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
+           SET state = 'leased', holder_station = v_run.name, holder_fixture = v_fixture,
+               holder_run = v_run.run_id,
+               lease_end = clock_timestamp() + make_interval(secs => v_run.lease_seconds),
                generation = r.generation + 1
-         WHERE r.batch_id = v_batch
+         WHERE r.batch_id = v_run.batch_id
            AND r.row_no = coalesce(
                (SELECT c.row_no FROM line_rows c
-                 WHERE c.batch_id = v_batch AND c.row_no = p_row
+                 WHERE c.batch_id = v_run.batch_id AND c.row_no = p_row
                    AND c.state IN ('waiting', 'leased')
                    AND (c.state = 'waiting' OR c.lease_end < clock_timestamp())
                    FOR UPDATE SKIP LOCKED),
                (SELECT c.row_no FROM line_rows c
-                 WHERE c.batch_id = v_batch AND c.state IN ('waiting', 'leased')
+                 WHERE c.batch_id = v_run.batch_id AND c.state IN ('waiting', 'leased')
                    AND (c.state = 'waiting'
                         OR (c.lease_end < clock_timestamp()
                             AND (c.written_generation IS DISTINCT FROM c.generation
@@ -75,21 +74,171 @@ $$;
 
 
 --
--- Name: line_record(text, integer, bigint, text, text, boolean, text, text, integer, json); Type: FUNCTION; Schema: public; Owner: -
+-- Name: line_count_results(); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_record(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_passed boolean, p_failed_step text, p_message text, p_row_tries integer, p_entry json) RETURNS boolean
+CREATE FUNCTION public.line_count_results() RETURNS trigger
+    LANGUAGE plpgsql
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+BEGIN
+    INSERT INTO line_result_counts AS c (batch_id, shard, units, failed_units)
+    SELECT batch_id, pg_backend_pid() % 16, count(*), count(*) FILTER (WHERE NOT passed)
+      FROM new_results GROUP BY batch_id
+        ON CONFLICT (batch_id, shard) DO UPDATE
+       SET units = c.units + excluded.units, failed_units = c.failed_units + excluded.failed_units;
+    RETURN NULL;
+END
+$$;
+
+
+--
+-- Name: line_count_rows(); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_count_rows() RETURNS trigger
+    LANGUAGE plpgsql
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+BEGIN
+    IF TG_OP = 'INSERT' THEN
+        INSERT INTO line_row_counts AS c (batch_id, state, shard, rows)
+        SELECT batch_id, state, pg_backend_pid() % 16, count(*) FROM new_rows
+         GROUP BY batch_id, state
+            ON CONFLICT (batch_id, state, shard) DO UPDATE SET rows = c.rows + excluded.rows;
+    ELSIF TG_OP = 'UPDATE' THEN
+        INSERT INTO line_row_counts AS c (batch_id, state, shard, rows)
+        SELECT batch_id, state, pg_backend_pid() % 16, sum(n)
+          FROM (SELECT batch_id, state, -1 AS n FROM old_rows
+                UNION ALL SELECT batch_id, state, 1 FROM new_rows) d
+         GROUP BY batch_id, state HAVING sum(n) <> 0
+            ON CONFLICT (batch_id, state, shard) DO UPDATE SET rows = c.rows + excluded.rows;
+    ELSE
+        INSERT INTO line_row_counts AS c (batch_id, state, shard, rows)
+        SELECT batch_id, state, pg_backend_pid() % 16, -count(*) FROM old_rows
+         GROUP BY batch_id, state
+            ON CONFLICT (batch_id, state, shard) DO UPDATE SET rows = c.rows + excluded.rows;
+    END IF;
+    RETURN NULL;
+END
+$$;
+
+
+--
+-- Name: line_find_record(text, integer, bigint, text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_find_record(p_token text, p_row integer, p_generation bigint, p_time text) RETURNS TABLE(found boolean, settled boolean)
+    LANGUAGE sql STABLE SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT count(*) > 0, coalesce(bool_or(r.settled), false)
+      FROM line_results r, line_run(p_token) s
+     WHERE r.batch_id = s.batch_id AND r.station = s.name
+       AND r.row_no IS NOT DISTINCT FROM p_row
+       AND r.generation IS NOT DISTINCT FROM p_generation AND r.entry ->> 'time' = p_time;
+$$;
+
+
+SET default_tablespace = '';
+
+SET default_table_access_method = heap;
+
+--
+-- Name: line_stations; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_stations (
+    name text NOT NULL,
+    host text NOT NULL,
+    pid integer NOT NULL,
+    fixtures integer NOT NULL,
+    started_at timestamp with time zone NOT NULL,
+    last_seen timestamp with time zone NOT NULL,
+    version integer,
+    run_id bigint,
+    run_token bytea,
+    backend_pid integer,
+    batch_id bigint,
+    fixture_names text[],
+    lease_seconds double precision,
+    row_tries integer
+);
+
+
+--
+-- Name: line_fixture(public.line_stations, integer); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_fixture(p_run public.line_stations, p_fixture integer) RETURNS text
+    LANGUAGE plpgsql IMMUTABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+BEGIN
+    IF p_fixture IS NULL OR p_fixture < 1 OR p_fixture > cardinality(p_run.fixture_names) THEN
+        RAISE EXCEPTION 'fixture % is not one of station %''s', p_fixture, p_run.name
+            USING ERRCODE = '22023';
+    END IF;
+    RETURN p_run.fixture_names[p_fixture];
+END
+$$;
+
+
+--
+-- Name: line_identities(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_identities(p_token text) RETURNS TABLE(row_no integer, identity jsonb)
+    LANGUAGE sql STABLE SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT r.row_no, r.identity FROM line_rows r, line_run(p_token) s
+     WHERE r.batch_id = s.batch_id AND r.identity IS NOT NULL AND r.identity <> '{}';
+$$;
+
+
+--
+-- Name: line_kept_rows(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_kept_rows(p_token text) RETURNS TABLE(row_no integer, unit text, holder_station text, holder_fixture text)
+    LANGUAGE sql STABLE SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture
+      FROM line_rows r, line_run(p_token) s
+     WHERE r.batch_id = s.batch_id AND r.state = 'leased' AND r.lease_end < clock_timestamp()
+       AND r.written_generation = r.generation AND coalesce(r.identity, '{}') <> '{}'
+     ORDER BY r.row_no;
+$$;
+
+
+--
+-- Name: line_record(text, integer, integer, bigint, boolean, text, text, json); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_entry json) RETURNS boolean
     LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
 DECLARE
-    v_batch bigint;
+    v_run line_stations := line_run(p_token);
+    v_fixture text;
     v_settled boolean := false;
 BEGIN
-    SELECT id INTO v_batch FROM line_batches WHERE name = p_batch;
-    IF v_batch IS NULL THEN
-        RAISE EXCEPTION 'batch % does not exist', p_batch USING ERRCODE = '22023';
+    IF p_passed IS NULL OR p_entry IS NULL OR (p_passed AND p_failed_step IS NOT NULL)
+       OR (p_passed AND p_row IS NULL)
+       OR (NOT p_passed AND NOT coalesce(p_failed_step = ANY
+           ('{ping,write,verify,certificate,port,lease,interrupted}'::text[]), false)) THEN
+        RAISE EXCEPTION 'a result is passed, with its row, or failed at one of the steps'
+            USING ERRCODE = '22023';
     END IF;
+    IF p_fixture = 0 AND p_row IS NOT NULL THEN
+        SELECT holder_fixture INTO v_fixture FROM line_rows
+         WHERE batch_id = v_run.batch_id AND row_no = p_row AND state = 'leased'
+           AND holder_station = v_run.name AND generation = p_generation;
+    END IF;
+    v_fixture := coalesce(v_fixture, line_fixture(v_run, p_fixture));
     IF p_row IS NOT NULL THEN
         WITH counted AS (
             SELECT r.row_no,
@@ -98,48 +247,174 @@ BEGIN
                              AND r.fail_message IS NOT DISTINCT FROM p_message
                         THEN r.fail_count + 1 ELSE 1 END AS fails
               FROM line_rows r
-             WHERE r.batch_id = v_batch AND r.row_no = p_row)
+             WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row)
         UPDATE line_rows r
            SET state = CASE WHEN p_passed THEN 'passed'
-                            WHEN k.fails >= p_row_tries THEN 'set_aside' ELSE 'waiting' END,
+                            WHEN k.fails >= v_run.row_tries THEN 'set_aside' ELSE 'waiting' END,
                fail_count = k.fails,
                fail_step = CASE WHEN p_passed THEN NULL ELSE p_failed_step END,
                fail_message = CASE WHEN p_passed THEN NULL ELSE p_message END,
-               holder_station = NULL, holder_fixture = NULL, lease_end = NULL
+               holder_station = NULL, holder_fixture = NULL, lease_end = NULL, holder_run = NULL
           FROM counted k
-         WHERE r.batch_id = v_batch AND r.row_no = k.row_no AND r.state = 'leased'
-           AND r.generation = p_generation AND r.holder_station = p_station
-           AND r.holder_fixture = p_fixture;
+         WHERE r.batch_id = v_run.batch_id AND r.row_no = k.row_no AND r.state = 'leased'
+           AND r.generation = p_generation AND r.holder_station = v_run.name
+           AND r.holder_fixture = v_fixture;
         v_settled := FOUND;
     END IF;
     INSERT INTO line_results (batch_id, row_no, station, fixture, passed, failed_step,
                               generation, settled, entry)
-    VALUES (v_batch, p_row, p_station, p_fixture, p_passed, p_failed_step, p_generation,
-            v_settled, p_entry);
+    VALUES (v_run.batch_id, p_row, v_run.name, v_fixture, p_passed, p_failed_step,
+            CASE WHEN p_row IS NULL THEN NULL ELSE p_generation END, v_settled, p_entry);
     UPDATE line_stations SET last_seen = clock_timestamp()
-     WHERE name = p_station AND last_seen < clock_timestamp() - interval '1 second';
+     WHERE name = v_run.name AND last_seen < clock_timestamp() - interval '1 second';
     RETURN v_settled;
 END
 $$;
 
 
 --
--- Name: line_renew(text, integer, bigint, text, text, double precision); Type: FUNCTION; Schema: public; Owner: -
+-- Name: line_renew(text, integer, integer, bigint, boolean); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_renew(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision) RETURNS boolean
-    LANGUAGE sql SECURITY DEFINER
+CREATE FUNCTION public.line_renew(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_writing boolean) RETURNS boolean
+    LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
-    WITH renewed AS (
-        UPDATE line_rows r
-           SET lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds)
-          FROM line_batches b
-         WHERE b.name = p_batch AND r.batch_id = b.id AND r.row_no = p_row
-           AND r.state = 'leased' AND r.generation = p_generation
-           AND r.holder_station = p_station AND r.holder_fixture = p_fixture
-        RETURNING 1)
-    SELECT count(*) = 1 FROM renewed;
+DECLARE
+    v_run line_stations := line_run(p_token);
+    v_fixture text := line_fixture(v_run, p_fixture);
+BEGIN
+    UPDATE line_rows r
+       SET lease_end = clock_timestamp() + make_interval(secs => v_run.lease_seconds),
+           written_generation = CASE WHEN p_writing THEN p_generation
+                                     ELSE r.written_generation END
+     WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row AND r.state = 'leased'
+       AND r.generation = p_generation AND r.holder_run = v_run.run_id
+       AND r.holder_fixture = v_fixture;
+    RETURN FOUND;
+END
+$$;
+
+
+--
+-- Name: line_run(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_run(p_token text) RETURNS public.line_stations
+    LANGUAGE plpgsql STABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+DECLARE
+    v_run line_stations;
+BEGIN
+    SELECT * INTO v_run FROM line_stations
+     WHERE run_token = sha256(convert_to(coalesce(p_token, ''), 'UTF8'));
+    IF NOT FOUND THEN
+        RAISE EXCEPTION 'this run of the station is not the line''s: its name was taken by '
+                        'another run, or it was never started' USING ERRCODE = 'KL001';
+    END IF;
+    RETURN v_run;
+END
+$$;
+
+
+--
+-- Name: line_schema_version(); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_schema_version() RETURNS TABLE(version integer, stations_from integer)
+    LANGUAGE sql STABLE SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT max(s.version), max(coalesce(s.stations_from, s.version)) FROM line_schema s;
+$$;
+
+
+--
+-- Name: line_set_aside_rows(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_set_aside_rows(p_token text) RETURNS TABLE(row_no integer)
+    LANGUAGE sql STABLE SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT r.row_no FROM line_rows r, line_run(p_token) s
+     WHERE r.batch_id = s.batch_id AND r.state = 'set_aside' ORDER BY r.row_no;
+$$;
+
+
+--
+-- Name: line_station_alive(public.line_stations); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_station_alive(p_station public.line_stations) RETURNS boolean
+    LANGUAGE sql STABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT p_station.last_seen >= clock_timestamp()
+                                  - make_interval(secs => coalesce(p_station.lease_seconds, 30))
+       AND EXISTS (SELECT 1 FROM pg_stat_activity a WHERE a.pid = p_station.backend_pid);
+$$;
+
+
+--
+-- Name: line_station_ready(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_station_ready(p_token text) RETURNS void
+    LANGUAGE plpgsql SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+DECLARE
+    v_run line_stations := line_run(p_token);
+BEGIN
+    UPDATE line_rows
+       SET state = 'waiting', holder_station = NULL, holder_fixture = NULL, lease_end = NULL,
+           holder_run = NULL
+     WHERE state = 'leased' AND holder_station = v_run.name
+       AND holder_run IS DISTINCT FROM v_run.run_id
+       AND written_generation IS DISTINCT FROM generation;
+    UPDATE line_rows SET lease_end = clock_timestamp()
+     WHERE state = 'leased' AND holder_station = v_run.name
+       AND holder_run IS DISTINCT FROM v_run.run_id AND lease_end > clock_timestamp();
+END
+$$;
+
+
+--
+-- Name: line_station_resume(text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_station_resume(p_token text) RETURNS void
+    LANGUAGE plpgsql SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+DECLARE
+    v_run line_stations := line_run(p_token);
+BEGIN
+    UPDATE line_stations SET backend_pid = pg_backend_pid(), last_seen = clock_timestamp()
+     WHERE name = v_run.name;
+END
+$$;
+
+
+--
+-- Name: line_station_rights(); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_station_rights() RETURNS SETOF regprocedure
+    LANGUAGE sql IMMUTABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    VALUES ('line_schema_version()'::regprocedure),
+           ('line_station_start(text, text, integer, text, text[], double precision, integer, '
+            'integer)'),
+           ('line_station_ready(text)'), ('line_station_resume(text)'),
+           ('line_station_seen(text)'), ('line_claim(text, integer, integer)'),
+           ('line_renew(text, integer, integer, bigint, boolean)'),
+           ('line_record(text, integer, integer, bigint, boolean, text, text, json)'),
+           ('line_find_record(text, integer, bigint, text)'), ('line_identities(text)'),
+           ('line_set_aside_rows(text)'), ('line_kept_rows(text)');
 $$;
 
 
@@ -147,68 +422,81 @@ $$;
 -- Name: line_station_seen(text); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_station_seen(p_station text) RETURNS void
-    LANGUAGE sql SECURITY DEFINER
-    SET search_path TO 'public', 'pg_temp'
-    AS $$
-    UPDATE line_stations SET last_seen = clock_timestamp() WHERE name = p_station;
-$$;
-
-
---
--- Name: line_station_start(text, text, integer, integer); Type: FUNCTION; Schema: public; Owner: -
---
-
-CREATE FUNCTION public.line_station_start(p_station text, p_host text, p_pid integer, p_fixtures integer) RETURNS TABLE(started boolean, running_host text, running_pid integer)
+CREATE FUNCTION public.line_station_seen(p_token text) RETURNS TABLE(rows bigint, waiting bigint, leased bigint, expired_leases bigint, passed bigint, set_aside bigint, failed_units bigint)
     LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
+DECLARE
+    v_run line_stations := line_run(p_token);
 BEGIN
-    IF NOT pg_try_advisory_lock(19251, hashtext(p_station)) THEN
-        RETURN QUERY SELECT false, s.host, s.pid
-                       FROM (SELECT 1) one LEFT JOIN line_stations s ON s.name = p_station;
-        RETURN;
-    END IF;
-    INSERT INTO line_stations AS s
-    VALUES (p_station, p_host, p_pid, p_fixtures, clock_timestamp(), clock_timestamp())
-    ON CONFLICT (name) DO UPDATE
-       SET host = excluded.host, pid = excluded.pid, fixtures = excluded.fixtures,
-           started_at = excluded.started_at, last_seen = excluded.last_seen;
-    UPDATE line_rows
-       SET state = 'waiting', holder_station = NULL, holder_fixture = NULL, lease_end = NULL
-     WHERE state = 'leased' AND holder_station = p_station
-       AND written_generation IS DISTINCT FROM generation;
-    UPDATE line_rows SET lease_end = clock_timestamp()
-     WHERE state = 'leased' AND holder_station = p_station AND lease_end > clock_timestamp();
-    RETURN QUERY SELECT true, p_host, p_pid;
+    UPDATE line_stations SET last_seen = clock_timestamp(), backend_pid = pg_backend_pid()
+     WHERE name = v_run.name;
+    RETURN QUERY
+    SELECT p.rows, p.waiting, p.leased, p.expired_leases, p.passed, p.set_aside, p.failed_units
+      FROM line_progress p JOIN line_batches b ON b.name = p.batch WHERE b.id = v_run.batch_id;
 END
 $$;
 
 
 --
--- Name: line_writing(text, integer, bigint, text, text, double precision); Type: FUNCTION; Schema: public; Owner: -
+-- Name: line_station_start(text, text, integer, text, text[], double precision, integer, integer); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_writing(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision) RETURNS boolean
-    LANGUAGE sql SECURITY DEFINER
+CREATE FUNCTION public.line_station_start(p_station text, p_host text, p_pid integer, p_batch text, p_fixtures text[], p_lease_seconds double precision, p_row_tries integer, p_version integer) RETURNS TABLE(started boolean, token text, running_host text, running_pid integer)
+    LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
-    WITH marked AS (
-        UPDATE line_rows r
-           SET lease_end = clock_timestamp() + make_interval(secs => p_lease_seconds),
-               written_generation = p_generation
-          FROM line_batches b
-         WHERE b.name = p_batch AND r.batch_id = b.id AND r.row_no = p_row
-           AND r.state = 'leased' AND r.generation = p_generation
-           AND r.holder_station = p_station AND r.holder_fixture = p_fixture
-        RETURNING 1)
-    SELECT count(*) = 1 FROM marked;
+DECLARE
+    v_batch bigint;
+    v_held line_stations;
+    v_token text := replace(gen_random_uuid()::text || gen_random_uuid()::text, '-', '');
+BEGIN
+    IF coalesce(length(p_station), 0) NOT BETWEEN 1 AND 200
+       OR coalesce(cardinality(p_fixtures), 0) NOT BETWEEN 1 AND 256
+       OR array_position(p_fixtures, NULL) IS NOT NULL
+       OR p_lease_seconds IS NULL OR p_lease_seconds NOT BETWEEN 1 AND 3600
+       OR p_row_tries IS NULL OR p_row_tries NOT BETWEEN 1 AND 100 THEN
+        RAISE EXCEPTION 'a station needs a name of 1 to 200 characters, 1 to 256 fixtures, a '
+                        'lease of 1 s to 1 hour and row tries from 1 to 100'
+            USING ERRCODE = '22023';
+    END IF;
+    SELECT id INTO v_batch FROM line_batches WHERE name = p_batch;
+    IF v_batch IS NULL THEN
+        RAISE EXCEPTION 'batch % does not exist', p_batch USING ERRCODE = 'KL002';
+    END IF;
+    INSERT INTO line_stations (name, host, pid, fixtures, started_at, last_seen)
+    VALUES (p_station, coalesce(p_host, ''), coalesce(p_pid, 0), cardinality(p_fixtures),
+            clock_timestamp(), '-infinity')
+        ON CONFLICT (name) DO NOTHING;
+    SELECT * INTO v_held FROM line_stations WHERE name = p_station FOR UPDATE;
+    IF v_held.run_token IS NOT NULL AND line_station_alive(v_held) THEN
+        RETURN QUERY SELECT false, NULL::text, v_held.host, v_held.pid;
+        RETURN;
+    END IF;
+    UPDATE line_stations
+       SET host = coalesce(p_host, ''), pid = coalesce(p_pid, 0),
+           fixtures = cardinality(p_fixtures), started_at = clock_timestamp(),
+           last_seen = clock_timestamp(), version = p_version, run_id = nextval('line_runs'),
+           run_token = sha256(convert_to(v_token, 'UTF8')), backend_pid = pg_backend_pid(),
+           batch_id = v_batch, fixture_names = p_fixtures, lease_seconds = p_lease_seconds,
+           row_tries = p_row_tries
+     WHERE name = p_station;
+    RETURN QUERY SELECT true, v_token, p_host, p_pid;
+END
 $$;
 
 
-SET default_tablespace = '';
+--
+-- Name: line_viewer_rights(); Type: FUNCTION; Schema: public; Owner: -
+--
 
-SET default_table_access_method = heap;
+CREATE FUNCTION public.line_viewer_rights() RETURNS SETOF regclass
+    LANGUAGE sql IMMUTABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    VALUES ('line_progress'::regclass), ('station_rates');
+$$;
+
 
 --
 -- Name: line_batches; Type: TABLE; Schema: public; Owner: -
@@ -246,21 +534,26 @@ CREATE TABLE public.line_certificates (
 
 
 --
--- Name: line_results; Type: TABLE; Schema: public; Owner: -
+-- Name: line_result_counts; Type: TABLE; Schema: public; Owner: -
 --
 
-CREATE TABLE public.line_results (
-    id bigint NOT NULL,
+CREATE TABLE public.line_result_counts (
     batch_id bigint NOT NULL,
-    row_no integer,
-    station text NOT NULL,
-    fixture text NOT NULL,
-    passed boolean NOT NULL,
-    failed_step text,
-    generation bigint,
-    settled boolean NOT NULL,
-    recorded_at timestamp with time zone DEFAULT clock_timestamp() NOT NULL,
-    entry json NOT NULL
+    shard integer NOT NULL,
+    units bigint NOT NULL,
+    failed_units bigint NOT NULL
+);
+
+
+--
+-- Name: line_row_counts; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_row_counts (
+    batch_id bigint NOT NULL,
+    state text NOT NULL,
+    shard integer NOT NULL,
+    rows bigint NOT NULL
 );
 
 
@@ -284,6 +577,7 @@ CREATE TABLE public.line_rows (
     fail_message text,
     fail_count integer DEFAULT 0 NOT NULL,
     written_generation bigint,
+    holder_run bigint,
     CONSTRAINT line_rows_state_check CHECK ((state = ANY (ARRAY['waiting'::text, 'leased'::text, 'passed'::text, 'set_aside'::text])))
 );
 
@@ -294,18 +588,47 @@ CREATE TABLE public.line_rows (
 
 CREATE VIEW public.line_progress AS
  SELECT b.name AS batch,
-    count(r.row_no) AS rows,
-    count(*) FILTER (WHERE (r.state = 'waiting'::text)) AS waiting,
-    count(*) FILTER (WHERE (r.state = 'leased'::text)) AS leased,
-    count(*) FILTER (WHERE ((r.state = 'leased'::text) AND (r.lease_end < now()))) AS expired_leases,
-    count(*) FILTER (WHERE (r.state = 'passed'::text)) AS passed,
-    count(*) FILTER (WHERE (r.state = 'set_aside'::text)) AS set_aside,
+    (COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE (c.batch_id = b.id)), (0)::numeric))::bigint AS rows,
+    (COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE ((c.batch_id = b.id) AND (c.state = 'waiting'::text))), (0)::numeric))::bigint AS waiting,
+    (COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE ((c.batch_id = b.id) AND (c.state = 'leased'::text))), (0)::numeric))::bigint AS leased,
     ( SELECT count(*) AS count
-           FROM public.line_results f
-          WHERE ((f.batch_id = b.id) AND (NOT f.passed))) AS failed_units
-   FROM (public.line_batches b
-     LEFT JOIN public.line_rows r ON ((r.batch_id = b.id)))
-  GROUP BY b.id, b.name;
+           FROM public.line_rows r
+          WHERE ((r.batch_id = b.id) AND (r.state = 'leased'::text) AND (r.lease_end < now()))) AS expired_leases,
+    (COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE ((c.batch_id = b.id) AND (c.state = 'passed'::text))), (0)::numeric))::bigint AS passed,
+    (COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE ((c.batch_id = b.id) AND (c.state = 'set_aside'::text))), (0)::numeric))::bigint AS set_aside,
+    (COALESCE(( SELECT sum(f.failed_units) AS sum
+           FROM public.line_result_counts f
+          WHERE (f.batch_id = b.id)), (0)::numeric))::bigint AS failed_units
+   FROM public.line_batches b;
+
+
+--
+-- Name: line_results; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_results (
+    id bigint NOT NULL,
+    batch_id bigint NOT NULL,
+    row_no integer,
+    station text NOT NULL,
+    fixture text NOT NULL,
+    passed boolean NOT NULL,
+    failed_step text,
+    generation bigint,
+    settled boolean NOT NULL,
+    recorded_at timestamp with time zone DEFAULT clock_timestamp() NOT NULL,
+    entry json NOT NULL
+);
 
 
 --
@@ -323,26 +646,24 @@ ALTER TABLE public.line_results ALTER COLUMN id ADD GENERATED ALWAYS AS IDENTITY
 
 
 --
+-- Name: line_runs; Type: SEQUENCE; Schema: public; Owner: -
+--
+
+CREATE SEQUENCE public.line_runs
+    START WITH 1
+    INCREMENT BY 1
+    NO MINVALUE
+    NO MAXVALUE
+    CACHE 1;
+
+
+--
 -- Name: line_schema; Type: TABLE; Schema: public; Owner: -
 --
 
 CREATE TABLE public.line_schema (
     version integer NOT NULL,
     stations_from integer
-);
-
-
---
--- Name: line_stations; Type: TABLE; Schema: public; Owner: -
---
-
-CREATE TABLE public.line_stations (
-    name text NOT NULL,
-    host text NOT NULL,
-    pid integer NOT NULL,
-    fixtures integer NOT NULL,
-    started_at timestamp with time zone NOT NULL,
-    last_seen timestamp with time zone NOT NULL
 );
 
 
@@ -386,11 +707,27 @@ ALTER TABLE ONLY public.line_certificates
 
 
 --
+-- Name: line_result_counts line_result_counts_pkey; Type: CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_result_counts
+    ADD CONSTRAINT line_result_counts_pkey PRIMARY KEY (batch_id, shard);
+
+
+--
 -- Name: line_results line_results_pkey; Type: CONSTRAINT; Schema: public; Owner: -
 --
 
 ALTER TABLE ONLY public.line_results
     ADD CONSTRAINT line_results_pkey PRIMARY KEY (id);
+
+
+--
+-- Name: line_row_counts line_row_counts_pkey; Type: CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_row_counts
+    ADD CONSTRAINT line_row_counts_pkey PRIMARY KEY (batch_id, state, shard);
 
 
 --
@@ -410,6 +747,14 @@ ALTER TABLE ONLY public.line_stations
 
 
 --
+-- Name: line_stations line_stations_run_token_key; Type: CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_stations
+    ADD CONSTRAINT line_stations_run_token_key UNIQUE (run_token);
+
+
+--
 -- Name: line_results_batch; Type: INDEX; Schema: public; Owner: -
 --
 
@@ -424,10 +769,74 @@ CREATE INDEX line_results_recent ON public.line_results USING btree (station, re
 
 
 --
+-- Name: line_results_station; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_results_station ON public.line_results USING btree (batch_id, station, row_no, generation);
+
+
+--
+-- Name: line_rows_holder; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_rows_holder ON public.line_rows USING btree (holder_station) WHERE (state = 'leased'::text);
+
+
+--
+-- Name: line_rows_leased; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_rows_leased ON public.line_rows USING btree (batch_id, lease_end) WHERE (state = 'leased'::text);
+
+
+--
 -- Name: line_rows_open; Type: INDEX; Schema: public; Owner: -
 --
 
 CREATE INDEX line_rows_open ON public.line_rows USING btree (batch_id, row_no) WHERE (state = ANY (ARRAY['waiting'::text, 'leased'::text]));
+
+
+--
+-- Name: line_rows_set_aside; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_rows_set_aside ON public.line_rows USING btree (batch_id, row_no) WHERE (state = 'set_aside'::text);
+
+
+--
+-- Name: line_results line_results_inserted; Type: TRIGGER; Schema: public; Owner: -
+--
+
+CREATE TRIGGER line_results_inserted AFTER INSERT ON public.line_results REFERENCING NEW TABLE AS new_results FOR EACH STATEMENT EXECUTE FUNCTION public.line_count_results();
+
+
+--
+-- Name: line_rows line_rows_deleted; Type: TRIGGER; Schema: public; Owner: -
+--
+
+CREATE TRIGGER line_rows_deleted AFTER DELETE ON public.line_rows REFERENCING OLD TABLE AS old_rows FOR EACH STATEMENT EXECUTE FUNCTION public.line_count_rows();
+
+
+--
+-- Name: line_rows line_rows_inserted; Type: TRIGGER; Schema: public; Owner: -
+--
+
+CREATE TRIGGER line_rows_inserted AFTER INSERT ON public.line_rows REFERENCING NEW TABLE AS new_rows FOR EACH STATEMENT EXECUTE FUNCTION public.line_count_rows();
+
+
+--
+-- Name: line_rows line_rows_updated; Type: TRIGGER; Schema: public; Owner: -
+--
+
+CREATE TRIGGER line_rows_updated AFTER UPDATE ON public.line_rows REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows FOR EACH STATEMENT EXECUTE FUNCTION public.line_count_rows();
+
+
+--
+-- Name: line_result_counts line_result_counts_batch_id_fkey; Type: FK CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_result_counts
+    ADD CONSTRAINT line_result_counts_batch_id_fkey FOREIGN KEY (batch_id) REFERENCES public.line_batches(id) ON DELETE CASCADE;
 
 
 --
@@ -436,6 +845,14 @@ CREATE INDEX line_rows_open ON public.line_rows USING btree (batch_id, row_no) W
 
 ALTER TABLE ONLY public.line_results
     ADD CONSTRAINT line_results_batch_id_fkey FOREIGN KEY (batch_id) REFERENCES public.line_batches(id) ON DELETE CASCADE;
+
+
+--
+-- Name: line_row_counts line_row_counts_batch_id_fkey; Type: FK CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_row_counts
+    ADD CONSTRAINT line_row_counts_batch_id_fkey FOREIGN KEY (batch_id) REFERENCES public.line_batches(id) ON DELETE CASCADE;
 
 
 --
@@ -455,45 +872,144 @@ ALTER TABLE ONLY public.line_rows
 
 
 --
--- Name: FUNCTION line_claim(p_batch text, p_station text, p_fixture text, p_lease_seconds double precision, p_row integer); Type: ACL; Schema: public; Owner: -
+-- Name: line_stations line_stations_batch_id_fkey; Type: FK CONSTRAINT; Schema: public; Owner: -
 --
 
-REVOKE ALL ON FUNCTION public.line_claim(p_batch text, p_station text, p_fixture text, p_lease_seconds double precision, p_row integer) FROM PUBLIC;
-
-
---
--- Name: FUNCTION line_record(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_passed boolean, p_failed_step text, p_message text, p_row_tries integer, p_entry json); Type: ACL; Schema: public; Owner: -
---
-
-REVOKE ALL ON FUNCTION public.line_record(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_passed boolean, p_failed_step text, p_message text, p_row_tries integer, p_entry json) FROM PUBLIC;
+ALTER TABLE ONLY public.line_stations
+    ADD CONSTRAINT line_stations_batch_id_fkey FOREIGN KEY (batch_id) REFERENCES public.line_batches(id) ON DELETE SET NULL;
 
 
 --
--- Name: FUNCTION line_renew(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision); Type: ACL; Schema: public; Owner: -
+-- Name: FUNCTION line_claim(p_token text, p_fixture integer, p_row integer); Type: ACL; Schema: public; Owner: -
 --
 
-REVOKE ALL ON FUNCTION public.line_renew(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision) FROM PUBLIC;
-
-
---
--- Name: FUNCTION line_station_seen(p_station text); Type: ACL; Schema: public; Owner: -
---
-
-REVOKE ALL ON FUNCTION public.line_station_seen(p_station text) FROM PUBLIC;
+REVOKE ALL ON FUNCTION public.line_claim(p_token text, p_fixture integer, p_row integer) FROM PUBLIC;
 
 
 --
--- Name: FUNCTION line_station_start(p_station text, p_host text, p_pid integer, p_fixtures integer); Type: ACL; Schema: public; Owner: -
+-- Name: FUNCTION line_count_results(); Type: ACL; Schema: public; Owner: -
 --
 
-REVOKE ALL ON FUNCTION public.line_station_start(p_station text, p_host text, p_pid integer, p_fixtures integer) FROM PUBLIC;
+REVOKE ALL ON FUNCTION public.line_count_results() FROM PUBLIC;
 
 
 --
--- Name: FUNCTION line_writing(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision); Type: ACL; Schema: public; Owner: -
+-- Name: FUNCTION line_count_rows(); Type: ACL; Schema: public; Owner: -
 --
 
-REVOKE ALL ON FUNCTION public.line_writing(p_batch text, p_row integer, p_generation bigint, p_station text, p_fixture text, p_lease_seconds double precision) FROM PUBLIC;
+REVOKE ALL ON FUNCTION public.line_count_rows() FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_find_record(p_token text, p_row integer, p_generation bigint, p_time text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_find_record(p_token text, p_row integer, p_generation bigint, p_time text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_fixture(p_run public.line_stations, p_fixture integer); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_fixture(p_run public.line_stations, p_fixture integer) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_identities(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_identities(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_kept_rows(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_kept_rows(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_entry json); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_entry json) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_renew(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_writing boolean); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_renew(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_writing boolean) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_run(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_run(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_schema_version(); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_schema_version() FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_set_aside_rows(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_set_aside_rows(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_alive(p_station public.line_stations); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_alive(p_station public.line_stations) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_ready(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_ready(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_resume(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_resume(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_rights(); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_rights() FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_seen(p_token text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_seen(p_token text) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_station_start(p_station text, p_host text, p_pid integer, p_batch text, p_fixtures text[], p_lease_seconds double precision, p_row_tries integer, p_version integer); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_station_start(p_station text, p_host text, p_pid integer, p_batch text, p_fixtures text[], p_lease_seconds double precision, p_row_tries integer, p_version integer) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_viewer_rights(); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_viewer_rights() FROM PUBLIC;
 
 
 --

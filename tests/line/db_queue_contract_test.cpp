@@ -50,7 +50,8 @@ std::unique_ptr<UnitQueue> makeDbQueue(const QVector<UnitJob> &jobs, bool record
     EXPECT_TRUE(database.open(LineServer::connection()).ok());
     EXPECT_TRUE(importBatch(database, batch, rows).ok());
     auto queue = std::make_unique<DbQueue>(DbQueue::Settings{batch, batch, 30, false});
-    const LineStatus status = queue->open(LineServer::connection(), "contract", 1, 4);
+    const LineStatus status =
+        queue->open(LineServer::connection(), "contract", 1, {"fix0", "fix1", "fix2", "fix3"});
     EXPECT_TRUE(status.ok()) << status.message.toStdString();
     QString problem;
     const bool opened = !recordsFail || queue->openJournal("/dev/full", JournalHistory(), problem);

@@ -24,6 +24,7 @@ const char *const kLanded[][2] = {
     {"0002_row_identities.sql", "f0020509139232e2e1c59c3c3d158198f35fc9527b2d28e09e850f9c68156274"},
     {"0003_claim_by_index_and_written_rows.sql",
      "dee0cfcfb1bbd705da0c465169eb3add751052820513eda2f21d811c9def8aa9"},
+    {"0004_station_runs.sql", "71b3ef1cfeb98ccf957fb5e9acc0fd82fb38f4265c9159beab0e85ffbb930683"},
 };
 
 constexpr int kPatienceMs = 60000;
@@ -45,6 +46,26 @@ QByteArray run(const QString &program, const QStringList &arguments, int *exitCo
 QByteArray dumpOf(const QString &database)
 {
     return run(QStringLiteral(SOURCE_DIR "/scripts/line-schema"), {"--print", database});
+}
+
+// The migrations up to `version`, and the version in line_schema, as that
+// version's line init left them.
+void buildUpTo(LineDatabase &database, int version)
+{
+    int count = 0;
+    const LineMigration *migrations = lineMigrations(count);
+    if (version > 0)
+        QVERIFY(runQuery(database, "SET search_path = public, pg_temp; "
+                                   "CREATE TABLE line_schema (version integer NOT NULL)")
+                    .ok());
+    for (int i = 0; i < version; ++i) {
+        const LineStatus status = runQuery(database, migrations[i].sql);
+        QVERIFY2(status.ok(), qPrintable(status.message));
+    }
+    if (version > 0)
+        QVERIFY(runQuery(database, "INSERT INTO line_schema VALUES ($1::integer)",
+                         {QByteArray::number(version)})
+                    .ok());
 }
 
 } // namespace
@@ -86,39 +107,37 @@ void SchemaTest::migrationsAreFrozen()
 void SchemaTest::everyWayEndsInTheSchema_data()
 {
     QTest::addColumn<int>("from");
+    QTest::addColumn<QString>("script"); // what made the database instead of the migrations
     int count = 0;
     lineMigrations(count);
-    QTest::newRow("a fresh line init") << 0;
+    QTest::newRow("a fresh line init") << 0 << QString();
     for (int version = 1; version <= count; ++version)
-        QTest::addRow("upgraded from version %d", version) << version;
+        QTest::addRow("upgraded from version %d", version) << version << QString();
+    QTest::newRow("upgraded from the first script of version 3")
+        << 3 << QStringLiteral(SOURCE_DIR "/tests/line/data/first_version_3.sql");
 }
 
 void SchemaTest::everyWayEndsInTheSchema()
 {
     QFETCH(int, from);
+    QFETCH(QString, script);
     if (qEnvironmentVariableIsEmpty("PGHOST") && qEnvironmentVariableIsEmpty("PGPORT") &&
         qEnvironmentVariableIsEmpty("PGSERVICE") && qEnvironmentVariableIsEmpty("PGDATABASE"))
         QFAIL("no PostgreSQL server: run under pg_virtualenv, as scripts/test does");
-    const QString name = QStringLiteral("kestro_schema_%1_%2").arg(::getpid()).arg(from);
+    const QString name = QStringLiteral("kestro_schema_%1_%2").arg(::getpid()).arg(made_.size());
     LineDatabase server, database;
     QVERIFY(server.open(QString()).ok());
     QVERIFY(runQuery(server, ("CREATE DATABASE " + name).toUtf8().constData()).ok());
     made_ << name;
     QVERIFY(database.open("dbname=" + name).ok());
-    int count = 0;
-    const LineMigration *migrations = lineMigrations(count);
-    if (from > 0)
-        QVERIFY(runQuery(database, "SET search_path = public, pg_temp; "
-                                   "CREATE TABLE line_schema (version integer NOT NULL)")
-                    .ok());
-    for (int i = 0; i < from; ++i) {
-        const LineStatus status = runQuery(database, migrations[i].sql);
+    if (!script.isEmpty()) {
+        QFile made(script);
+        QVERIFY(made.open(QIODevice::ReadOnly));
+        const LineStatus status = runQuery(database, made.readAll().constData());
         QVERIFY2(status.ok(), qPrintable(status.message));
+    } else {
+        buildUpTo(database, from);
     }
-    if (from > 0)
-        QVERIFY(runQuery(database, "INSERT INTO line_schema VALUES ($1::integer)",
-                         {QByteArray::number(from)})
-                    .ok());
     int exitCode = -1;
     run(QStringLiteral(KESTROCTL_PATH), {"line", "init", "--db", "dbname=" + name}, &exitCode);
     QCOMPARE(exitCode, 0);
