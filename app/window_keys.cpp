@@ -112,9 +112,8 @@ void MainWindow::setUpKeyboard()
 
     const QStringList tableKeys{keyLine(Qt::Key_F2, tr("edit the value (or type)")),
                                 actionLine(openProfileAction), actionLine(saveProfileAction)};
-    const QString unsent =
-        tr("Not sent to the device yet (%1)").arg(keyLine(Qt::Key_F7, ui->updateButton->text()));
-    cellDelegate = new ConfigCellDelegate(tableKeys, unsent, ui->tableWidget);
+    cellDelegate =
+        new ConfigCellDelegate(tableKeys, tr("Not sent to the device yet"), ui->tableWidget);
     ui->tableWidget->setItemDelegate(cellDelegate);
     const QAction *copy = ui->logTableWidget->findChild<QAction *>(QStringLiteral("actionCopyLog"));
     ui->logTableWidget->setToolTip(

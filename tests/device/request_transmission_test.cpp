@@ -466,7 +466,7 @@ void RequestTransmissionTest::sessions()
     // The rows not sent say so.
     const auto *cells = qobject_cast<ConfigCellDelegate *>(table->itemDelegate());
     QCOMPARE(cells->toolTip(table->model()->index(RowHostname, 0))
-                 .contains("\nNot sent to the device yet (F7: Update)\n"),
+                 .contains("\nNot sent to the device yet\n"),
              answer != QMessageBox::NoButton);
 }
 
