@@ -2,8 +2,10 @@
 #include "app/log_remeasurer.h"
 #include "ui_mainwindow.h"
 
+#include <QCloseEvent>
 #include <QDateTime>
 #include <QHeaderView>
+#include <QMessageBox>
 #include <QResizeEvent>
 #include <QSerialPort>
 #include <QSignalBlocker>
@@ -22,7 +24,7 @@ MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent), ui(new Ui::MainWindow), serialPort(nullptr), message{}, rxFrameBuffer{},
       txFrameBuffer{}, rxCodec{}, txCodec{}, rxWire{}, txWire{}, rxWireLen(0), txWireLen(0),
       logRemeasurer(nullptr), openProfileAction(nullptr), saveProfileAction(nullptr),
-      saveLogAction(nullptr), cellDelegate(nullptr)
+      saveLogAction(nullptr), cellDelegate(nullptr), noAnswerTimer(nullptr)
 {
     // setupUi connects the slots by name, so the table filled below already
     // reaches its slot, which ignores what construction produces. (The
@@ -30,12 +32,14 @@ MainWindow::MainWindow(QWidget *parent)
     ui->setupUi(this);
 
     setUpConfigTable();
+    setUpUnsentMarks();
     ui->logTableWidget->setVerticalScrollMode(QAbstractItemView::ScrollPerPixel);
     logRemeasurer = new LogRemeasurer(ui->logTableWidget);
 
     setUpPortSelector();
     setUpFileActions();
     setUpKeyboard();
+    setUpAnswerWatch();
 
     frame_init(&rxCodec, rxFrameBuffer, FRAME_BUFFER_SIZE);
     frame_init(&txCodec, txFrameBuffer, FRAME_BUFFER_SIZE);
@@ -69,6 +73,20 @@ void MainWindow::resizeEvent(QResizeEvent *event)
     // takes seconds, so only the rows around the view are measured now and the
     // others on later event-loop turns.
     logRemeasurer->remeasure();
+}
+
+// As an editor asks before it closes a modified document. A value still
+// being edited is taken first, so that it counts as typed.
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    takeValueBeingEdited();
+    if (!hasUnsentValues() ||
+        QMessageBox::warning(
+            this, windowTitle(), tr("Some values have not been sent to the device. Close anyway?"),
+            QMessageBox::Close | QMessageBox::Cancel, QMessageBox::Cancel) == QMessageBox::Close)
+        event->accept();
+    else
+        event->ignore();
 }
 
 void MainWindow::appendLog(QString text)

@@ -25,6 +25,7 @@ class LogRemeasurer;
 class QAction;
 class QKeySequence;
 class QPushButton;
+class QTimer;
 
 // Size of each wire buffer: as many bytes as a hex dump lists.
 constexpr uint16_t WIRE_BUFFER_SIZE = kMostDumpedBytes;
@@ -45,6 +46,8 @@ public:
 
 protected:
     void resizeEvent(QResizeEvent *event) override;
+    // Asks before values typed and not sent go with the window.
+    void closeEvent(QCloseEvent *event) override;
 
 private slots:
     // The slot table is part of the window's contract: other code may look
@@ -77,6 +80,13 @@ private:
     void buildConfig(DeviceMessage &message);
     void showConfig(const DeviceMessage &message);
 
+    void setUpUnsentMarks();
+    void markUnsentRow(int row);
+    void markUnsentRows();
+    bool hasUnsentValues() const;
+    void takeDeviceValues(const QStringList &values);
+    void showDeviceConfig(const DeviceMessage &message);
+
     bool diagnoseEditedRow(int row);
     void applyAddresseeRule();
     void refreshUpdateButton();
@@ -85,8 +95,9 @@ private:
     QString info(int row) const;
     void setInfo(int row, const QString &text);
 
-    void sendMessage(const MessageKind &kind, uint16_t messageLength);
+    bool sendMessage(const MessageKind &kind, uint16_t messageLength);
     bool writeFrame();
+    void setUpAnswerWatch();
 
     void setUpPortSelector();
     void listPorts();
@@ -94,12 +105,17 @@ private:
     bool openPort(QString &reason);
     void handlePortError(QSerialPort::SerialPortError error);
     static bool isLineFault(QSerialPort::SerialPortError error);
+    static QString lineGoneWords(const QSerialPort &port);
 
     void setUpKeyboard();
     void addButtonShortcut(QPushButton *button, const char *name, const QKeySequence &keys,
                            const QString &what);
     void pressButton(QPushButton *button);
+    void takeValueBeingEdited();
     void setUpPasswordMask();
+    void setUpKeyboardHelp();
+    void showCellHelp(bool evenWithoutDiagnosis);
+    void openContextMenuByKey();
 
     void setUpFileActions();
     QAction *addWindowAction(const char *name, const QString &text, const QKeySequence &shortcut,
@@ -143,6 +159,16 @@ private:
     // answer in its place.
     std::function<QString(const QString &title, const QString &filter, bool forSaving)>
         fileNameAsker;
+
+    // Says once, 2 s after a send that no complete frame answered, that
+    // nothing came back; the exchange stays open for a late answer.
+    QTimer *noAnswerTimer;
+    // The Value column as the device last reported it (or as the table started,
+    // before any Query): a row that differs is marked as not sent.
+    QStringList deviceValues;
+    // The Value column when the last Config Query was sent, to tell what was
+    // typed while its answer was on its way.
+    QStringList valuesAtQuery;
 
     // Tests reach the exchange state and the form through this one door.
     friend struct MainWindowProbe;

@@ -12,10 +12,16 @@ namespace {
 constexpr int ValueColumn = 0;
 constexpr int InfoColumn = 1;
 
+bool isUnsentValue(const QModelIndex &index)
+{
+    return index.column() == ValueColumn && index.data(kUnsentRole).toBool();
+}
+
 } // namespace
 
-ConfigCellDelegate::ConfigCellDelegate(const QString &keysHint, QObject *parent)
-    : QStyledItemDelegate(parent), keysHint_(keysHint)
+ConfigCellDelegate::ConfigCellDelegate(const QStringList &keyLines, const QString &unsentLine,
+                                       QObject *parent)
+    : QStyledItemDelegate(parent), keyLines_(keyLines), unsentLine_(unsentLine)
 {
 }
 
@@ -31,8 +37,12 @@ QString ConfigCellDelegate::shownText(const QModelIndex &index) const
 
 QString ConfigCellDelegate::toolTip(const QModelIndex &index) const
 {
+    QStringList keys = keyLines_;
+    if (isUnsentValue(index))
+        keys.insert(qMin(1, keys.size()), unsentLine_);
+    const QString keysHint = keys.join(QLatin1Char('\n'));
     const QString diagnosis = index.sibling(index.row(), InfoColumn).data().toString();
-    return diagnosis.isEmpty() ? keysHint_ : diagnosis + QStringLiteral("\n\n") + keysHint_;
+    return diagnosis.isEmpty() ? keysHint : diagnosis + QStringLiteral("\n\n") + keysHint;
 }
 
 bool ConfigCellDelegate::helpEvent(QHelpEvent *event, QAbstractItemView *view,
@@ -49,4 +59,8 @@ void ConfigCellDelegate::initStyleOption(QStyleOptionViewItem *option,
 {
     QStyledItemDelegate::initStyleOption(option, index);
     option->text = shownText(index);
+    if (isUnsentValue(index)) {
+        option->font.setItalic(true);
+        option->fontMetrics = QFontMetrics(option->font);
+    }
 }

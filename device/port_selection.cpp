@@ -7,6 +7,7 @@
 
 #include <QSerialPort>
 #include <QSignalBlocker>
+#include <QTimer>
 
 namespace {
 
@@ -135,6 +136,17 @@ bool MainWindow::isLineFault(QSerialPort::SerialPortError error)
            error == QSerialPort::WriteError;
 }
 
+// A line can go in several ways (a pulled adapter, a device that rebooted, a
+// far end that closed), and the system names whatever call failed last: the
+// technician reads one plain sentence, the system's words follow for the
+// support desk.
+QString MainWindow::lineGoneWords(const QSerialPort &port)
+{
+    const QString words = port.errorString();
+    return words.isEmpty() ? QStringLiteral("the port went away")
+                           : QStringLiteral("the port went away (%0)").arg(words);
+}
+
 // Hands the choice of port back to the user when the line is gone; the table,
 // its diagnoses and the log stay as they are.
 void MainWindow::handlePortError(QSerialPort::SerialPortError error)
@@ -146,7 +158,9 @@ void MainWindow::handlePortError(QSerialPort::SerialPortError error)
     // A gone line fails again on every turn of the event loop until the port
     // is closed: said once is enough.
     disconnect(port, nullptr, this, nullptr);
-    appendLog(QStringLiteral("Port error: %0").arg(port->errorString()));
+    // No answer can come now: the log says why already.
+    noAnswerTimer->stop();
+    appendLog(QStringLiteral("Port error: %0").arg(lineGoneWords(*port)));
     appendLog(QStringLiteral("Port %0 closed. Pick a port to continue.").arg(port->portName()));
     // This may run inside the port's own notification, which must not lose
     // its object: the port closes as it is deleted, once control is back in

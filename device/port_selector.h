@@ -5,7 +5,9 @@
 
 // The port selector: a combo box that says when its list is about to open,
 // so that the list can be taken afresh first and a port plugged in after
-// start-up can be picked.
+// start-up can be picked. Picking a port opens it at once, so no key picks
+// one while the list is closed: the keys that would step to another entry
+// open the list instead, where Enter or Space picks and Escape leaves.
 class PortSelector : public QComboBox
 {
     Q_OBJECT
@@ -17,6 +19,10 @@ public:
 
 signals:
     void aboutToShowPopup();
+
+protected:
+    void keyPressEvent(QKeyEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
 };
 
 #endif // DEVICE_PORT_SELECTOR_H

@@ -2,6 +2,7 @@
 #include "device/exchange_log.h"
 
 #include <QSerialPort>
+#include <QTimer>
 
 #include <algorithm>
 #include <cstring>
@@ -24,6 +25,8 @@ void MainWindow::on_readyRead()
         case FRAME_OK:
         case FRAME_RX_BUSY: break;
         case FRAME_RX_DONE: {
+            // Any whole frame is an answer, even one the dispatch rejects.
+            noAnswerTimer->stop();
             // A payload longer than the record cannot be a valid response; its
             // true length still goes to the dispatch, which rejects it.
             const int msgLen = rxCodec.payloadLength;
@@ -58,5 +61,5 @@ void MainWindow::on_msgReady(int msgLen)
     appendLog(returnedLine(*kind, status));
     // The device's configuration is shown whatever the status says.
     if (message.msgId == MSG_CONFIG_QUERY_RESPONSE)
-        showConfig(message);
+        showDeviceConfig(message);
 }

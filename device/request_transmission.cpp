@@ -8,11 +8,15 @@
 #include <QFileDialog>
 #include <QSerialPort>
 #include <QSignalBlocker>
+#include <QTimer>
 
 #include <cerrno>
 #include <cstring>
 
 namespace {
+
+// How long a send waits for a whole frame back before the log says none came.
+constexpr int kNoAnswerMs = 2000;
 
 // Reads the certificate from fileName; answers the line that refuses the
 // file, or an empty string.
@@ -20,7 +24,11 @@ QString certificateRefusal(const QString &fileName, QByteArray &certificate)
 {
     QString error;
     switch (readRegularCertificateFile(fileName, certificate, error)) {
-    case CertificateRead::Read: return QString();
+    case CertificateRead::Read:
+        if (!certificate.isEmpty())
+            return QString();
+        // An empty upload may wipe the certificate the device holds.
+        return QStringLiteral("Cannot read certificate file %0: the file is empty").arg(fileName);
     case CertificateRead::CannotOpen:
         return QStringLiteral("Cannot open certificate file %0: %1").arg(fileName, error);
     case CertificateRead::CannotRead:
@@ -41,6 +49,7 @@ void MainWindow::on_pingButton_clicked()
 
 void MainWindow::on_queryButton_clicked()
 {
+    valuesAtQuery = tableValues();
     startMessage(message, kConfigQueryKind.requestId);
     sendMessage(kConfigQueryKind, kConfigQueryKind.requestLength);
 }
@@ -55,9 +64,11 @@ void MainWindow::on_updateButton_clicked()
     if (!tooLong.isEmpty())
         return;
 
+    const QStringList sent = tableValues();
     startMessage(message, kConfigUpdateKind.requestId);
     buildConfig(message);
-    sendMessage(kConfigUpdateKind, kConfigUpdateKind.requestLength);
+    if (sendMessage(kConfigUpdateKind, kConfigUpdateKind.requestLength))
+        takeDeviceValues(sent);
 }
 
 void MainWindow::on_uploadCertButton_clicked()
@@ -79,11 +90,24 @@ void MainWindow::on_uploadCertButton_clicked()
                 putCertificate(message, certificate.constData(), uint16_t(certificate.size())));
 }
 
-// Frames the first messageLength bytes of message and writes them to the port.
-// The caller has set up message; this starts a fresh exchange, so a partly
-// received frame, the bytes received so far and whatever waits in the port
-// are dropped.
-void MainWindow::sendMessage(const MessageKind &kind, uint16_t messageLength)
+void MainWindow::setUpAnswerWatch()
+{
+    noAnswerTimer = new QTimer(this);
+    noAnswerTimer->setSingleShot(true);
+    noAnswerTimer->setInterval(kNoAnswerMs);
+    // Never before the 2 s are up.
+    noAnswerTimer->setTimerType(Qt::PreciseTimer);
+    connect(noAnswerTimer, &QTimer::timeout, this, [this] {
+        appendLog(
+            QStringLiteral("No answer from the device after 2 s: check the cable and the port"));
+    });
+}
+
+// Frames the first messageLength bytes of message and writes them to the port;
+// true if it went out. The caller has set up message; this starts a fresh
+// exchange, so a partly received frame, the bytes received so far and
+// whatever waits in the port are dropped, and the 2 s for an answer start.
+bool MainWindow::sendMessage(const MessageKind &kind, uint16_t messageLength)
 {
     frame_reset(&rxCodec);
     frame_reset(&txCodec);
@@ -101,15 +125,18 @@ void MainWindow::sendMessage(const MessageKind &kind, uint16_t messageLength)
         const int result = frame_encode_byte(&txCodec, &byte);
         if (result == FRAME_ERROR || txWireLen == WIRE_BUFFER_SIZE) {
             appendLog(QStringLiteral("Write error"));
-            return;
+            return false;
         }
         txWire[txWireLen++] = byte;
         if (result == FRAME_TX_DONE)
             break;
     }
 
-    if (writeFrame())
-        appendHexDump(sentHeader(kind), txWire, txWireLen, sentTrailer(kind));
+    if (!writeFrame())
+        return false;
+    appendHexDump(sentHeader(kind), txWire, txWireLen, sentTrailer(kind));
+    noAnswerTimer->start();
+    return true;
 }
 
 // Writes the frame in txWire to the port; false, after saying so, if the port
@@ -137,7 +164,8 @@ bool MainWindow::writeFrame()
         error == QSerialPort::ResourceError && port->errorString() == qt_error_string(EAGAIN);
     if (written == txWireLen && (!isLineFault(error) || bufferFull))
         return true;
-    appendLog(QStringLiteral("Write error: %0").arg(port->errorString()));
+    appendLog(QStringLiteral("Write error: %0")
+                  .arg(isLineFault(error) ? lineGoneWords(*port) : port->errorString()));
     handlePortError(error);
     return false;
 }

@@ -5,6 +5,7 @@
 #include "tests/support/window_on_pty.h"
 #include "tests/support/wire_bytes.h"
 
+#include <QAbstractItemView>
 #include <QPointer>
 #include <QProcess>
 #include <QSerialPort>
@@ -25,6 +26,8 @@ private slots:
     void pickingThePtyOpensItWithLineSettings();
     void linkToThePtyOpensToo();
     void indexZeroDoesNothing();
+    void keysOpenTheListNotAPort_data();
+    void keysOpenTheListNotAPort();
     void portThatDoesNotOpenLeavesChoiceOpen();
     void portThatGoesAwayIsReportedOnce_data();
     void portThatGoesAwayIsReportedOnce();
@@ -116,6 +119,36 @@ void PortSelectionTest::indexZeroDoesNothing()
     QCOMPARE(link.ui().logTableWidget->columnCount(), 0);
     QVERIFY(link.ui().serialPortComboBox->isEnabled());
     QVERIFY(!link.ui().pingButton->isEnabled());
+}
+
+void PortSelectionTest::keysOpenTheListNotAPort_data()
+{
+    // The first key goes to the closed selector, the others to its list,
+    // where "/" finds the terminal.
+    QTest::addColumn<QList<int>>("keys");
+    QTest::addColumn<bool>("picked");
+    const int slash = Qt::Key_Slash;
+    QTest::newRow("Up, Escape") << QList<int>{Qt::Key_Up, Qt::Key_Escape} << false;
+    QTest::newRow("Down, Enter") << QList<int>{Qt::Key_Down, slash, Qt::Key_Return} << true;
+    QTest::newRow("Down, Space") << QList<int>{Qt::Key_Down, slash, Qt::Key_Space} << true;
+    QTest::newRow("typed, Enter") << QList<int>{slash, Qt::Key_Return} << true;
+}
+
+// A key on the closed selector opens its list, and no port: only a choice
+// in the list opens one.
+void PortSelectionTest::keysOpenTheListNotAPort()
+{
+    QFETCH(QList<int>, keys);
+    QFETCH(bool, picked);
+    WindowOnPty link(failTest);
+    QComboBox *selector = link.ui().serialPortComboBox;
+    for (int i = 0; i < keys.size(); ++i) {
+        QTest::keyClick(i == 0 ? static_cast<QWidget *>(selector) : selector->view(),
+                        Qt::Key(keys[i]));
+        QVERIFY(i > 0 || (selector->view()->isVisible() && !Probe::serialPort(*link.window)));
+    }
+    QTRY_VERIFY(!selector->view()->isVisible());
+    QCOMPARE(link.log(), picked ? QStringList{"Port is " + link.pty.path().mid(5)} : QStringList());
 }
 
 void PortSelectionTest::portThatDoesNotOpenLeavesChoiceOpen()

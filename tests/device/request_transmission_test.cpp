@@ -5,7 +5,11 @@
 #include "tests/support/window_on_pty.h"
 #include "tests/support/wire_bytes.h"
 
+#include "config/config_cell_delegate.h"
+
+#include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QSerialPort>
 #include <QTemporaryDir>
 
@@ -72,6 +76,8 @@ private slots:
     void quickSendsGoOutWhole_data();
     void quickSendsGoOutWhole();
     void keyboardAlone();
+    void sessions_data();
+    void sessions();
 };
 
 void RequestTransmissionTest::pingAndQueryFrames_data()
@@ -186,7 +192,7 @@ void RequestTransmissionTest::certificate_data()
     QTest::newRow("read error") << -2 << false << "Cannot read certificate file %1: ";
     QTest::newRow("named pipe") << -3 << false
                                 << "Cannot open certificate file %1: not a regular file";
-    QTest::newRow("empty") << 0 << false << QString();
+    QTest::newRow("empty") << 0 << false << "Cannot read certificate file %1: the file is empty";
     QTest::newRow("1000 bytes") << 1000 << false << QString();
     QTest::newRow("8192 bytes") << 8192 << false << QString();
     QTest::newRow("8193 bytes") << 8193 << false
@@ -375,6 +381,93 @@ void RequestTransmissionTest::keyboardAlone()
     QTest::keyClick(link.window.get(), Qt::Key_F8);
     QCOMPARE(messagesIn(link.pty.read(13)),
              QList<QByteArray>{messageOf(MSG_CERT_UPLOAD_REQUEST, QByteArray("\x03\0PEM", 5))});
+}
+
+void RequestTransmissionTest::sessions_data()
+{
+    // Steps: "Ping" or "Query" pressed; "pong" or "config", the device's answer
+    // to it (a configuration with Hostname unit-7); "wait N", until N ms after
+    // the last send; "quiet", no notice before 2 s; "row=text" typed;
+    // "valid", valid values typed; "Update" pressed. Then the window is asked
+    // to close.
+    QTest::addColumn<QStringList>("steps");
+    QTest::addColumn<QStringList>("lines"); // the log's results, notices and replacements
+    QTest::addColumn<int>("answer");        // to the close question; NoButton: none may be asked
+    const auto row = [](const char *name, const QStringList &steps, const QStringList &lines,
+                        int answer = QMessageBox::NoButton) {
+        QTest::newRow(name) << steps << lines << answer;
+    };
+    const QString notice = "No answer from the device after 2 s: check the cable and the port";
+    const QString returned = "Config Query returned 0";
+    const QString replaced = "%1: the device's value replaced what was typed";
+    const QStringList typed{"Hostname=unit-9"};
+    row("answered at once", {"Ping", "pong", "wait 2500"}, {"Ping returned 0"});
+    row("answered after the notice", {"Ping", "wait 1900", "quiet", "wait 2500", "pong"},
+        {notice, "Ping returned 0"});
+    row("sent again before the 2 s", {"Ping", "wait 1000", "Ping", "wait 1900", "quiet"}, {notice});
+    row("typed during a query", {"Query", "SSID=mine", "Hostname=mine", "config"},
+        {returned, replaced.arg("Hostname"), replaced.arg("SSID")});
+    row("typed before the query", {"Hostname=mine", "Query", "config"}, {returned});
+    row("typed what the device holds", {"Hostname=unit-7", "Query", "SSID=field-lab", "config"},
+        {returned});
+    row("nothing typed", {}, {});
+    row("typed, Cancel", typed, {}, QMessageBox::Cancel);
+    row("typed, Close", typed, {}, QMessageBox::Close);
+    row("typed and put back", typed + QStringList{"Hostname="}, {});
+    row("sent with an Update", {"valid", "Update"}, {});
+}
+
+// What the technician is told and asked, as a session with the device goes.
+void RequestTransmissionTest::sessions()
+{
+    QFETCH(QStringList, steps);
+    QFETCH(QStringList, lines);
+    QFETCH(int, answer);
+    WindowOnPty link(failTest);
+    QVERIFY(link.pickPty());
+    QTableWidget *table = link.ui().tableWidget;
+    const QByteArray config = frameOf(messageOf(MSG_CONFIG_QUERY_RESPONSE, le32(0)) +
+                                      recordBytes(configWithHostname("unit-7")));
+    const QRegularExpression told("returned|No answer|replaced");
+    QElapsedTimer sinceSend;
+    for (const QString &step : steps) {
+        const int ms = step.section(' ', 1).toInt();
+        if (step == "Ping" || step == "Query" || step == "Update") {
+            click(link.window->findChild<QPushButton *>(step.toLower() + "Button"));
+            sinceSend.start();
+        } else if (step == "pong" || step == "config") {
+            link.pty.write(step == "pong" ? kPingOkFrame : config);
+            QTRY_VERIFY(!link.log().filter("returned").isEmpty());
+        } else if (step.startsWith("wait")) {
+            QTest::qWait(qMax(0, ms - int(sinceSend.elapsed())));
+        } else if (step == "quiet") {
+            QVERIFY(link.log().filter(told).isEmpty() || sinceSend.elapsed() >= 2000);
+        } else if (step == "valid") {
+            fillValidValues(*link.window);
+        } else {
+            link.setValue(step.section('=', 0, 0), step.section('=', 1));
+        }
+    }
+    QTRY_COMPARE(link.log().filter(told), lines);
+
+    QString question;
+    QTimer::singleShot(0, [&] {
+        if (auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+            question = box->text();
+            QAbstractButton *button = box->button(QMessageBox::StandardButton(answer));
+            button ? button->click() : box->reject();
+        }
+    });
+    QCOMPARE(link.window->close(), answer != QMessageBox::Cancel);
+    QCoreApplication::processEvents();
+    QCOMPARE(question, answer == QMessageBox::NoButton
+                           ? QString()
+                           : "Some values have not been sent to the device. Close anyway?");
+    // The rows not sent say so.
+    const auto *cells = qobject_cast<ConfigCellDelegate *>(table->itemDelegate());
+    QCOMPARE(cells->toolTip(table->model()->index(RowHostname, 0))
+                 .contains("\nNot sent to the device yet\n"),
+             answer != QMessageBox::NoButton);
 }
 
 QTEST_MAIN(RequestTransmissionTest)

@@ -127,6 +127,8 @@ private slots:
     void serverNameLengthComesFirst();
     void cellsShow_data();
     void cellsShow();
+    void keyboardShowsDiagnosis_data();
+    void keyboardShowsDiagnosis();
 };
 
 // One value changed in an otherwise acceptable configuration: the row's
@@ -480,6 +482,40 @@ void FieldValidationTest::cellsShow()
     f.table->editItem(f.table->item(row, 0));
     QCOMPARE(f.table->viewport()->findChild<QLineEdit *>()->text(), text);
     QCOMPARE(f.table->item(row, 0)->text(), text);
+}
+
+void FieldValidationTest::keyboardShowsDiagnosis_data()
+{
+    QTest::addColumn<int>("row");          // current when the table gets the focus
+    QTest::addColumn<QKeySequence>("key"); // then pressed
+    QTest::addColumn<QString>("shown");    // how the tooltip starts; empty: none shows
+    // Only the Hostname has a diagnosis.
+    QTest::newRow("focus on a diagnosed row")
+        << int(Hostname) << QKeySequence() << kHostnameInvalid;
+    QTest::newRow("focus on a row without") << int(Description) << QKeySequence() << QString();
+    QTest::newRow("arrow onto a diagnosed row")
+        << int(Description) << QKeySequence(Qt::Key_Up) << kHostnameInvalid;
+    QTest::newRow("Shift+F1 on a row without")
+        << int(Description) << QKeySequence(Qt::SHIFT | Qt::Key_F1) << "F2: ";
+}
+
+void FieldValidationTest::keyboardShowsDiagnosis()
+{
+    QFETCH(int, row);
+    QFETCH(QKeySequence, key);
+    QFETCH(QString, shown);
+    Fixture f;
+    QVERIFY(showExposed(f.window));
+    QApplication::setActiveWindow(&f.window);
+    QVERIFY(QTest::qWaitForWindowActive(&f.window));
+    f.set(Hostname, "-dev");
+    f.ui.logTableWidget->setFocus();
+    f.table->setCurrentCell(row, 0);
+    f.table->setFocus(Qt::TabFocusReason);
+    QTest::keySequence(f.table, key);
+    QCoreApplication::processEvents();
+    QCOMPARE(QToolTip::isVisible(), !shown.isEmpty());
+    QVERIFY2(QToolTip::text().startsWith(shown), qPrintable(QToolTip::text()));
 }
 
 QTEST_MAIN(FieldValidationTest)
