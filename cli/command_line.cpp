@@ -24,13 +24,15 @@ const char kForms[] =
     "  kestroctl [-p PORT]... [options] station MANIFEST [--profile FILE]\n"
     "                     [--certificate FILE] [--journal FILE] [--show-secrets]\n"
     "                     [--row-tries N]\n"
+    "  kestroctl station MANIFEST --release ROW --reason TEXT [--journal FILE]\n"
     "  kestroctl [-p PORT]... [options] station --batch NAME [--db CONNINFO]\n"
     "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
     "  kestroctl line init [--db CONNINFO] [--station-role ROLE] [--viewer-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
     "                     [--db CONNINFO]\n"
     "  kestroctl line status [--batch NAME] [--json] [--db CONNINFO]\n"
-    "  kestroctl line export --batch NAME [--db CONNINFO]\n";
+    "  kestroctl line export --batch NAME [--db CONNINFO]\n"
+    "  kestroctl line release --batch NAME --row N --reason TEXT [--db CONNINFO]\n";
 
 const char kCommands[] =
     "Commands:\n"
@@ -55,7 +57,9 @@ const char kCommands[] =
     "               check MANIFEST as station does and store it as batch NAME, whole\n"
     "  line status  per batch: rows waiting, leased, passed, set aside; per station:\n"
     "               units passed and failed, units per hour, last seen\n"
-    "  line export  every unit tried in batch NAME, as the journal's JSON lines\n";
+    "  line export  every unit tried in batch NAME, as the journal's JSON lines\n"
+    "  line release free row N of batch NAME, kept for a unit that is lost, for any\n"
+    "               unit (station --release does the same for a manifest's row)\n";
 
 // Options that only some commands take.
 struct CommandOption {
@@ -72,12 +76,15 @@ const CommandOption kCommandOptions[] = {
     {"json", {"ports", "line status"}},
     {"profile", {"station", "line import"}},
     {"certificate", {"station", "line import"}},
-    {"db", {"station", "line init", "line import", "line status", "line export"}},
+    {"db", {"station", "line init", "line import", "line status", "line export", "line release"}},
     {"station", {"station"}},
     {"lease", {"station"}},
     {"station-role", {"line init"}},
     {"viewer-role", {"line init"}},
-    {"batch", {"station", "line import", "line status", "line export"}},
+    {"batch", {"station", "line import", "line status", "line export", "line release"}},
+    {"release", {"station"}},
+    {"row", {"line release"}},
+    {"reason", {"station", "line release"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
     {"row-tries", {"station"}},
@@ -131,6 +138,9 @@ QList<QCommandLineOption> stationOptions()
          "station --batch: hold a row for SECONDS, renewed while its unit is on the "
          "fixture (default 30).",
          "SECONDS"},
+        {"release", "station: free ROW, kept for a unit that is lost, for any unit.", "ROW"},
+        {"row", "line release: the row to free.", "N"},
+        {"reason", "station --release, line release: why the row is freed.", "TEXT"},
     };
 }
 
@@ -172,7 +182,10 @@ bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QStri
            readNumber(parser, "wait-port", " of seconds", 0, 86400, invocation.waitPortSeconds,
                       problem) &&
            readNumber(parser, "row-tries", " of units", 1, 1000, invocation.rowTries, problem) &&
-           readNumber(parser, "lease", " of seconds", 1, 3600, invocation.leaseSeconds, problem);
+           readNumber(parser, "lease", " of seconds", 1, 3600, invocation.leaseSeconds, problem) &&
+           readNumber(parser, "release", " of a row", 1, 1000000000, invocation.releaseRow,
+                      problem) &&
+           readNumber(parser, "row", " of a row", 1, 1000000000, invocation.releaseRow, problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -215,7 +228,9 @@ bool samePort(const QString &a, const QString &b)
 
 bool checkPorts(const Invocation &invocation, const CommandShape &shape, QString &problem)
 {
-    if (shape.needsPort && invocation.ports.isEmpty()) {
+    // Freeing a kept row is the journal's work alone.
+    const bool release = invocation.releaseRow > 0;
+    if (shape.needsPort && !release && invocation.ports.isEmpty()) {
         problem = QStringLiteral("no port: give -p PATH or set KESTRO_PORT");
         return false;
     }
@@ -251,6 +266,11 @@ bool checkRowSource(const QCommandLineParser &parser, const Invocation &invocati
     if (invocation.batch.isEmpty() &&
         (parser.isSet("db") || parser.isSet("station") || parser.isSet("lease")))
         problem = QStringLiteral("--db, --station and --lease need --batch NAME");
+    if (parser.isSet("release") && !invocation.batch.isEmpty())
+        problem =
+            QStringLiteral("station --release frees a manifest's row; a batch's: line release");
+    if (parser.isSet("release") != parser.isSet("reason"))
+        problem = QStringLiteral("--release ROW and --reason TEXT go together");
     return problem.isEmpty();
 }
 
@@ -265,7 +285,7 @@ bool readCommand(const QCommandLineParser &parser, Invocation &invocation, QStri
     // line's commands are two words.
     if (invocation.command == QLatin1String("line")) {
         if (positional.size() < 2) {
-            problem = QStringLiteral("line needs one of: init, import, status, export");
+            problem = QStringLiteral("line needs one of: init, import, status, export, release");
             return false;
         }
         invocation.command += QLatin1Char(' ') + positional.takeAt(1);
@@ -312,6 +332,7 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.viewerRole = parser.value("viewer-role");
     invocation.batch = parser.value("batch");
     invocation.stationName = parser.value("station");
+    invocation.reason = parser.value("reason");
 }
 
 } // namespace

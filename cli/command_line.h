@@ -31,6 +31,8 @@ struct Invocation : LinkSettings {
     QString batch;            // line, station --batch
     QString stationName;      // station --station; empty: the host name
     int leaseSeconds = 30;    // station --lease
+    int releaseRow = 0;       // station --release, line release --row; 0: none
+    QString reason;           // station --release, line release: why the row is freed
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

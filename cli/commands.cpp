@@ -19,6 +19,7 @@ const CommandShape kCommandShapes[] = {
     {"line import", 1, false, runLineImport},
     {"line status", 0, false, runLineStatus},
     {"line export", 0, false, runLineExport},
+    {"line release", 0, false, runLineRelease},
 };
 
 const CommandShape *findCommand(const QString &name)

@@ -43,6 +43,9 @@ int runLineInit(const Invocation &invocation);
 int runLineImport(const Invocation &invocation);
 int runLineStatus(const Invocation &invocation);
 int runLineExport(const Invocation &invocation);
+int runLineRelease(const Invocation &invocation);
+// The line that says a kept row was freed for any unit.
+QString releasedLine(const QString &row, const QString &reason);
 
 // A status step's result as a command reports it: the window's "<request>
 // returned <status>" line on standard output when the device answered.

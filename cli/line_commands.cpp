@@ -111,6 +111,14 @@ Json batchJson(const BatchProgress &batch)
              {"units_per_hour", station.unitsPerHour},
              {"last_seen",
               station.lastSeen.isEmpty() ? Json(nullptr) : Json(station.lastSeen.toStdString())}});
+    Json kept = Json::array();
+    for (const KeptRow &row : batch.keptRows)
+        kept.push_back(
+            {{"row", row.row},
+             {"unit", row.unit.toStdString()},
+             {"station", row.station.toStdString()},
+             {"fixture", row.fixture.toStdString()},
+             {"since", row.since.isEmpty() ? Json(nullptr) : Json(row.since.toStdString())}});
     return {{"batch", batch.batch.toStdString()},
             {"rows", batch.rows},
             {"waiting", batch.waiting},
@@ -118,13 +126,14 @@ Json batchJson(const BatchProgress &batch)
             {"passed", batch.passed},
             {"set_aside", batch.setAside},
             {"failed_units", batch.failedUnits},
+            {"kept", kept},
             {"stations", stations}};
 }
 
 void printBatch(const BatchProgress &batch)
 {
     printResult(QStringLiteral("batch %1: %2 rows: %3 waiting, %4 leased (%5 expired), %6 passed, "
-                               "%7 set aside; %8 units failed")
+                               "%7 set aside, %8 kept; %9 units failed")
                     .arg(printable(batch.batch))
                     .arg(batch.rows)
                     .arg(batch.waiting)
@@ -132,7 +141,13 @@ void printBatch(const BatchProgress &batch)
                     .arg(batch.expiredLeases)
                     .arg(batch.passed)
                     .arg(batch.setAside)
+                    .arg(batch.kept)
                     .arg(batch.failedUnits));
+    for (const KeptRow &row : batch.keptRows)
+        printResult(
+            printable(QStringLiteral("  kept for its unit: row %1 (%2), last on %3 since %4")
+                          .arg(row.row)
+                          .arg(row.unit, row.where(), row.since)));
     for (const StationProgress &station : batch.stations)
         printResult(
             QStringLiteral("  station %1: %2 fixtures, %3 passed, %4 failed, %5 units/h, "
@@ -243,6 +258,29 @@ int runLineExport(const Invocation &invocation)
             return resultsDelivered();
         });
     return status.ok() ? ExitDone : failed(status);
+}
+
+int runLineRelease(const Invocation &invocation)
+{
+    if (!batchGiven(invocation))
+        return ExitUsage;
+    if (invocation.releaseRow <= 0 || invocation.reason.trimmed().isEmpty()) {
+        printProblem(QStringLiteral("line release needs --row N and --reason TEXT"));
+        return ExitUsage;
+    }
+    LineDatabase database;
+    QString unit, where;
+    LineStatus status = connect(invocation, database);
+    if (status.ok())
+        status = releaseRow(database, invocation.batch, invocation.releaseRow, invocation.reason,
+                            unit, where);
+    if (!status.ok())
+        return failed(status);
+    const QString row = unit.isEmpty()
+                            ? QStringLiteral("row %1").arg(invocation.releaseRow)
+                            : QStringLiteral("row %1 (%2)").arg(invocation.releaseRow).arg(unit);
+    printResult(printable(releasedLine(row, invocation.reason)));
+    return ExitDone;
 }
 
 namespace {

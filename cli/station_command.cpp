@@ -14,11 +14,16 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
 
@@ -37,6 +42,13 @@ void onStopSignal(int)
         stopAtOnceSignalled = true;
 }
 
+// Who runs the command, for a release's record.
+QString userName()
+{
+    const passwd *user = ::getpwuid(::geteuid());
+    return user ? QString::fromLocal8Bit(user->pw_name) : QString::fromLocal8Bit(qgetenv("USER"));
+}
+
 QString rowName(const UnitJob &job)
 {
     QString who = job.row > 0 ? QStringLiteral("row %1").arg(job.row) : QStringLiteral("unit");
@@ -51,6 +63,11 @@ QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProg
                        ? QStringLiteral("passed in %1 s").arg(result.seconds, 0, 'f', 1)
                        : QStringLiteral("failed at %1: %2")
                              .arg(QLatin1String(stepName(result.failedStep)), result.message);
+    if (result.identity == IdentityFate::Returned)
+        what += QStringLiteral("; its own values were written back, the row goes to the next unit");
+    else if (result.identity == IdentityFate::Kept)
+        what += QStringLiteral("; the unit may hold the row's values: put it back on a fixture to "
+                               "finish it");
     // The unit holds its row, but the journal does not know it: the unit
     // must stay where the next run will find it.
     if (!result.notRecorded.isEmpty())
@@ -83,7 +100,16 @@ void printSummary(const StationOutcome &outcome, const QStringList &setAside)
                           .arg(outcome.seconds, 0, 'f', 1);
     if (!setAside.isEmpty())
         summary += QStringLiteral("; set aside: ") + setAside.join(QStringLiteral(", "));
-    printResult(summary);
+    QStringList kept;
+    for (const KeptRow &row : outcome.progress.keptRows)
+        kept << QStringLiteral("%1, last on %2")
+                    .arg(row.unit.isEmpty()
+                             ? QStringLiteral("row %1").arg(row.row)
+                             : QStringLiteral("row %1 (%2)").arg(row.row).arg(row.unit),
+                         row.where());
+    if (!kept.isEmpty())
+        summary += QStringLiteral("; kept for its unit: ") + kept.join(QStringLiteral("; "));
+    printResult(printable(summary));
 }
 
 int exitCodeOf(const StationOutcome &outcome)
@@ -285,7 +311,45 @@ bool readHistory(const QString &journalPath, const QString &manifest, const QVec
     return true;
 }
 
+// Frees a row kept for a unit that is lost for good: a line in the journal,
+// with the reason and who gave it, so that the next run gives the row to
+// any unit.
+int releaseRow(const Invocation &invocation, const QVector<UnitJob> &jobs,
+               const QString &journalPath, const JournalHistory &history)
+{
+    const auto job = std::find_if(jobs.cbegin(), jobs.cend(), [&invocation](const UnitJob &job) {
+        return job.row == invocation.releaseRow;
+    });
+    if (job == jobs.cend()) {
+        printProblem(QStringLiteral("%1 has no row %2; nothing released")
+                         .arg(invocation.file)
+                         .arg(invocation.releaseRow));
+        return ExitInvalidInput;
+    }
+    if (!keptRows(jobs, history).contains(job->row)) {
+        printProblem(printable(
+            QStringLiteral("%1 is kept for no unit; nothing released").arg(rowName(*job))));
+        return ExitInvalidInput;
+    }
+    JournalWriter journal;
+    QString problem;
+    if (!journal.open(journalPath, history, invocation.showSecrets, problem) ||
+        !journal.append(releaseLine(*job, invocation.reason, userName()), problem)) {
+        printProblem(problem + QStringLiteral("; nothing released"));
+        return ExitResultsLost;
+    }
+    printResult(printable(releasedLine(rowName(*job), invocation.reason)));
+    return ExitDone;
+}
+
 } // namespace
+
+QString releasedLine(const QString &row, const QString &reason)
+{
+    return QStringLiteral("%1 released: %2; a unit that still holds its values must be wiped "
+                          "before it ships")
+        .arg(row, reason);
+}
 
 const std::atomic<bool> *catchStopSignals()
 {
@@ -327,7 +391,10 @@ int runStationCommand(const Invocation &invocation)
     JournalHistory history;
     if (!readHistory(journalPath, invocation.file, jobs, history))
         return ExitInvalidInput;
-    FileQueue queue(jobs, passedRows(jobs, history), invocation.showSecrets, invocation.rowTries);
+    if (invocation.releaseRow > 0)
+        return releaseRow(invocation, jobs, journalPath, history);
+    FileQueue queue(jobs, passedRows(jobs, history), invocation.showSecrets, invocation.rowTries,
+                    keptRows(jobs, history));
     if (queue.progress().passed == jobs.size()) {
         printResult(
             printable(QStringLiteral("station: all %1 rows passed already (%2); no port opened")

@@ -199,6 +199,7 @@ void DbQueue::addUnrecorded(const QByteArray &line)
     pending.record.passed = member(entry, "result") == QLatin1String("passed");
     pending.record.failedStep = member(entry, "failed_step");
     pending.record.message = member(entry, "message");
+    pending.record.identity = member(entry, "identity");
     pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), member(entry, "port"));
     entry.erase("recorded");
     entry.erase("generation");
@@ -307,14 +308,17 @@ bool DbQueue::nothingFree(LineStatus status, QString &problem, Claim &answer)
         return true;
     }
     const StationCounts now = counts();
-    if (now.waiting + now.leased == 0) {
+    if (now.waiting + now.leased + now.kept == 0) {
         answer = Claim::Ended;
         return true;
     }
-    // A lease that ran out and was not claimed again may be a row kept for
-    // its unit.
-    problem = now.expiredLeases > 0 ? keptRowNote() : QString();
-    return !problem.isEmpty();
+    // Rows kept for other units: this unit may be swapped for one of those,
+    // so the fixture reads it again before it asks again.
+    if (now.kept == 0)
+        return false;
+    problem = keptRowNote();
+    answer = Claim::KeptForOthers;
+    return true;
 }
 
 bool DbQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)
@@ -412,6 +416,7 @@ UnitQueue::Completion DbQueue::record(const UnitJob &job, const UnitResult &resu
     pending.record.passed = result.passed();
     pending.record.failedStep = QLatin1String(stepName(result.failedStep));
     pending.record.message = result.message;
+    pending.record.identity = QLatin1String(identityName(result.identity));
     pending.record.journalLine = withOrigin(journalLine(job, result, settings_.withSecrets),
                                             settings_.batch, settings_.station);
     pending.lateLine = lateLineOf(job.row, job.unit, result.fixture);
@@ -476,28 +481,35 @@ LineStatus DbQueue::refreshCounts()
     if (!status.ok())
         return status;
     QVector<int> setAside = progress().setAsideRows;
-    // Which rows, asked only when their number changed: most runs have none.
+    QVector<KeptRow> kept = progress().keptRows;
+    // Which rows, asked only when their number changed (or, for kept rows,
+    // while there are any: where their units were may change): most runs
+    // have none.
     if (counts.setAside != setAside.size())
         status = setAsideRows(database_, run_, setAside);
+    if (status.ok() && (counts.kept > 0 || !kept.isEmpty()))
+        status = rowsKeptForTheirUnit(database_, run_, kept);
     const std::lock_guard<std::mutex> lock(countsMutex_);
     counts_ = counts;
     last_.rows = int(counts.rows);
     last_.passed = int(counts.passed);
     last_.failedUnits = int(counts.failedUnits);
-    if (status.ok())
+    if (status.ok()) {
         last_.setAsideRows = setAside;
+        last_.keptRows = kept;
+    }
     return status;
 }
 
 QString DbQueue::keptRowNote()
 {
-    QMap<int, QString> kept;
-    if (!rowsKeptForTheirUnit(database_, run_, kept).ok())
-        return QString();
-    for (auto it = kept.constBegin(); it != kept.constEnd(); ++it) {
-        if (!toldKept_.contains(it.key())) {
-            toldKept_.insert(it.key());
-            return it.value();
+    for (const KeptRow &kept : progress().keptRows) {
+        if (!toldKept_.contains(kept.row)) {
+            toldKept_.insert(kept.row);
+            return QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
+                                  "%3: put that unit on a fixture of the line")
+                .arg(kept.row)
+                .arg(kept.unit, kept.where());
         }
     }
     return QString();

@@ -168,6 +168,17 @@ LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
     return status;
 }
 
+LineStatus keptRowsOf(LineDatabase &database, const QByteArray &batchId, QVector<KeptRow> &kept)
+{
+    QueryResult result;
+    const LineStatus status = runStatement(database, "batch_kept_rows", {batchId}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        kept.append({int(result.number(i, "row_no")), result.text(i, "unit"),
+                     result.text(i, "holder_station"), result.text(i, "holder_fixture"),
+                     result.text(i, "since")});
+    return status;
+}
+
 BatchProgress progressOf(const QueryResult &result, int i)
 {
     BatchProgress batch;
@@ -179,6 +190,7 @@ BatchProgress progressOf(const QueryResult &result, int i)
     batch.passed = result.number(i, "passed");
     batch.setAside = result.number(i, "set_aside");
     batch.failedUnits = result.number(i, "failed_units");
+    batch.kept = result.number(i, "kept");
     return batch;
 }
 
@@ -194,6 +206,8 @@ LineStatus batchProgress(LineDatabase &database, const QString &batch,
         batches.append(progressOf(result, i));
         if (withStations == WithStations::Yes)
             status = stationsOf(database, result.bytes(i, "batch_id"), batches.last().stations);
+        if (status.ok() && withStations == WithStations::Yes && batches.last().kept > 0)
+            status = keptRowsOf(database, result.bytes(i, "batch_id"), batches.last().keptRows);
     }
     if (status.ok() && !batch.isEmpty() && batches.isEmpty())
         return noSuchBatch(batch);
@@ -226,6 +240,21 @@ LineStatus exportBatch(LineDatabase &database, const QString &batch,
         entry["station"] = result.text(i, "station").toStdString();
         if (!line(jsonText(entry)))
             break;
+    }
+    return status;
+}
+
+LineStatus releaseRow(LineDatabase &database, const QString &batch, int row, const QString &reason,
+                      QString &unit, QString &where)
+{
+    QueryResult result;
+    const LineStatus status =
+        runStatement(database, "release_row",
+                     {batch.toUtf8(), QByteArray::number(row), reason.toUtf8()}, &result);
+    if (status.ok() && result.rows() == 1) {
+        unit = result.text(0, "unit");
+        where = QStringLiteral("%1's %2").arg(result.text(0, "unit_station"),
+                                              result.text(0, "unit_fixture"));
     }
     return status;
 }

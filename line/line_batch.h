@@ -4,6 +4,7 @@
 #define LINE_LINE_BATCH_H
 
 #include "line/line_database.h"
+#include "station/unit_queue.h"
 
 #include <QByteArray>
 #include <QMap>
@@ -61,6 +62,8 @@ struct BatchProgress {
     qint64 passed = 0;
     qint64 setAside = 0;
     qint64 failedUnits = 0;
+    qint64 kept = 0;                   // rows kept for the units that may hold their values
+    QVector<KeptRow> keptRows;         // which, and where their units were (with the stations)
     QVector<StationProgress> stations; // each that tried a unit of the batch or holds a row
 };
 
@@ -70,6 +73,13 @@ enum class WithStations { Yes, No };
 LineStatus batchProgress(LineDatabase &database, const QString &batch,
                          QVector<BatchProgress> &batches,
                          WithStations withStations = WithStations::Yes);
+
+// Frees row `row` of the batch, kept for a unit that is lost for good, for
+// any unit, and keeps the reason with who released it (the session's role).
+// `unit` takes the row's label, `where` where its unit was last. BadInput if
+// the row is kept for no unit.
+LineStatus releaseRow(LineDatabase &database, const QString &batch, int row, const QString &reason,
+                      QString &unit, QString &where);
 
 // Hands `line` every unit tried in the batch, oldest first, as the JSON line
 // its station journalled, with "batch" and "station" added. Stops early when

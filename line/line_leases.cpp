@@ -57,10 +57,10 @@ LineStatus stationSeen(LineDatabase &database, const LineRun &run, StationCounts
     QueryResult result;
     const LineStatus status = runStatement(database, "station_seen", {run.token}, &result);
     if (status.ok() && result.rows() == 1)
-        counts = {result.number(0, "rows"),        result.number(0, "waiting"),
-                  result.number(0, "leased"),      result.number(0, "expired_leases"),
-                  result.number(0, "passed"),      result.number(0, "set_aside"),
-                  result.number(0, "failed_units")};
+        counts = {result.number(0, "rows"),         result.number(0, "waiting"),
+                  result.number(0, "leased"),       result.number(0, "expired_leases"),
+                  result.number(0, "passed"),       result.number(0, "set_aside"),
+                  result.number(0, "failed_units"), result.number(0, "kept")};
     return status;
 }
 
@@ -105,18 +105,15 @@ LineStatus rowIdentities(LineDatabase &database, const LineRun &run,
     return status;
 }
 
-LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run,
-                                QMap<int, QString> &lines)
+LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run, QVector<KeptRow> &kept)
 {
     QueryResult result;
     const LineStatus status = runStatement(database, "kept_rows", {run.token}, &result);
+    kept.clear();
     for (int i = 0; status.ok() && i < result.rows(); ++i)
-        lines.insert(int(result.number(i, "row_no")),
-                     QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
-                                    "%3's %4 when that station stopped answering: put that unit "
-                                    "on a fixture of the line")
-                         .arg(result.text(i, "row_no"), result.text(i, "unit"),
-                              result.text(i, "holder_station"), result.text(i, "holder_fixture")));
+        kept.append({int(result.number(i, "row_no")), result.text(i, "unit"),
+                     result.text(i, "holder_station"), result.text(i, "holder_fixture"),
+                     result.text(i, "since")});
     return status;
 }
 
@@ -151,7 +148,8 @@ LineStatus recordUnit(LineDatabase &database, const LineRun &run, const LineLeas
         {run.token, number(lease.fixture), optionalNumber(lease.row),
          hasRow ? number(lease.generation) : QByteArray(), record.passed ? "true" : "false",
          record.failedStep.isEmpty() ? QByteArray() : record.failedStep.toUtf8(),
-         record.message.toUtf8(), record.journalLine},
+         record.message.toUtf8(),
+         record.identity.isEmpty() ? QByteArray() : record.identity.toUtf8(), record.journalLine},
         &result);
     settled = status.ok() && result.flag(0, "settled");
     return status;

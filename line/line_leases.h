@@ -8,6 +8,7 @@
 
 #include "line/line_batch.h"
 #include "line/line_database.h"
+#include "station/unit_queue.h"
 
 #include <QStringList>
 
@@ -46,6 +47,7 @@ struct StationCounts {
     qint64 passed = 0;
     qint64 setAside = 0;
     qint64 failedUnits = 0;
+    qint64 kept = 0; // rows kept for the units that may hold their values
 };
 
 // Takes the station's name for a new run. StationRunning, naming the
@@ -82,10 +84,10 @@ LineStatus claimRow(LineDatabase &database, const LineRun &run, LineLease &lease
 LineStatus rowIdentities(LineDatabase &database, const LineRun &run,
                          QMap<int, QMap<int, QString>> &identities);
 
-// The rows whose lease ran out after their values were sent to the unit:
-// kept for that unit. Each as the operator's line that says where it was.
-LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run,
-                                QMap<int, QString> &lines);
+// The rows kept for the units that may hold their values (a unit that
+// failed and could not give them back, or whose station died after they were
+// sent), in row order, each with where its unit was last.
+LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run, QVector<KeptRow> &kept);
 
 // The rows of the batch set aside, in row order.
 LineStatus setAsideRows(LineDatabase &database, const LineRun &run, QVector<int> &rows);
@@ -104,6 +106,9 @@ struct LineRecord {
     QString failedStep;     // empty when passed
     QString message;        // why it failed
     QByteArray journalLine; // one JSON object
+    // What became of the row's identity on a unit that failed after its
+    // values may have reached it: "returned", "not_held", "kept"; empty for none.
+    QString identity = QString();
 };
 
 // Keeps the result and, in the same transaction, settles the row if the

@@ -30,6 +30,13 @@ StepResult readBackValues(DeviceLink &link, const QStringList &written, QStringL
     return result;
 }
 
+StepResult restoreValues(DeviceLink &link, const QStringList &values)
+{
+    StepResult result = writeValues(link, values);
+    QStringList readBack;
+    return result.done() ? readBackValues(link, values, readBack) : result;
+}
+
 StepResult uploadCertificate(DeviceLink &link, const QByteArray &certificate)
 {
     return statusExchange(link, kCertificateUploadKind, certificateUploadRequest(certificate));

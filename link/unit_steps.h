@@ -20,6 +20,10 @@ StepResult writeValues(DeviceLink &link, const QStringList &values);
 // keys that differ), otherwise why nothing was read.
 StepResult readBackValues(DeviceLink &link, const QStringList &written, QStringList &readBack);
 
+// Writes `values` back as a Config Update and reads them back: Done when
+// the unit holds them again, as the record carries them.
+StepResult restoreValues(DeviceLink &link, const QStringList &values);
+
 // Uploads the certificate: Done for status 0.
 StepResult uploadCertificate(DeviceLink &link, const QByteArray &certificate);
 

@@ -1,6 +1,7 @@
 #include "station/commission.h"
 #include "config/field_rules.h"
 #include "link/unit_steps.h"
+#include "station/identity.h"
 
 #include <QElapsedTimer>
 
@@ -38,14 +39,17 @@ bool stillHeld(const std::function<bool(QString &)> &holds, UnitResult &result)
     return false;
 }
 
+// `sent` turns true once the Config Update goes out: from then on the
+// unit may hold the row's values.
 UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
-                 const std::function<bool(QString &)> &holds)
+                 const std::function<bool(QString &)> &holds, bool &sent)
 {
     UnitResult result;
     QStringList values;
     StepResult outcome = valuesToWrite(job, deviceValues, values);
     if (outcome.done() && !stillHeld(holds, result))
         return result;
+    sent = outcome.done();
     if (outcome.done())
         outcome = writeValues(link, values);
     if (!outcome.done())
@@ -61,6 +65,22 @@ UnitResult steps(DeviceLink &link, const UnitJob &job, const QStringList &device
     return result;
 }
 
+// A unit that failed once the row's values may have reached it gives the
+// row's identity back while it still answers: written back to its own
+// values, read back. One that does not hold the identity is left as it is.
+IdentityFate giveBack(DeviceLink &link, const UnitJob &job, const QStringList &ownValues,
+                      const UnitResult &result)
+{
+    if (result.failedStep == FailedStep::Port || link.interrupted())
+        return IdentityFate::Kept;
+    QStringList now;
+    if (!queryValues(link, now).done())
+        return IdentityFate::Kept;
+    if (!holdsIdentity(job, now))
+        return IdentityFate::NotHeld;
+    return restoreValues(link, ownValues).done() ? IdentityFate::Returned : IdentityFate::Kept;
+}
+
 } // namespace
 
 UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
@@ -68,7 +88,11 @@ UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &d
 {
     QElapsedTimer clock;
     clock.start();
-    UnitResult result = steps(link, job, deviceValues, holds);
+    bool sent = false;
+    UnitResult result = steps(link, job, deviceValues, holds, sent);
+    // A row without an identity is any unit's: nothing to give back.
+    if (!result.passed() && sent && !job.identity.isEmpty())
+        result.identity = giveBack(link, job, deviceValues, result);
     result.seconds = double(clock.elapsed()) / 1000.0;
     return result;
 }

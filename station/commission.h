@@ -14,6 +14,9 @@
 // the caller. The steps' own diagnoses are told through the link.
 // `holds`, if given, is asked before the values are written and before the
 // certificate: false stops the unit there, failed at "lease" with its reason.
+// A unit that fails once its Config Update was sent gives the row's
+// identity back if it still answers and holds it: it is written back to
+// `deviceValues` and read back; the result's identity says what became of it.
 UnitResult commission(DeviceLink &link, const UnitJob &job, const QStringList &deviceValues,
                       const std::function<bool(QString &why)> &holds = {});
 

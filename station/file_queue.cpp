@@ -4,14 +4,19 @@
 #include <chrono>
 
 FileQueue::FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets,
-                     int rowTries)
+                     int rowTries, const QHash<int, QString> &keptRows)
     : jobs_(jobs), failures_(jobs.size()), rowTries_(qMax(1, rowTries)), withSecrets_(withSecrets)
 {
+    keptWhere_.resize(jobs.size());
     for (const UnitJob &job : jobs) {
         const bool passed = passedRows.contains(job.row);
-        states_.append(passed ? State::Passed : State::Waiting);
+        const bool kept = !passed && keptRows.contains(job.row);
+        states_.append(passed ? State::Passed : kept ? State::Kept : State::Waiting);
         passed_ += passed ? 1 : 0;
-        heldBy_.add(states_.size() - 1, job.identity);
+        const int index = states_.size() - 1;
+        keptWhere_[index] = kept ? keptRows.value(job.row) : QString();
+        heldBy_.add(index, job.identity);
+        indexOfKey_.insert(job.key, index);
     }
 }
 
@@ -23,30 +28,54 @@ bool FileQueue::openJournal(const QString &path, const JournalHistory &history, 
 }
 
 UnitQueue::Claim FileQueue::claim(const QString &, const QStringList &unitValues,
-                                  const std::function<bool()> &stopping, UnitJob &job, QString &)
+                                  const std::function<bool()> &stopping, UnitJob &job,
+                                  QString &problem)
 {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const int waiting = states_.indexOf(State::Waiting);
-        if ((waiting < 0 && !states_.contains(State::Held)) || stopping())
+        const bool kept = states_.contains(State::Kept);
+        if ((waiting < 0 && !kept && !states_.contains(State::Held)) || stopping())
             return Claim::Ended;
         int index = indexHeldBy(unitValues);
         if (index >= 0 && states_.at(index) == State::Passed) {
             job = jobs_.at(index);
             return Claim::AlreadyPassed;
         }
-        // A unit holding a job another fixture holds now, or one set aside,
-        // gets another job.
-        if (index < 0 || states_.at(index) != State::Waiting)
+        // A unit takes its own row, waiting or kept for it; one holding a
+        // job another fixture holds now, or one set aside, gets another job.
+        if (index < 0 || (states_.at(index) != State::Waiting && states_.at(index) != State::Kept))
             index = waiting;
         if (index >= 0) {
+            wasKept_.insert(index, states_.at(index) == State::Kept);
             states_[index] = State::Held;
             job = jobs_.at(index);
             return Claim::Claimed;
         }
+        if (kept) {
+            problem = keptRowNote();
+            return Claim::KeptForOthers;
+        }
         // `stopping` may turn true without a word to this queue.
         changed_.wait_for(lock, std::chrono::milliseconds(200));
     }
+}
+
+// Called with the lock held: the first row kept for its unit not told yet.
+QString FileQueue::keptRowNote()
+{
+    for (int index = 0; index < states_.size(); ++index) {
+        if (states_.at(index) != State::Kept || toldKept_.contains(index))
+            continue;
+        toldKept_.insert(index);
+        QString who = QStringLiteral("row %1").arg(jobs_.at(index).row);
+        if (!jobs_.at(index).unit.isEmpty())
+            who += QStringLiteral(" (%1)").arg(jobs_.at(index).unit);
+        return QStringLiteral("%1 is kept for its unit, which had its values on %2: put that "
+                              "unit on a fixture")
+            .arg(who, keptWhere_.at(index));
+    }
+    return QString();
 }
 
 bool FileQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)
@@ -60,7 +89,10 @@ bool FileQueue::complete(const UnitJob &job, const UnitResult &result, QString &
             return false;
         }
         recorded = append(job, result, problem);
-        states_[index] = recorded ? settle(index, result) : State::Waiting;
+        const bool wasKept = wasKept_.take(index);
+        states_[index] = recorded  ? settle(index, result, wasKept)
+                         : wasKept ? State::Kept
+                                   : State::Waiting;
     }
     changed_.notify_all();
     return recorded;
@@ -83,19 +115,33 @@ QueueProgress FileQueue::progress() const
     counts.passed = passed_;
     counts.failedUnits = failedUnits_;
     counts.setAsideRows = setAside_;
+    for (int index = 0; index < states_.size(); ++index) {
+        if (states_.at(index) == State::Kept)
+            counts.keptRows.append({jobs_.at(index).row, jobs_.at(index).unit, QString(),
+                                    keptWhere_.at(index), QString()});
+    }
     return counts;
 }
 
 // Called with the lock held, once the result is recorded. A row that fails
 // the same way on unit after unit is wrong in the manifest, not on the units:
 // it is set aside rather than given to every unit that comes.
-FileQueue::State FileQueue::settle(int index, const UnitResult &result)
+FileQueue::State FileQueue::settle(int index, const UnitResult &result, bool wasKept)
 {
     if (result.passed()) {
         ++passed_;
         return State::Passed;
     }
     ++failedUnits_;
+    // A unit that may hold the row's values keeps the row: it failed and
+    // could not give them back, or it took its kept row again and failed
+    // before anything was written.
+    if (result.identity == IdentityFate::Kept ||
+        (wasKept && result.identity == IdentityFate::None)) {
+        keptWhere_[index] = result.fixture;
+        toldKept_.remove(index);
+        return State::Kept;
+    }
     Failures &failures = failures_[index];
     const bool same = failures.step == result.failedStep && failures.message == result.message;
     failures.count = same ? failures.count + 1 : 1;
@@ -109,11 +155,7 @@ FileQueue::State FileQueue::settle(int index, const UnitResult &result)
 
 int FileQueue::indexOf(const UnitJob &job) const
 {
-    for (int i = 0; i < jobs_.size(); ++i) {
-        if (jobs_.at(i).key == job.key)
-            return i;
-    }
-    return -1;
+    return indexOfKey_.value(job.key, -1);
 }
 
 // The job whose identity a unit holds, or -1; called with the lock held.

@@ -9,6 +9,7 @@
 #include "station/journal.h"
 #include "station/unit_queue.h"
 
+#include <QHash>
 #include <QSet>
 #include <QVector>
 
@@ -19,10 +20,13 @@ class FileQueue : public UnitQueue
 {
 public:
     // The jobs keyed by their row numbers; the rows in `passedRows` passed
-    // in an earlier run. A row is set aside once `rowTries` units in a row
-    // failed it at the same step with the same message.
+    // in an earlier run, those in `keptRows` are kept for the units an earlier
+    // run left them on (with the port each was on). A row is set aside once
+    // `rowTries` units in a row failed it at the same step with the same
+    // message. A row whose unit failed and may hold its values is kept for
+    // that unit: only a unit that holds its identity takes it again.
     FileQueue(const QVector<UnitJob> &jobs, const QSet<int> &passedRows, bool withSecrets,
-              int rowTries = 3);
+              int rowTries = 3, const QHash<int, QString> &keptRows = {});
 
     // Opens the journal the results are appended to; false, with the reason,
     // if it cannot be written. Until then, no record can be made.
@@ -35,7 +39,7 @@ public:
     QueueProgress progress() const override;
 
 private:
-    enum class State { Waiting, Held, Passed, SetAside };
+    enum class State { Waiting, Held, Passed, SetAside, Kept };
 
     // How the row's last units failed: the same way, `count` times in a row.
     struct Failures {
@@ -45,11 +49,16 @@ private:
     };
 
     int indexOf(const UnitJob &job) const;
-    State settle(int index, const UnitResult &result);
+    State settle(int index, const UnitResult &result, bool wasKept);
+    QString keptRowNote();
     int indexHeldBy(const QStringList &unitValues) const;
     bool append(const UnitJob &job, const UnitResult &result, QString &problem);
 
     IdentityIndex heldBy_; // the jobs' identities, by job index
+    QHash<QString, int> indexOfKey_;
+    QVector<QString> keptWhere_; // the port a kept row's unit was on
+    QHash<int, bool> wasKept_;   // the held jobs, whether each was kept when taken
+    QSet<int> toldKept_;         // kept rows told to a fixture, once each
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     QVector<UnitJob> jobs_;

@@ -50,8 +50,12 @@ private:
     std::unique_ptr<DeviceLink> makeLink();
     bool waitForUnit(std::unique_ptr<DeviceLink> &link, int32_t &status);
     bool nextUnit(std::unique_ptr<DeviceLink> &link, QStringList &values);
-    bool claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &claim);
-    bool takeJob(DeviceLink &link, const QStringList &values, Watch &watch);
+    // How a claim for a unit ended.
+    enum class Taken { Job, RunEnded, UnitGone };
+    Taken claim(DeviceLink &link, QStringList &values, UnitJob &job, UnitQueue::Claim &claim);
+    bool readAgain(DeviceLink &link, QStringList &values);
+    Taken takeJob(DeviceLink &link, QStringList &values, Watch &watch);
+    void waitForReplug(std::unique_ptr<DeviceLink> &link);
     void waitUntilSilent(std::unique_ptr<DeviceLink> &link);
     void waitUntilGone(std::unique_ptr<DeviceLink> &link, const Watch &watch);
     void recordUnclaimed(FailedStep step, const QString &message);
@@ -157,9 +161,11 @@ bool Fixture::nextUnit(std::unique_ptr<DeviceLink> &link, QStringList &values)
     return true;
 }
 
-// Claims a job for the unit that holds `values`; false when the run ended
-// before a job came free.
-bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &claim)
+// Claims a job for the unit that holds `values`. A unit for which only rows
+// kept for other units are free is read again before the queue is asked
+// again: the operator may have put one of those units in its place.
+Fixture::Taken Fixture::claim(DeviceLink &link, QStringList &values, UnitJob &job,
+                              UnitQueue::Claim &claim)
 {
     QString told; // a queue out of reach is told once, not at every try
     for (;;) {
@@ -167,27 +173,49 @@ bool Fixture::claim(const QStringList &values, UnitJob &job, UnitQueue::Claim &c
         claim = run_.queue.claim(
             port_, values, [this] { return run_.ended(); }, job, problem);
         if (claim == UnitQueue::Claim::Ended)
-            return false;
-        if (claim != UnitQueue::Claim::Unavailable)
-            return true;
+            return Taken::RunEnded;
+        if (claim == UnitQueue::Claim::Claimed || claim == UnitQueue::Claim::AlreadyPassed)
+            return Taken::Job;
         if (run_.queueGone())
-            return false;
-        if (!problem.isEmpty() && problem != told)
-            run_.observer.queueNote(problem);
+            return Taken::RunEnded;
+        const bool forOthers = claim == UnitQueue::Claim::KeptForOthers;
+        if (!problem.isEmpty() && problem != told) {
+            if (forOthers)
+                note(problem);
+            else
+                run_.observer.queueNote(problem);
+        }
         told = problem.isEmpty() ? told : problem;
         pause(kQueueRetryMs);
+        if (run_.ended())
+            return Taken::RunEnded;
+        if (forOthers && !readAgain(link, values))
+            return Taken::UnitGone;
     }
+}
+
+// The unit's values read again, quietly; false if it no longer answers.
+bool Fixture::readAgain(DeviceLink &link, QStringList &values)
+{
+    quiet_ = true;
+    QStringList now;
+    const bool read = queryValues(link, now).done();
+    quiet_ = false;
+    if (read)
+        values = now;
+    return read;
 }
 
 // Gives the unit that holds `values` its job and commissions it, or tells
 // that it is a passed job's unit; `watch` is what then tells it from the
-// next. False when the run ended before a job came free.
-bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
+// next.
+Fixture::Taken Fixture::takeJob(DeviceLink &link, QStringList &values, Watch &watch)
 {
     UnitJob job;
     UnitQueue::Claim claimed = UnitQueue::Claim::Ended;
-    if (!claim(values, job, claimed))
-        return false;
+    const Taken taken = claim(link, values, job, claimed);
+    if (taken != Taken::Job)
+        return taken;
     watch.held = values;
     watch.identity = job.identity;
     if (claimed == UnitQueue::Claim::AlreadyPassed) {
@@ -195,7 +223,7 @@ bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
         if (!job.unit.isEmpty())
             who += QStringLiteral(" (%1)").arg(job.unit);
         note(who + QStringLiteral("'s unit is still on the fixture; remove it"));
-        return true;
+        return Taken::Job;
     }
     ++run_.unitsInProgress;
     busy_ = true;
@@ -213,7 +241,21 @@ bool Fixture::takeJob(DeviceLink &link, const QStringList &values, Watch &watch)
         watch.held = result.values;
     run_.record(job, result);
     --run_.unitsInProgress;
-    return true;
+    return Taken::Job;
+}
+
+// A fixture named as the common cause of its units' failures takes no row
+// until its port goes and comes back (its adapter replugged).
+void Fixture::waitForReplug(std::unique_ptr<DeviceLink> &link)
+{
+    quiet_ = true;
+    QByteArray response;
+    while (link && !run_.ended() &&
+           link->probe(kPingKind, emptyRequest(kPingKind), response) != LinkResult::PortLost)
+        pause(kPresencePingMs);
+    link.reset();
+    quiet_ = false;
+    run_.replugged(port_);
 }
 
 // Pings about once a second, with the link's tries, until the unit stops
@@ -281,13 +323,16 @@ void Fixture::serve()
 {
     std::unique_ptr<DeviceLink> link;
     while (!run_.ended()) {
+        if (run_.suspect(port_))
+            waitForReplug(link);
         QStringList values;
         if (!nextUnit(link, values))
             return;
         Watch watch;
-        if (!values.isEmpty() && !takeJob(*link, values, watch))
+        const Taken taken = values.isEmpty() ? Taken::Job : takeJob(*link, values, watch);
+        if (taken == Taken::RunEnded)
             return;
-        if (link)
+        if (link && taken == Taken::Job)
             waitUntilGone(link, watch);
     }
 }
@@ -321,8 +366,63 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             observer.unitUnsettled(job, result, problem, progress);
         else
             observer.unitDone(job, told, progress);
+        const QString health = health_.note(result);
+        if (!health.isEmpty())
+            observer.fixtureNote(result.fixture, health);
     }
     changed_.notify_all();
+}
+
+bool StationRun::suspect(const QString &fixture)
+{
+    const std::lock_guard<std::mutex> lock(reporting_);
+    return health_.suspect(fixture);
+}
+
+void StationRun::replugged(const QString &fixture)
+{
+    const std::lock_guard<std::mutex> lock(reporting_);
+    health_.replugged(fixture);
+}
+
+QString FixtureHealth::note(const UnitResult &result)
+{
+    ++units_;
+    Streak &streak = streaks_[result.fixture];
+    if (result.passed()) {
+        lastPass_[result.fixture] = units_;
+        streak.length = 0;
+        return QString();
+    }
+    if (streak.length == 0 || streak.step != result.failedStep) {
+        streak.length = 0;
+        streak.step = result.failedStep;
+        streak.since = units_;
+    }
+    ++streak.length;
+    if (streak.suspect || streak.length < kSuspectStreak)
+        return QString();
+    // Units that fail alike on one fixture while the others pass point at the fixture.
+    for (auto it = lastPass_.constBegin(); it != lastPass_.constEnd(); ++it) {
+        if (it.key() != result.fixture && it.value() > streak.since) {
+            streak.suspect = true;
+            return QStringLiteral("its last %1 units failed at %2 (%3) while other fixtures "
+                                  "passed: check %4")
+                .arg(streak.length)
+                .arg(QLatin1String(stepName(result.failedStep)), result.message, result.fixture);
+        }
+    }
+    return QString();
+}
+
+bool FixtureHealth::suspect(const QString &fixture) const
+{
+    return streaks_.value(fixture).suspect;
+}
+
+void FixtureHealth::replugged(const QString &fixture)
+{
+    streaks_.remove(fixture);
 }
 
 bool StationRun::queueGone()

@@ -4,9 +4,36 @@
 
 #include "station/station.h"
 
+#include <QHash>
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
+
+// Which fixture is the common cause of its units' failures: one whose last
+// units failed at the same step while other fixtures passed units.
+class FixtureHealth
+{
+public:
+    // Takes the unit's result; answers the fixture's note the first time it
+    // is named, else an empty one.
+    QString note(const UnitResult &result);
+    // Named, and not replugged since.
+    bool suspect(const QString &fixture) const;
+    void replugged(const QString &fixture);
+
+private:
+    static constexpr int kSuspectStreak = 3;
+    struct Streak {
+        FailedStep step = FailedStep::None;
+        int length = 0;   // units in a row that failed at `step`
+        qint64 since = 0; // the number of the first of them
+        bool suspect = false;
+    };
+    qint64 units_ = 0;                // results taken, counting all fixtures
+    QHash<QString, Streak> streaks_;  // by fixture
+    QHash<QString, qint64> lastPass_; // the number of each fixture's last pass
+};
 
 struct StationRun {
     StationRun(const StationSettings &settings, UnitQueue &queue, StationObserver &observer)
@@ -32,11 +59,16 @@ struct StationRun {
     void record(const UnitJob &job, const UnitResult &result);
     // Stops the run if the queue can serve it no more; true if so.
     bool queueGone();
+    // Whether the fixture was named as the cause of its units' failures and
+    // should take no row until its port comes back.
+    bool suspect(const QString &fixture);
+    void replugged(const QString &fixture);
     // Waits up to `ms` for a unit to be recorded.
     void waitForChange(int ms);
 
 private:
     std::mutex reporting_; // one record and its report at a time, in count order
+    FixtureHealth health_; // with reporting_
     std::mutex changeMutex_;
     std::condition_variable changed_;
 };

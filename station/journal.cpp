@@ -67,16 +67,31 @@ constexpr int kNamedLines = 10;
 struct Entry {
     bool valid = false;  // a JSON object with a result
     bool passed = false; // ...which is "passed"
+    // What the line says of its row's identity: kept for its unit, freed
+    // (passed, given back, never taken, or released), or nothing new.
+    enum class Identity { Unchanged, Kept, Freed } identity = Identity::Unchanged;
     std::string rowKey;
+    std::string port;
     QString who; // the unit's label, else its row's number
 };
+
+Entry::Identity identityOf(const Json &entry)
+{
+    const auto fate = entry.find("identity");
+    if (entry["result"] == "passed" || entry["result"] == "released" ||
+        (fate != entry.end() && fate->is_string() && *fate != "kept"))
+        return Entry::Identity::Freed;
+    return fate != entry.end() && *fate == "kept" ? Entry::Identity::Kept
+                                                  : Entry::Identity::Unchanged;
+}
 
 Entry parseEntry(const QByteArray &line)
 {
     Entry parsed;
     // Most lines of a long journal are failed units, of which nothing but
     // their being entries matters: checked without building them.
-    if (!line.contains("passed")) {
+    if (!line.contains("passed") && !line.contains("\"identity\"") &&
+        !line.contains("\"released\"")) {
         parsed.valid = line.trimmed().startsWith('{') && line.contains("\"result\"") &&
                        Json::accept(line.constData(), line.constData() + line.size());
         return parsed;
@@ -87,6 +102,7 @@ Entry parseEntry(const QByteArray &line)
         return parsed;
     parsed.valid = true;
     parsed.passed = entry["result"] == "passed";
+    parsed.identity = identityOf(entry);
     const auto member = [&entry](const char *name) {
         const auto it = entry.find(name);
         return it == entry.end() ? Json() : *it;
@@ -94,8 +110,11 @@ Entry parseEntry(const QByteArray &line)
     const Json key = member("row_key");
     const Json unit = member("unit");
     const Json row = member("row");
+    const Json port = member("port");
     if (key.is_string())
         parsed.rowKey = key.get<std::string>();
+    if (port.is_string())
+        parsed.port = port.get<std::string>();
     if (unit.is_string() && !unit.get<std::string>().empty())
         parsed.who = QString::fromStdString(unit.get<std::string>());
     else if (row.is_number_integer())
@@ -141,10 +160,14 @@ bool noteLine(JournalHistory &history, const QString &name, qint64 number, const
                                     .arg(number);
         return false;
     }
+    const QString key = QString::fromStdString(entry.rowKey);
+    if (entry.identity == Entry::Identity::Kept && rowKeys.contains(key))
+        history.keptKeys.insert(key, QString::fromStdString(entry.port));
+    else if (entry.identity == Entry::Identity::Freed)
+        history.keptKeys.remove(key);
     if (!entry.passed)
         return true;
     ++history.passedLines;
-    const QString key = QString::fromStdString(entry.rowKey);
     if (rowKeys.contains(key))
         ++history.passedKeys[key];
     else if (history.strangers.size() < kNamedLines)
@@ -167,6 +190,11 @@ QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSe
     line["result"] = result.passed() ? "passed" : "failed";
     line["failed_step"] = result.passed() ? Json(nullptr) : Json(stepName(result.failedStep));
     line["message"] = utf8(result.message);
+    // A unit that failed once the row's values may have reached it: whether
+    // it gave them back, never took them, or may hold them (the row is kept
+    // for it).
+    if (result.identity != IdentityFate::None)
+        line["identity"] = identityName(result.identity);
     line["values"] = valuesObject(result.values, withSecrets);
     // The certificate is the last step: only a unit that passed has it.
     line["certificate_sha256"] = textOrNull(result.passed() ? job.certificateSha256 : QString());
@@ -240,6 +268,31 @@ QSet<int> passedRows(const QVector<UnitJob> &jobs, const JournalHistory &history
         }
     }
     return passed;
+}
+
+QHash<int, QString> keptRows(const QVector<UnitJob> &jobs, const JournalHistory &history)
+{
+    QHash<int, QString> kept;
+    for (const UnitJob &job : jobs) {
+        const auto it = history.keptKeys.constFind(job.rowKey);
+        if (it != history.keptKeys.constEnd())
+            kept.insert(job.row, it.value());
+    }
+    return kept;
+}
+
+QByteArray releaseLine(const UnitJob &job, const QString &reason, const QString &releasedBy)
+{
+    Json line = Json::object();
+    line["time"] = timeStamp();
+    line["row"] = job.row;
+    line["row_key"] = utf8(job.rowKey);
+    line["unit"] = utf8(job.unit);
+    line["result"] = "released";
+    line["reason"] = utf8(reason);
+    line["released_by"] = utf8(releasedBy);
+    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
+    return QByteArray(text.data(), int(text.size()));
 }
 
 JournalWriter::~JournalWriter()

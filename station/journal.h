@@ -29,7 +29,10 @@ QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSe
 // moved is still done, a row whose cells changed is not.
 struct JournalHistory {
     QHash<QString, int> passedKeys; // passed lines for each of the rows' keys
-    int passedLines = 0;            // every passed line, of these rows or not
+    // The rows kept for their units at the journal's end (a unit failed and
+    // may hold their values): each row's key, with the port its unit was on.
+    QHash<QString, QString> keptKeys;
+    int passedLines = 0; // every passed line, of these rows or not
     // The first passed lines of rows that are not there any more
     // ("journal line 7: B-0003"), and how many more there are.
     QStringList strangers;
@@ -55,6 +58,14 @@ bool readJournal(QIODevice &device, const QString &name, const QSet<QString> &ro
 // The numbers of the jobs whose row has passed: each passed line stands for
 // one row with its key, in manifest order, so that two rows alike need two.
 QSet<int> passedRows(const QVector<UnitJob> &jobs, const JournalHistory &history);
+
+// The numbers of the jobs whose row is kept for its unit, with the port
+// that unit was on.
+QHash<int, QString> keptRows(const QVector<UnitJob> &jobs, const JournalHistory &history);
+
+// The line that releases a kept row for any unit: the reason, and who
+// released it.
+QByteArray releaseLine(const UnitJob &job, const QString &reason, const QString &releasedBy);
 
 // The one writer of a journal, shared by the station's ports.
 class JournalWriter

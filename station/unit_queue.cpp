@@ -14,3 +14,14 @@ const char *stepName(FailedStep step)
     }
     return "";
 }
+
+const char *identityName(IdentityFate fate)
+{
+    switch (fate) {
+    case IdentityFate::None: return "";
+    case IdentityFate::Returned: return "returned";
+    case IdentityFate::NotHeld: return "not_held";
+    case IdentityFate::Kept: return "kept";
+    }
+    return "";
+}

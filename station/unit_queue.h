@@ -38,6 +38,34 @@ struct UnitJob {
     QString rowKey; // the row's content (SHA-256, lowercase hex): what the record knows it by
 };
 
+// What became of a row's identity on a unit that failed once the row's
+// values may have reached it (its Config Update was sent).
+enum class IdentityFate {
+    None,     // it passed, or failed before anything was sent
+    Returned, // its own values were written back and read back: the row is free
+    NotHeld,  // it does not hold the row's values (it ignored the update): the row is free
+    Kept,     // it may hold them (its port went, it stopped answering, the write-back
+              // failed): the row is kept for it
+};
+
+// The fate's name in the journal ("returned", "not_held", "kept"); empty for None.
+const char *identityName(IdentityFate fate);
+
+// A row kept for its unit, and where that unit was last.
+struct KeptRow {
+    int row = 0;
+    QString unit;    // the row's label
+    QString station; // the station the unit was on (a line's); empty: this one
+    QString fixture; // the fixture (port) it was on
+    QString since;   // ISO 8601; empty if not known
+
+    // "fix2", or on a line "line-a's fix2".
+    QString where() const
+    {
+        return station.isEmpty() ? fixture : station + QStringLiteral("'s ") + fixture;
+    }
+};
+
 // What became of one unit.
 struct UnitResult {
     QString fixture; // the port the unit was on
@@ -46,6 +74,7 @@ struct UnitResult {
     QStringList values; // as read back after the write; empty: nothing was read back
     double seconds = 0;
     QString notRecorded; // set by the station, not the queue: why the record failed
+    IdentityFate identity = IdentityFate::None;
 
     bool passed() const { return failedStep == FailedStep::None; }
 };
@@ -58,6 +87,9 @@ struct QueueProgress {
     // Rows set aside for the run after repeated failures, in the order they
     // were set aside; they are never claimed again, and the run ends without them.
     QVector<int> setAsideRows;
+    // Rows kept for the units that may hold their values, in row order: the
+    // run waits for those units.
+    QVector<KeptRow> keptRows;
 
     // No job waits any more: each has passed or was set aside.
     bool settled() const { return passed + setAsideRows.size() >= rows; }
@@ -67,13 +99,16 @@ class UnitQueue
 {
 public:
     enum class Claim {
-        Claimed,      // `job` is this fixture's until it is completed
-        Ended,        // no job will come: every job passed or was set aside, or `stopping`
-                      // answered true
-        Unavailable,  // the queue cannot be asked now; try again later. `problem` is the
-                      // line to tell, or empty when it was told already
-        AlreadyPassed // the unit holds the identity of `job`, which passed: it is that job's
-                      // unit, not to be written again; `job` is not held
+        Claimed,       // `job` is this fixture's until it is completed
+        Ended,         // no job will come: every job passed or was set aside, or `stopping`
+                       // answered true
+        Unavailable,   // the queue cannot be asked now; try again later. `problem` is the
+                       // line to tell, or empty when it was told already
+        KeptForOthers, // no job is free for this unit but jobs kept for other units; `problem`
+                       // says which, once each. Read the unit again before asking again: it
+                       // may have been swapped for the unit a job is kept for
+        AlreadyPassed  // the unit holds the identity of `job`, which passed: it is that job's
+                       // unit, not to be written again; `job` is not held
     };
 
     // How the record of a completed job ended.

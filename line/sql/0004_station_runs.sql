@@ -108,7 +108,9 @@ INSERT INTO line_result_counts (batch_id, shard, units, failed_units)
 SELECT batch_id, 0, count(*), count(*) FILTER (WHERE NOT passed) FROM line_results
  GROUP BY batch_id;
 
-CREATE OR REPLACE VIEW line_progress AS
+-- Made afresh: a view cannot lose the columns a later version gave it.
+DROP VIEW IF EXISTS line_progress;
+CREATE VIEW line_progress AS
 SELECT b.name AS batch,
        coalesce((SELECT sum(c.rows) FROM line_row_counts c WHERE c.batch_id = b.id), 0)::bigint
            AS rows,
@@ -451,7 +453,8 @@ $$;
 
 -- The rows of the run's batch whose lease ran out after their values were
 -- sent to the unit: kept for that unit, and where it was.
-CREATE OR REPLACE FUNCTION line_kept_rows(p_token text)
+DROP FUNCTION IF EXISTS line_kept_rows(text);
+CREATE FUNCTION line_kept_rows(p_token text)
 RETURNS TABLE (row_no integer, unit text, holder_station text, holder_fixture text)
 LANGUAGE sql STABLE SECURITY DEFINER SET search_path FROM CURRENT AS $$
     SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture

@@ -124,7 +124,7 @@ SELECT id FROM line_batches WHERE name = $1
 -- Every batch, or only $1.
 -- name: batch_progress
 SELECT b.id AS batch_id, p.batch, p.rows, p.waiting, p.leased, p.expired_leases, p.passed,
-       p.set_aside, p.failed_units
+       p.set_aside, p.failed_units, p.kept
   FROM line_progress p JOIN line_batches b ON b.name = p.batch
  WHERE $1::text IS NULL OR p.batch = $1
  ORDER BY b.id
@@ -146,6 +146,18 @@ SELECT n.station, coalesce(s.fixtures, 0) AS fixtures,
   LEFT JOIN line_results r ON r.batch_id = $1::bigint AND r.station = n.station
  GROUP BY n.station, s.fixtures, s.last_seen
  ORDER BY n.station
+
+-- The batch's rows kept for their units, and where each unit was last.
+-- name: batch_kept_rows
+SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture,
+       to_char(coalesce(r.kept_since, r.lease_end) AT TIME ZONE 'UTC',
+               'YYYY-MM-DD"T"HH24:MI:SS.MS"+00:00"') AS since
+  FROM line_rows r
+ WHERE r.batch_id = $1::bigint AND r.state IN ('kept', 'leased') AND line_is_kept(r)
+ ORDER BY r.row_no
+
+-- name: release_row
+SELECT unit, unit_station, unit_fixture FROM line_release($1, $2::integer, $3)
 
 -- name: batch_results
 SELECT entry::text AS entry, station, row_no, passed, settled
@@ -177,7 +189,7 @@ SELECT line_station_ready($1)
 SELECT line_station_resume($1)
 
 -- name: station_seen
-SELECT rows, waiting, leased, expired_leases, passed, set_aside, failed_units
+SELECT rows, waiting, leased, expired_leases, passed, set_aside, failed_units, kept
   FROM line_station_seen($1)
 
 -- name: claim_row
@@ -189,7 +201,9 @@ SELECT claimed_row, claimed_generation, claimed_unit, claimed_values, claimed_ce
 SELECT row_no, identity FROM line_identities($1)
 
 -- name: kept_rows
-SELECT row_no, unit, holder_station, holder_fixture FROM line_kept_rows($1)
+SELECT row_no, unit, holder_station, holder_fixture,
+       to_char(kept_since AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"+00:00"') AS since
+  FROM line_kept_rows($1)
 
 -- name: set_aside_rows
 SELECT row_no FROM line_set_aside_rows($1)
@@ -201,8 +215,10 @@ SELECT line_renew($1, $2::integer, $3::integer, $4::bigint, false) AS held
 -- name: mark_writing
 SELECT line_renew($1, $2::integer, $3::integer, $4::bigint, true) AS held
 
+-- $8: what became of the row's identity on a unit that failed after its
+-- values may have reached it ('returned', 'not_held', 'kept'), or NULL.
 -- name: record_unit
-SELECT line_record($1, $2::integer, $3::integer, $4::bigint, $5::boolean, $6, $7, $8::json)
+SELECT line_record($1, $2::integer, $3::integer, $4::bigint, $5::boolean, $6, $7, $8, $9::json)
        AS settled
 
 -- Whether a result sent over a connection lost meanwhile reached the

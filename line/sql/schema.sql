@@ -47,21 +47,21 @@ BEGIN
         UPDATE line_rows r
            SET state = 'leased', holder_station = v_run.name, holder_fixture = v_fixture,
                holder_run = v_run.run_id,
+               kept_since = CASE WHEN line_is_kept(r) THEN coalesce(r.kept_since, clock_timestamp())
+                            END,
                lease_end = clock_timestamp() + make_interval(secs => v_run.lease_seconds),
                generation = r.generation + 1
          WHERE r.batch_id = v_run.batch_id
            AND r.row_no = coalesce(
                (SELECT c.row_no FROM line_rows c
                  WHERE c.batch_id = v_run.batch_id AND c.row_no = p_row
-                   AND c.state IN ('waiting', 'leased')
-                   AND (c.state = 'waiting' OR c.lease_end < clock_timestamp())
+                   AND c.state IN ('waiting', 'leased', 'kept')
+                   AND (c.state <> 'leased' OR c.lease_end < clock_timestamp())
                    FOR UPDATE SKIP LOCKED),
                (SELECT c.row_no FROM line_rows c
                  WHERE c.batch_id = v_run.batch_id AND c.state IN ('waiting', 'leased')
                    AND (c.state = 'waiting'
-                        OR (c.lease_end < clock_timestamp()
-                            AND (c.written_generation IS DISTINCT FROM c.generation
-                                 OR coalesce(c.identity, '{}') = '{}')))
+                        OR (c.lease_end < clock_timestamp() AND NOT line_is_kept(c)))
                  ORDER BY c.row_no
                  LIMIT 1
                    FOR UPDATE SKIP LOCKED))
@@ -198,17 +198,58 @@ $$;
 
 
 --
+-- Name: line_rows; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_rows (
+    batch_id bigint NOT NULL,
+    row_no integer NOT NULL,
+    unit text NOT NULL,
+    row_values jsonb NOT NULL,
+    certificate_sha256 text,
+    state text DEFAULT 'waiting'::text NOT NULL,
+    holder_station text,
+    holder_fixture text,
+    lease_end timestamp with time zone,
+    generation bigint DEFAULT 0 NOT NULL,
+    identity jsonb,
+    fail_step text,
+    fail_message text,
+    fail_count integer DEFAULT 0 NOT NULL,
+    written_generation bigint,
+    holder_run bigint,
+    kept_since timestamp with time zone,
+    CONSTRAINT line_rows_state_check CHECK ((state = ANY (ARRAY['waiting'::text, 'leased'::text, 'passed'::text, 'set_aside'::text, 'kept'::text])))
+);
+
+
+--
+-- Name: line_is_kept(public.line_rows); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_is_kept(p_row public.line_rows) RETURNS boolean
+    LANGUAGE sql STABLE
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT p_row.state = 'kept'
+        OR (p_row.state = 'leased' AND p_row.lease_end < now()
+            AND (p_row.written_generation IS NOT DISTINCT FROM p_row.generation
+                 OR p_row.kept_since IS NOT NULL)
+            AND coalesce(p_row.identity, '{}') <> '{}');
+$$;
+
+
+--
 -- Name: line_kept_rows(text); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_kept_rows(p_token text) RETURNS TABLE(row_no integer, unit text, holder_station text, holder_fixture text)
+CREATE FUNCTION public.line_kept_rows(p_token text) RETURNS TABLE(row_no integer, unit text, holder_station text, holder_fixture text, kept_since timestamp with time zone)
     LANGUAGE sql STABLE SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
-    SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture
+    SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture, coalesce(r.kept_since, r.lease_end)
       FROM line_rows r, line_run(p_token) s
-     WHERE r.batch_id = s.batch_id AND r.state = 'leased' AND r.lease_end < clock_timestamp()
-       AND r.written_generation = r.generation AND coalesce(r.identity, '{}') <> '{}'
+     WHERE r.batch_id = s.batch_id AND r.state IN ('kept', 'leased') AND line_is_kept(r)
      ORDER BY r.row_no;
 $$;
 
@@ -218,6 +259,19 @@ $$;
 --
 
 CREATE FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_entry json) RETURNS boolean
+    LANGUAGE sql SECURITY DEFINER
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+    SELECT line_record(p_token, p_fixture, p_row, p_generation, p_passed, p_failed_step,
+                       p_message, NULL::text, p_entry);
+$$;
+
+
+--
+-- Name: line_record(text, integer, integer, bigint, boolean, text, text, text, json); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_identity text, p_entry json) RETURNS boolean
     LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
@@ -229,7 +283,9 @@ BEGIN
     IF p_passed IS NULL OR p_entry IS NULL OR (p_passed AND p_failed_step IS NOT NULL)
        OR (p_passed AND p_row IS NULL)
        OR (NOT p_passed AND NOT coalesce(p_failed_step = ANY
-           ('{ping,write,verify,certificate,port,lease,interrupted}'::text[]), false)) THEN
+           ('{ping,write,verify,certificate,port,lease,interrupted}'::text[]), false))
+       OR (p_identity IS NOT NULL AND (p_passed OR p_row IS NULL
+           OR p_identity <> ALL ('{returned,not_held,kept}'::text[]))) THEN
         RAISE EXCEPTION 'a result is passed, with its row, or failed at one of the steps'
             USING ERRCODE = '22023';
     END IF;
@@ -245,16 +301,22 @@ BEGIN
                    CASE WHEN p_passed THEN 0
                         WHEN r.fail_count > 0 AND r.fail_step IS NOT DISTINCT FROM p_failed_step
                              AND r.fail_message IS NOT DISTINCT FROM p_message
-                        THEN r.fail_count + 1 ELSE 1 END AS fails
+                        THEN r.fail_count + 1 ELSE 1 END AS fails,
+                   NOT p_passed AND (p_identity = 'kept'
+                                     OR (p_identity IS NULL AND r.kept_since IS NOT NULL))
+                       AS kept
               FROM line_rows r
              WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row)
         UPDATE line_rows r
-           SET state = CASE WHEN p_passed THEN 'passed'
+           SET state = CASE WHEN p_passed THEN 'passed' WHEN k.kept THEN 'kept'
                             WHEN k.fails >= v_run.row_tries THEN 'set_aside' ELSE 'waiting' END,
                fail_count = k.fails,
                fail_step = CASE WHEN p_passed THEN NULL ELSE p_failed_step END,
                fail_message = CASE WHEN p_passed THEN NULL ELSE p_message END,
-               holder_station = NULL, holder_fixture = NULL, lease_end = NULL, holder_run = NULL
+               holder_station = CASE WHEN k.kept THEN r.holder_station END,
+               holder_fixture = CASE WHEN k.kept THEN r.holder_fixture END,
+               kept_since = CASE WHEN k.kept THEN coalesce(r.kept_since, clock_timestamp()) END,
+               lease_end = NULL, holder_run = NULL
           FROM counted k
          WHERE r.batch_id = v_run.batch_id AND r.row_no = k.row_no AND r.state = 'leased'
            AND r.generation = p_generation AND r.holder_station = v_run.name
@@ -268,6 +330,41 @@ BEGIN
     UPDATE line_stations SET last_seen = clock_timestamp()
      WHERE name = v_run.name AND last_seen < clock_timestamp() - interval '1 second';
     RETURN v_settled;
+END
+$$;
+
+
+--
+-- Name: line_release(text, integer, text); Type: FUNCTION; Schema: public; Owner: -
+--
+
+CREATE FUNCTION public.line_release(p_batch text, p_row integer, p_reason text) RETURNS TABLE(unit text, unit_station text, unit_fixture text)
+    LANGUAGE plpgsql
+    SET search_path TO 'public', 'pg_temp'
+    AS $$
+DECLARE
+    v_row line_rows;
+BEGIN
+    IF coalesce(trim(p_reason), '') = '' THEN
+        RAISE EXCEPTION 'a release needs a reason' USING ERRCODE = '22023';
+    END IF;
+    SELECT r.* INTO v_row FROM line_rows r JOIN line_batches b ON b.id = r.batch_id
+     WHERE b.name = p_batch AND r.row_no = p_row FOR UPDATE OF r;
+    IF NOT FOUND THEN
+        RAISE EXCEPTION 'batch % has no row %', p_batch, p_row USING ERRCODE = 'KL002';
+    END IF;
+    IF NOT line_is_kept(v_row) THEN
+        RAISE EXCEPTION 'row % of batch % is % and kept for no unit; nothing released', p_row,
+            p_batch, replace(v_row.state, '_', ' ') USING ERRCODE = '22023';
+    END IF;
+    UPDATE line_rows
+       SET state = 'waiting', holder_station = NULL, holder_fixture = NULL, lease_end = NULL,
+           holder_run = NULL, kept_since = NULL
+     WHERE batch_id = v_row.batch_id AND row_no = p_row;
+    INSERT INTO line_releases (batch_id, row_no, reason, released_by, unit_station, unit_fixture)
+    VALUES (v_row.batch_id, p_row, p_reason, session_user, v_row.holder_station,
+            v_row.holder_fixture);
+    RETURN QUERY SELECT v_row.unit, v_row.holder_station, v_row.holder_fixture;
 END
 $$;
 
@@ -368,15 +465,22 @@ CREATE FUNCTION public.line_station_ready(p_token text) RETURNS void
 DECLARE
     v_run line_stations := line_run(p_token);
 BEGIN
-    UPDATE line_rows
-       SET state = 'waiting', holder_station = NULL, holder_fixture = NULL, lease_end = NULL,
-           holder_run = NULL
-     WHERE state = 'leased' AND holder_station = v_run.name
-       AND holder_run IS DISTINCT FROM v_run.run_id
-       AND written_generation IS DISTINCT FROM generation;
-    UPDATE line_rows SET lease_end = clock_timestamp()
-     WHERE state = 'leased' AND holder_station = v_run.name
-       AND holder_run IS DISTINCT FROM v_run.run_id AND lease_end > clock_timestamp();
+    WITH earlier AS (
+        SELECT r.batch_id, r.row_no,
+               (r.written_generation IS NOT DISTINCT FROM r.generation
+                OR r.kept_since IS NOT NULL)
+               AND coalesce(r.identity, '{}') <> '{}' AS kept
+          FROM line_rows r
+         WHERE r.state = 'leased' AND r.holder_station = v_run.name
+           AND r.holder_run IS DISTINCT FROM v_run.run_id)
+    UPDATE line_rows r
+       SET state = CASE WHEN e.kept THEN 'kept' ELSE 'waiting' END,
+           kept_since = CASE WHEN e.kept THEN coalesce(r.kept_since, clock_timestamp()) END,
+           holder_station = CASE WHEN e.kept THEN r.holder_station END,
+           holder_fixture = CASE WHEN e.kept THEN r.holder_fixture END,
+           lease_end = NULL, holder_run = NULL
+      FROM earlier e
+     WHERE r.batch_id = e.batch_id AND r.row_no = e.row_no;
 END
 $$;
 
@@ -413,6 +517,7 @@ CREATE FUNCTION public.line_station_rights() RETURNS SETOF regprocedure
            ('line_station_seen(text)'), ('line_claim(text, integer, integer)'),
            ('line_renew(text, integer, integer, bigint, boolean)'),
            ('line_record(text, integer, integer, bigint, boolean, text, text, json)'),
+           ('line_record(text, integer, integer, bigint, boolean, text, text, text, json)'),
            ('line_find_record(text, integer, bigint, text)'), ('line_identities(text)'),
            ('line_set_aside_rows(text)'), ('line_kept_rows(text)');
 $$;
@@ -422,7 +527,7 @@ $$;
 -- Name: line_station_seen(text); Type: FUNCTION; Schema: public; Owner: -
 --
 
-CREATE FUNCTION public.line_station_seen(p_token text) RETURNS TABLE(rows bigint, waiting bigint, leased bigint, expired_leases bigint, passed bigint, set_aside bigint, failed_units bigint)
+CREATE FUNCTION public.line_station_seen(p_token text) RETURNS TABLE(rows bigint, waiting bigint, leased bigint, expired_leases bigint, passed bigint, set_aside bigint, failed_units bigint, kept bigint)
     LANGUAGE plpgsql SECURITY DEFINER
     SET search_path TO 'public', 'pg_temp'
     AS $$
@@ -432,7 +537,8 @@ BEGIN
     UPDATE line_stations SET last_seen = clock_timestamp(), backend_pid = pg_backend_pid()
      WHERE name = v_run.name;
     RETURN QUERY
-    SELECT p.rows, p.waiting, p.leased, p.expired_leases, p.passed, p.set_aside, p.failed_units
+    SELECT p.rows, p.waiting, p.leased, p.expired_leases, p.passed, p.set_aside, p.failed_units,
+           p.kept
       FROM line_progress p JOIN line_batches b ON b.name = p.batch WHERE b.id = v_run.batch_id;
 END
 $$;
@@ -558,31 +664,6 @@ CREATE TABLE public.line_row_counts (
 
 
 --
--- Name: line_rows; Type: TABLE; Schema: public; Owner: -
---
-
-CREATE TABLE public.line_rows (
-    batch_id bigint NOT NULL,
-    row_no integer NOT NULL,
-    unit text NOT NULL,
-    row_values jsonb NOT NULL,
-    certificate_sha256 text,
-    state text DEFAULT 'waiting'::text NOT NULL,
-    holder_station text,
-    holder_fixture text,
-    lease_end timestamp with time zone,
-    generation bigint DEFAULT 0 NOT NULL,
-    identity jsonb,
-    fail_step text,
-    fail_message text,
-    fail_count integer DEFAULT 0 NOT NULL,
-    written_generation bigint,
-    holder_run bigint,
-    CONSTRAINT line_rows_state_check CHECK ((state = ANY (ARRAY['waiting'::text, 'leased'::text, 'passed'::text, 'set_aside'::text])))
-);
-
-
---
 -- Name: line_progress; Type: VIEW; Schema: public; Owner: -
 --
 
@@ -594,12 +675,14 @@ CREATE VIEW public.line_progress AS
     (COALESCE(( SELECT sum(c.rows) AS sum
            FROM public.line_row_counts c
           WHERE ((c.batch_id = b.id) AND (c.state = 'waiting'::text))), (0)::numeric))::bigint AS waiting,
-    (COALESCE(( SELECT sum(c.rows) AS sum
+    ((COALESCE(( SELECT sum(c.rows) AS sum
            FROM public.line_row_counts c
-          WHERE ((c.batch_id = b.id) AND (c.state = 'leased'::text))), (0)::numeric))::bigint AS leased,
+          WHERE ((c.batch_id = b.id) AND (c.state = 'leased'::text))), (0)::numeric))::bigint - ( SELECT count(*) AS count
+           FROM public.line_rows r
+          WHERE ((r.batch_id = b.id) AND (r.state = 'leased'::text) AND public.line_is_kept(r.*)))) AS leased,
     ( SELECT count(*) AS count
            FROM public.line_rows r
-          WHERE ((r.batch_id = b.id) AND (r.state = 'leased'::text) AND (r.lease_end < now()))) AS expired_leases,
+          WHERE ((r.batch_id = b.id) AND (r.state = 'leased'::text) AND (r.lease_end < now()) AND (NOT public.line_is_kept(r.*)))) AS expired_leases,
     (COALESCE(( SELECT sum(c.rows) AS sum
            FROM public.line_row_counts c
           WHERE ((c.batch_id = b.id) AND (c.state = 'passed'::text))), (0)::numeric))::bigint AS passed,
@@ -608,8 +691,43 @@ CREATE VIEW public.line_progress AS
           WHERE ((c.batch_id = b.id) AND (c.state = 'set_aside'::text))), (0)::numeric))::bigint AS set_aside,
     (COALESCE(( SELECT sum(f.failed_units) AS sum
            FROM public.line_result_counts f
-          WHERE (f.batch_id = b.id)), (0)::numeric))::bigint AS failed_units
+          WHERE (f.batch_id = b.id)), (0)::numeric))::bigint AS failed_units,
+    ((COALESCE(( SELECT sum(c.rows) AS sum
+           FROM public.line_row_counts c
+          WHERE ((c.batch_id = b.id) AND (c.state = 'kept'::text))), (0)::numeric))::bigint + ( SELECT count(*) AS count
+           FROM public.line_rows r
+          WHERE ((r.batch_id = b.id) AND (r.state = 'leased'::text) AND public.line_is_kept(r.*)))) AS kept
    FROM public.line_batches b;
+
+
+--
+-- Name: line_releases; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_releases (
+    id bigint NOT NULL,
+    batch_id bigint NOT NULL,
+    row_no integer NOT NULL,
+    reason text NOT NULL,
+    released_by text NOT NULL,
+    released_at timestamp with time zone DEFAULT clock_timestamp() NOT NULL,
+    unit_station text,
+    unit_fixture text
+);
+
+
+--
+-- Name: line_releases_id_seq; Type: SEQUENCE; Schema: public; Owner: -
+--
+
+ALTER TABLE public.line_releases ALTER COLUMN id ADD GENERATED ALWAYS AS IDENTITY (
+    SEQUENCE NAME public.line_releases_id_seq
+    START WITH 1
+    INCREMENT BY 1
+    NO MINVALUE
+    NO MAXVALUE
+    CACHE 1
+);
 
 
 --
@@ -707,6 +825,14 @@ ALTER TABLE ONLY public.line_certificates
 
 
 --
+-- Name: line_releases line_releases_pkey; Type: CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_releases
+    ADD CONSTRAINT line_releases_pkey PRIMARY KEY (id);
+
+
+--
 -- Name: line_result_counts line_result_counts_pkey; Type: CONSTRAINT; Schema: public; Owner: -
 --
 
@@ -783,6 +909,13 @@ CREATE INDEX line_rows_holder ON public.line_rows USING btree (holder_station) W
 
 
 --
+-- Name: line_rows_kept; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_rows_kept ON public.line_rows USING btree (batch_id, row_no) WHERE (state = 'kept'::text);
+
+
+--
 -- Name: line_rows_leased; Type: INDEX; Schema: public; Owner: -
 --
 
@@ -829,6 +962,14 @@ CREATE TRIGGER line_rows_inserted AFTER INSERT ON public.line_rows REFERENCING N
 --
 
 CREATE TRIGGER line_rows_updated AFTER UPDATE ON public.line_rows REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows FOR EACH STATEMENT EXECUTE FUNCTION public.line_count_rows();
+
+
+--
+-- Name: line_releases line_releases_batch_id_fkey; Type: FK CONSTRAINT; Schema: public; Owner: -
+--
+
+ALTER TABLE ONLY public.line_releases
+    ADD CONSTRAINT line_releases_batch_id_fkey FOREIGN KEY (batch_id) REFERENCES public.line_batches(id) ON DELETE CASCADE;
 
 
 --
@@ -922,6 +1063,13 @@ REVOKE ALL ON FUNCTION public.line_identities(p_token text) FROM PUBLIC;
 
 
 --
+-- Name: FUNCTION line_is_kept(p_row public.line_rows); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_is_kept(p_row public.line_rows) FROM PUBLIC;
+
+
+--
 -- Name: FUNCTION line_kept_rows(p_token text); Type: ACL; Schema: public; Owner: -
 --
 
@@ -933,6 +1081,20 @@ REVOKE ALL ON FUNCTION public.line_kept_rows(p_token text) FROM PUBLIC;
 --
 
 REVOKE ALL ON FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_entry json) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_identity text, p_entry json); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_record(p_token text, p_fixture integer, p_row integer, p_generation bigint, p_passed boolean, p_failed_step text, p_message text, p_identity text, p_entry json) FROM PUBLIC;
+
+
+--
+-- Name: FUNCTION line_release(p_batch text, p_row integer, p_reason text); Type: ACL; Schema: public; Owner: -
+--
+
+REVOKE ALL ON FUNCTION public.line_release(p_batch text, p_row integer, p_reason text) FROM PUBLIC;
 
 
 --

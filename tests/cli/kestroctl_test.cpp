@@ -876,7 +876,8 @@ void KestroctlTest::stationFailsAUnitAtEachStep_data()
     QTest::newRow("no answer to the certificate")
         << QStringList{"--bad-checksum-every", "5"} << QStringList{"-r", "0"}
         << "row 1 (A-1) on @: failed at certificate: Certificate Upload: no valid response after "
-           "1 try [0 of 1 passed]"
+           "1 try; its own values were written back, the row goes to the next unit [0 of 1 "
+           "passed]"
         << "certificate"
         << "Certificate Upload: no valid response";
 }
@@ -1089,7 +1090,8 @@ void KestroctlTest::stationStopsAtOnceOnASecondSigint()
     QCOMPARE(out[0], "row 1 (A-1\\nrow 2 (B-2) on fix9: passed in 1.0 s\\x1b[2J) on " +
                          busy.portPath() +
                          ": failed at interrupted: the station was stopped at "
-                         "once, before the unit was done [0 of 2 passed]");
+                         "once, before the unit was done; the unit may hold the row's values: "
+                         "put it back on a fixture to finish it [0 of 2 passed]");
     QVERIFY2(out[1].startsWith("station: 0 of 2 rows passed, 1 unit failed, "), qPrintable(out[1]));
     const QList<QJsonObject> lines = journalLines(manifest + ".journal");
     QCOMPARE(lines.size(), 1);

@@ -352,7 +352,7 @@ void LineTest::commands_data()
     QTest::newRow("status as JSON")
         << none << QStringList{"line", "status", "--json"} + db << 0
         << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
-           R"("failed_units":0,"stations":[]})"
+           R"("failed_units":0,"kept":[],"stations":[]})"
         << QStringList() << true;
     // A station runs on a newer schema until a migration breaks stations of
     // its version: here it gets as far as the batch.
@@ -762,7 +762,7 @@ void LineTest::aKilledStationsRowPassesElsewhere()
     bool claimed = true, passed = false;
     LineRow row;
     QVERIFY(claimRow(database, early, lease, 1, claimed, passed, row).ok() && !claimed);
-    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "K").expiredLeases == 1, 10000);
+    QTRY_VERIFY_WITH_TIMEOUT(batchProgressOf(database, "K").kept == 1, 10000);
     LineDatabase elsewhere;
     QVERIFY(open(elsewhere));
     const LineRun other = runOf(elsewhere, "K", "st-o");
@@ -778,7 +778,7 @@ void LineTest::aKilledStationsRowPassesElsewhere()
         QVERIFY(queue.open(database_, "host-q", 1, {"fix-q"}).ok());
         QCOMPARE(queue.claim(
                      "fix-q", fresh, [] { return false; }, job, said),
-                 UnitQueue::Claim::Unavailable);
+                 UnitQueue::Claim::KeptForOthers);
         QVERIFY2(said.startsWith("row 1 (U-1) is kept for its unit, which had its values on "
                                  "st-k's "),
                  qPrintable(said));
