@@ -389,26 +389,26 @@ QString FixtureHealth::note(const UnitResult &result)
 {
     ++units_;
     Streak &streak = streaks_[result.fixture];
+    if (result.passed() || (!streak.failures.isEmpty() && streak.step != result.failedStep))
+        streak.failures.clear();
     if (result.passed()) {
         lastPass_[result.fixture] = units_;
-        streak.length = 0;
         return QString();
     }
-    if (streak.length == 0 || streak.step != result.failedStep) {
-        streak.length = 0;
-        streak.step = result.failedStep;
-        streak.since = units_;
-    }
-    ++streak.length;
-    if (streak.suspect || streak.length < kSuspectStreak)
+    streak.step = result.failedStep;
+    streak.failures.append(units_);
+    if (streak.failures.size() > kSuspectStreak)
+        streak.failures.removeFirst();
+    if (streak.suspect || streak.failures.size() < kSuspectStreak)
         return QString();
-    // Units that fail alike on one fixture while the others pass point at the fixture.
+    // Units that fail alike on one fixture while the others pass point at
+    // the fixture: another passed a unit since the first of these failed.
     for (auto it = lastPass_.constBegin(); it != lastPass_.constEnd(); ++it) {
-        if (it.key() != result.fixture && it.value() > streak.since) {
+        if (it.key() != result.fixture && it.value() > streak.failures.first()) {
             streak.suspect = true;
             return QStringLiteral("its last %1 units failed at %2 (%3) while other fixtures "
                                   "passed: check %4")
-                .arg(streak.length)
+                .arg(kSuspectStreak)
                 .arg(QLatin1String(stepName(result.failedStep)), result.message, result.fixture);
         }
     }

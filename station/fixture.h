@@ -5,6 +5,7 @@
 #include "station/station.h"
 
 #include <QHash>
+#include <QVector>
 
 #include <atomic>
 #include <condition_variable>
@@ -26,8 +27,7 @@ private:
     static constexpr int kSuspectStreak = 3;
     struct Streak {
         FailedStep step = FailedStep::None;
-        int length = 0;   // units in a row that failed at `step`
-        qint64 since = 0; // the number of the first of them
+        QVector<qint64> failures; // the numbers of the last units in a row that failed at `step`
         bool suspect = false;
     };
     qint64 units_ = 0;                // results taken, counting all fixtures

@@ -193,6 +193,8 @@ private slots:
     void stationSetsAsideARowThatKeepsFailing();
     void stationOwnsItsFilesAndResumesByContent();
     void stationStopsAtOnceOnASecondSigint();
+    void aRowStaysWithTheUnitThatMayHoldIt();
+    void aFixtureThatFailsEveryUnitIsNamed();
 
 private:
     QTemporaryDir dir_;
@@ -863,23 +865,40 @@ void KestroctlTest::stationFailsAUnitAtEachStep_data()
     QTest::addColumn<QString>("line");        // the unit's result line; @ stands for the fixture
     QTest::addColumn<QString>("step");        // in the journal
     QTest::addColumn<QString>("message");     // the journal's message begins so
+    // What became of the row's identity (the journal's "identity"), and the
+    // host name the unit's state file holds in the end (empty: it took no update).
+    QTest::addColumn<QString>("identity");
+    QTest::addColumn<QString>("holds");
     QTest::newRow("ping answered with status 3")
         << QStringList{"--status", "3"} << QStringList()
         << "unit on @: failed at ping: Ping returned 3 [0 of 1 passed]"
         << "ping"
-        << "Ping returned 3";
-    QTest::newRow("port lost at the read-back")
+        << "Ping returned 3"
+        << ""
+        << "";
+    QTest::newRow("port lost at the read-back: the row is kept for the unit")
         << QStringList{"--hangup-after", "3"} << QStringList()
         << "row 1 (A-1) on @: failed at port: Config Query: lost the port @: "
         << "port"
-        << "Config Query: lost the port";
-    QTest::newRow("no answer to the certificate")
+        << "Config Query: lost the port"
+        << "kept"
+        << "unit-a";
+    QTest::newRow("no answer to the certificate: its own values written back")
         << QStringList{"--bad-checksum-every", "5"} << QStringList{"-r", "0"}
         << "row 1 (A-1) on @: failed at certificate: Certificate Upload: no valid response after "
            "1 try; its own values were written back, the row goes to the next unit [0 of 1 "
            "passed]"
         << "certificate"
-        << "Certificate Upload: no valid response";
+        << "Certificate Upload: no valid response"
+        << "returned"
+        << "kestro-3-sim";
+    QTest::newRow("an update ignored: the unit never held the row")
+        << QStringList{"--ignore-updates"} << QStringList()
+        << "row 1 (A-1) on @: failed at verify: hostname differs [0 of 1 passed]"
+        << "verify"
+        << "hostname differs"
+        << "not_held"
+        << "";
 }
 
 // Each unit that fails is journalled at its step, with the diagnosis the
@@ -891,14 +910,18 @@ void KestroctlTest::stationFailsAUnitAtEachStep()
     QFETCH(QString, line);
     QFETCH(QString, step);
     QFETCH(QString, message);
+    QFETCH(QString, identity);
+    QFETCH(QString, holds);
     const QString link = dir_.filePath("failing");
+    const QString state = dir_.filePath("failing.json"); // written at each update it takes
+    QFile::remove(state);
     const QString manifest = dir_.filePath("failing.csv");
     const QString journal = manifest + ".journal";
     QFile::remove(journal);
     writeFile(dir_.filePath("failing.pem"), QByteArray(100, 'p'));
     writeFile(manifest, "unit,hostname,certificate\nA-1,unit-a,failing.pem\n");
     DevsimProcess device;
-    QVERIFY(device.start(simulator + QStringList{"--link", link}));
+    QVERIFY(device.start(simulator + QStringList{"--link", link, "--state", state}));
     StationRun run(options + QStringList{"-p", link, "-t", "300", "station", manifest});
     QVERIFY2(run.printed(line.replace('@', link)), qPrintable(run.out));
     run.process.terminate();
@@ -912,6 +935,8 @@ void KestroctlTest::stationFailsAUnitAtEachStep()
              qPrintable(lines[0].value("message").toString()));
     QCOMPARE(lines[0].value("row").isNull(), step == "ping");
     QVERIFY(lines[0].value("certificate_sha256").isNull());
+    QCOMPARE(lines[0].value("identity").toString(), identity);
+    QCOMPARE(readJsonFile(state).value("hostname").toString(), holds);
 }
 
 // A journal that stops taking lines (a full disk; here a file-size limit)
@@ -1098,6 +1123,125 @@ void KestroctlTest::stationStopsAtOnceOnASecondSigint()
     QCOMPARE(lines[0].value("unit").toString(), label);
     QCOMPARE(lines[0].value("result").toString(), QString("failed"));
     QCOMPARE(lines[0].value("failed_step").toString(), QString("interrupted"));
+}
+
+// A unit pulled during its read-back may hold its row's values: the row is
+// kept for it, the next unit gets the next row, a fresh unit on the same
+// fixture is told and gets nothing, and the pulled unit, put back, takes
+// its row again and passes. A kept row whose unit is lost is released by
+// hand, and then goes to any unit.
+void KestroctlTest::aRowStaysWithTheUnitThatMayHoldIt()
+{
+    const QString link = dir_.filePath("keeping");
+    const QString manifest = dir_.filePath("keeping.csv");
+    writeFile(manifest, "unit,hostname\nA-1,unit-a\nA-2,unit-b\n");
+    const auto state = [this](int unit) {
+        return dir_.filePath(QStringLiteral("k%1.json").arg(unit));
+    };
+    const auto unitOn = [&](DevsimProcess &device, int unit, QStringList faults = {}) {
+        return device.start(faults + QStringList{"--link", link, "--state", state(unit)});
+    };
+    DevsimProcess pulled, next, fresh, back;
+    QVERIFY(unitOn(pulled, 1, {"--hangup-after", "3"}));
+    StationRun run({"-p", link, "-t", "300", "station", manifest});
+    QVERIFY2(run.printed("row 1 (A-1) on " + link + ": failed at port: "), qPrintable(run.out));
+    QVERIFY2(run.printed("; the unit may hold the row's values: put it back on a fixture to "
+                         "finish it [0 of 2 passed]"),
+             qPrintable(run.out));
+    QVERIFY(unitOn(next, 2));
+    QVERIFY2(run.printed("row 2 (A-2) on " + link + ": passed in "), qPrintable(run.out));
+    next.stop();
+    QVERIFY(unitOn(fresh, 3));
+    QString err;
+    QTRY_VERIFY2_WITH_TIMEOUT((err += run.process.readAllStandardError())
+                                  .contains(link +
+                                            ": row 1 (A-1) is kept for its unit, which "
+                                            "had its values on " +
+                                            link + ": put that unit on a fixture"),
+                              qPrintable(err), kRunPatienceMs);
+    fresh.stop();
+    QVERIFY(unitOn(back, 1)); // the pulled unit, mended and put back
+    QCOMPARE(run.finish(), 0);
+    QVERIFY2(run.out.contains("row 1 (A-1) on " + link + ": passed in ") &&
+                 run.out.contains("station: 2 of 2 rows passed, 1 unit failed, "),
+             qPrintable(run.out));
+    QCOMPARE(readJsonFile(state(1)).value("hostname").toString(), QString("unit-a"));
+    QCOMPARE(readJsonFile(state(2)).value("hostname").toString(), QString("unit-b"));
+    QVERIFY(!QFile::exists(state(3))); // the fresh unit was never written
+
+    // Its unit lost for good, a kept row is released by hand, once.
+    back.stop();
+    const QString batch = dir_.filePath("lost.csv");
+    writeFile(batch, "unit,hostname\nR-1,unit-r\n");
+    QVERIFY(unitOn(pulled, 4, {"--hangup-after", "3"}));
+    StationRun lost({"-p", link, "-t", "300", "station", batch});
+    QVERIFY2(lost.printed("row 1 (R-1) on " + link + ": failed at port: "), qPrintable(lost.out));
+    lost.process.terminate();
+    QCOMPARE(lost.finish(), 130);
+    QVERIFY2(lost.out.contains("; kept for its unit: row 1 (R-1), last on " + link),
+             qPrintable(lost.out));
+    const QStringList release{"station", batch, "--release", "1", "--reason", "unit lost"};
+    const Run released = kestroctl(release);
+    QCOMPARE(released.exitCode, 0);
+    QCOMPARE(released.out, QStringLiteral("row 1 (R-1) released: unit lost; a unit that still "
+                                          "holds its values must be wiped before it ships\n"));
+    QCOMPARE(journalLines(batch + ".journal").last().value("result").toString(),
+             QString("released"));
+    const Run twice = kestroctl(release);
+    QCOMPARE(twice.exitCode, 5);
+    QVERIFY2(twice.err.contains("row 1 (R-1) is kept for no unit; nothing released"),
+             qPrintable(twice.err));
+    QVERIFY(unitOn(fresh, 5));
+    QCOMPARE(kestroctl({"-p", link, "station", batch}).exitCode, 0);
+    QCOMPARE(readJsonFile(state(5)).value("hostname").toString(), QString("unit-r"));
+}
+
+// One fixture fails every unit at verify (its units ignore their updates)
+// while the other passes the same rows: the first is named once as the
+// common cause and takes no more rows; the batch passes on the other.
+void KestroctlTest::aFixtureThatFailsEveryUnitIsNamed()
+{
+    const QString manifest = dir_.filePath("worn.csv");
+    writeFile(manifest, "unit,hostname\nW-1,unit-w1\nW-2,unit-w2\nW-3,unit-w3\nW-4,unit-w4\n");
+    DevsimProcess worn, good;
+    QVERIFY(worn.start({"--ignore-updates", "--swap-gap", "200"}));
+    QVERIFY(good.start({"--delay", "150", "--swap-gap", "200"}));
+    StationRun run({"-p", worn.portPath(), "-p", good.portPath(), "-t", "2000", "-r", "0",
+                    "station", manifest});
+    // Each fixture's unit is swapped as soon as its line is printed.
+    const QString note = worn.portPath() +
+                         ": its last 3 units failed at verify (hostname "
+                         "differs) while other fixtures passed: check " +
+                         worn.portPath();
+    const QString wornLine = " on " + worn.portPath() + ": ";
+    int told[2] = {0, 0};
+    int wornWhenNamed = -1;
+    QString err;
+    const auto swapDone = [&] {
+        run.process.waitForReadyRead(50);
+        err += QString::fromUtf8(run.process.readAllStandardError());
+        run.out += QString::fromUtf8(run.process.readAllStandardOutput());
+        // The note follows its unit's line: no line of the fixture's may come after.
+        if (wornWhenNamed < 0 && err.contains(note))
+            wornWhenNamed = run.out.count(wornLine);
+        DevsimProcess *devices[2] = {&worn, &good};
+        for (int i = 0; i < 2; ++i) {
+            const int lines = run.out.count(" on " + devices[i]->portPath() + ": ");
+            for (; told[i] < lines; ++told[i])
+                ::kill(pid_t(devices[i]->process().processId()), SIGUSR1);
+        }
+        return run.out.contains("station: 4 of 4 rows passed");
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(swapDone(), qPrintable(run.out), kRunPatienceMs);
+    QCOMPARE(run.finish(), 0);
+    err += QString::fromUtf8(run.process.readAllStandardError());
+    QCOMPARE(err.count(note), 1);
+    QCOMPARE(run.out.count(wornLine), wornWhenNamed);
+    QVERIFY2(!run.out.contains(wornLine + "passed"), qPrintable(run.out));
+    QCOMPARE(run.out.count(" on " + good.portPath() + ": passed"), 4);
+    // Its units, as the good fixture's, are each in the journal.
+    QVERIFY(told[0] >= 3);
+    QCOMPARE(journalLines(manifest + ".journal").size(), told[0] + 4);
 }
 
 QTEST_GUILESS_MAIN(KestroctlTest)

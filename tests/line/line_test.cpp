@@ -188,6 +188,8 @@ private slots:
     void aStationThatLostItsLeaseStops();
     void aResultOutlivesTheDatabase();
     void aLostCommitIsMarked();
+    void aPulledUnitKeepsItsRowOnTheLine();
+    void aKeptRowIsReleasedByHand();
 
 private:
     bool open(LineDatabase &database);
@@ -926,6 +928,103 @@ void LineTest::aLostCommitIsMarked()
     const Run exported = kestroctl({"line", "export", "--batch", "LC", "--db", database_});
     QCOMPARE(exported.out.count(R"("result":"passed")"), 1);
     QCOMPARE(batchProgressOf(database, "LC").passed, qint64(1));
+}
+
+// A unit pulled during its read-back, through the line: its row is kept for
+// it (line status says where it was), the next unit takes the next row, a
+// fresh unit on that fixture is told and takes nothing, and the pulled unit
+// put back takes its row and passes.
+void LineTest::aPulledUnitKeepsItsRowOnTheLine()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "P", rowsNamed(2)).ok());
+    const QString link = dir_.filePath("fixP");
+    const auto state = [this](int unit) {
+        return dir_.filePath(QStringLiteral("p%1.json").arg(unit));
+    };
+    const auto unitOn = [&](DevsimProcess &device, int unit, QStringList faults = {}) {
+        return device.start(faults + QStringList{"--link", link, "--state", state(unit)});
+    };
+    DevsimProcess pulled, next, fresh, back;
+    QVERIFY(unitOn(pulled, 1, {"--hangup-after", "3"}));
+    QProcess station;
+    station.setWorkingDirectory(dir_.path());
+    station.start(KESTROCTL_PATH, {"-p", link, "-t", "300", "station", "--batch", "P", "--db",
+                                   database_, "--station", "st-p"});
+    QString out, err;
+    QTRY_VERIFY2_WITH_TIMEOUT((out += station.readAllStandardOutput())
+                                  .contains("; the unit may hold the row's values: put it back on "
+                                            "a fixture to finish it [0 of 2 passed]"),
+                              qPrintable(out), 15000);
+    const QJsonObject status =
+        QJsonDocument::fromJson(
+            kestroctl({"line", "status", "--json", "--batch", "P", "--db", database_}).out.toUtf8())
+            .object();
+    const QJsonObject kept = status.value("kept").toArray().at(0).toObject();
+    QCOMPARE(kept.value("row").toInt(), 1);
+    QCOMPARE(kept.value("station").toString() + ' ' + kept.value("fixture").toString(),
+             "st-p " + link);
+    QVERIFY(unitOn(next, 2));
+    QTRY_VERIFY2_WITH_TIMEOUT(
+        (out += station.readAllStandardOutput()).contains("row 2 (U-2) on " + link + ": passed"),
+        qPrintable(out), 15000);
+    next.stop();
+    QVERIFY(unitOn(fresh, 3));
+    QTRY_VERIFY2_WITH_TIMEOUT((err += station.readAllStandardError())
+                                  .contains("row 1 (U-1) is kept for its unit, which had its "
+                                            "values on st-p's " +
+                                            link + ": put that unit on a fixture of the line"),
+                              qPrintable(err), 15000);
+    fresh.stop();
+    QVERIFY(unitOn(back, 1));
+    QVERIFY(station.waitForFinished(kRunPatienceMs));
+    QCOMPARE(station.exitCode(), 0);
+    out += station.readAllStandardOutput();
+    QVERIFY2(out.contains("station: 2 of 2 rows passed, 1 unit failed"), qPrintable(out));
+    QCOMPARE(hostnameIn(state(1)), QStringLiteral("unit-1"));
+    QCOMPARE(hostnameIn(state(2)), QStringLiteral("unit-2"));
+    QVERIFY(!QFile::exists(state(3)));
+}
+
+// A row kept for a unit that is lost for good is released by the line's
+// owner, with a reason, once; the station's role cannot release it.
+void LineTest::aKeptRowIsReleasedByHand()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "PR", rowsNamed(1)).ok());
+    const LineRun run = runOf(database, "PR", "st-pr");
+    LineLease lease{1};
+    bool settled = false;
+    QCOMPARE(claim(database, run, lease), 1);
+    QVERIFY(recordUnit(database, run, lease,
+                       {false, "port", "lost the port", R"({"row":1})", "kept"}, settled)
+                .ok() &&
+            settled);
+    QCOMPARE(batchProgressOf(database, "PR").kept, qint64(1));
+    const QStringList release{"line", "release",  "--batch",   "PR",  "--row",
+                              "1",    "--reason", "unit lost", "--db"};
+    const QString asRole =
+        QStringLiteral("dbname=%1 user=%2 password=pw-never-shown").arg(name_, role_);
+    const Run refused = kestroctl(release + QStringList{asRole});
+    QCOMPARE(refused.exitCode, 9);
+    QVERIFY2(refused.err.contains("permission denied for function line_release"),
+             qPrintable(refused.err));
+    const Run released = kestroctl(release + QStringList{database_});
+    QCOMPARE(released.exitCode, 0);
+    QCOMPARE(released.out, QStringLiteral("row 1 (U-1) released: unit lost; a unit that still "
+                                          "holds its values must be wiped before it ships\n"));
+    QCOMPARE(batchProgressOf(database, "PR").kept, qint64(0));
+    QCOMPARE(batchProgressOf(database, "PR").waiting, qint64(1));
+    QueryResult who;
+    QVERIFY(
+        runQuery(database, "SELECT reason || ' by ' || released_by FROM line_releases", {}, &who)
+            .ok());
+    QCOMPARE(who.text(0, 0), "unit lost by " + QString::fromLocal8Bit(qgetenv("PGUSER")));
+    const Run twice = kestroctl(release + QStringList{database_});
+    QCOMPARE(twice.exitCode, 5);
+    QVERIFY2(twice.err.contains("row 1 of batch PR is waiting and kept for no unit; nothing "
+                                "released"),
+             qPrintable(twice.err));
 }
 
 QTEST_GUILESS_MAIN(LineTest)

@@ -175,6 +175,50 @@ TEST_P(UnitQueueContract, UnitKnownByItsIdentity)
     EXPECT_EQ(fresh.row, 1);
 }
 
+// A unit that failed once the job's values may have reached it: a job whose
+// unit gave them back (or never took them) goes to the next unit; one whose
+// unit may hold them is kept for that unit, on any fixture. Another unit is
+// told of it and takes nothing but other jobs; the kept job's unit failing
+// again before anything is written leaves it kept; passing settles it.
+TEST_P(UnitQueueContract, AJobStaysWithTheUnitThatMayHoldIt)
+{
+    const auto queue = make(2);
+    const auto failedWith = [](IdentityFate identity) {
+        UnitResult failed = result("fix1", FailedStep::Port);
+        failed.identity = identity;
+        return failed;
+    };
+    UnitJob given, kept, other;
+    ASSERT_EQ(claimFor(*queue, "fresh-1", given), UnitQueue::Claim::Claimed);
+    ASSERT_TRUE(complete(*queue, given, failedWith(IdentityFate::Returned)));
+    ASSERT_EQ(claimFor(*queue, "fresh-2", kept), UnitQueue::Claim::Claimed);
+    EXPECT_EQ(kept.key, given.key); // given back: the next unit takes it
+    ASSERT_TRUE(complete(*queue, kept, failedWith(IdentityFate::Kept)));
+    EXPECT_EQ(queue->progress().keptRows.value(0).row, kept.row);
+    ASSERT_EQ(claimFor(*queue, "fresh-3", other), UnitQueue::Claim::Claimed);
+    EXPECT_NE(other.key, kept.key);
+    ASSERT_TRUE(complete(*queue, other, result("fix1")));
+    UnitJob told;
+    QStringList fresh;
+    while (fresh.size() < ConfigRowCount)
+        fresh << QString();
+    QString problem;
+    EXPECT_EQ(queue->claim("fix2", fresh, stopLater(), told, problem),
+              UnitQueue::Claim::KeptForOthers);
+    EXPECT_TRUE(problem.startsWith(QStringLiteral("row 1 (B-1) is kept for its unit, which had its "
+                                                  "values on ")))
+        << problem.toStdString();
+    EXPECT_FALSE(queue->progress().settled());
+    UnitJob back;
+    ASSERT_EQ(claimFor(*queue, kept.changes.value(0), back), UnitQueue::Claim::Claimed);
+    ASSERT_TRUE(complete(*queue, back, failedWith(IdentityFate::None)));
+    EXPECT_EQ(queue->progress().keptRows.size(), 1);
+    ASSERT_EQ(claimFor(*queue, kept.changes.value(0), back), UnitQueue::Claim::Claimed);
+    ASSERT_TRUE(complete(*queue, back, result("fix1")));
+    EXPECT_TRUE(queue->progress().keptRows.isEmpty());
+    EXPECT_TRUE(queue->progress().settled());
+}
+
 // A unit without a job counts as failed, and takes nothing from the queue.
 TEST_P(UnitQueueContract, UnclaimedFailureCountsAndTakesNoJob)
 {
