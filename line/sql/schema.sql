@@ -49,6 +49,7 @@ BEGIN
                holder_run = v_run.run_id,
                kept_since = CASE WHEN line_is_kept(r) THEN coalesce(r.kept_since, clock_timestamp())
                             END,
+               claimed_by_its_unit = r.row_no IS NOT DISTINCT FROM p_row,
                lease_end = clock_timestamp() + make_interval(secs => v_run.lease_seconds),
                generation = r.generation + 1
          WHERE r.batch_id = v_run.batch_id
@@ -219,6 +220,7 @@ CREATE TABLE public.line_rows (
     written_generation bigint,
     holder_run bigint,
     kept_since timestamp with time zone,
+    claimed_by_its_unit boolean DEFAULT false NOT NULL,
     CONSTRAINT line_rows_state_check CHECK ((state = ANY (ARRAY['waiting'::text, 'leased'::text, 'passed'::text, 'set_aside'::text, 'kept'::text])))
 );
 
@@ -278,6 +280,7 @@ CREATE FUNCTION public.line_record(p_token text, p_fixture integer, p_row intege
 DECLARE
     v_run line_stations := line_run(p_token);
     v_fixture text;
+    v_came_back boolean := false;
     v_settled boolean := false;
 BEGIN
     IF p_passed IS NULL OR p_entry IS NULL OR (p_passed AND p_failed_step IS NOT NULL)
@@ -304,7 +307,8 @@ BEGIN
                         THEN r.fail_count + 1 ELSE 1 END AS fails,
                    NOT p_passed AND (p_identity = 'kept'
                                      OR (p_identity IS NULL AND r.kept_since IS NOT NULL))
-                       AS kept
+                       AS kept,
+                   r.claimed_by_its_unit AS came_back
               FROM line_rows r
              WHERE r.batch_id = v_run.batch_id AND r.row_no = p_row)
         UPDATE line_rows r
@@ -320,13 +324,15 @@ BEGIN
           FROM counted k
          WHERE r.batch_id = v_run.batch_id AND r.row_no = k.row_no AND r.state = 'leased'
            AND r.generation = p_generation AND r.holder_station = v_run.name
-           AND r.holder_fixture = v_fixture;
+           AND r.holder_fixture = v_fixture
+        RETURNING k.came_back INTO v_came_back;
         v_settled := FOUND;
     END IF;
     INSERT INTO line_results (batch_id, row_no, station, fixture, passed, failed_step,
-                              generation, settled, entry)
+                              generation, settled, entry, message, came_back)
     VALUES (v_run.batch_id, p_row, v_run.name, v_fixture, p_passed, p_failed_step,
-            CASE WHEN p_row IS NULL THEN NULL ELSE p_generation END, v_settled, p_entry);
+            CASE WHEN p_row IS NULL THEN NULL ELSE p_generation END, v_settled, p_entry,
+            coalesce(p_message, ''), coalesce(v_came_back, false));
     UPDATE line_stations SET last_seen = clock_timestamp()
      WHERE name = v_run.name AND last_seen < clock_timestamp() - interval '1 second';
     RETURN v_settled;
@@ -600,7 +606,7 @@ CREATE FUNCTION public.line_viewer_rights() RETURNS SETOF regclass
     LANGUAGE sql IMMUTABLE
     SET search_path TO 'public', 'pg_temp'
     AS $$
-    VALUES ('line_progress'::regclass), ('station_rates');
+    VALUES ('line_progress'::regclass), ('station_rates'), ('fixture_yield'), ('failure_causes');
 $$;
 
 
@@ -613,6 +619,91 @@ CREATE TABLE public.line_batches (
     name text NOT NULL,
     imported_at timestamp with time zone DEFAULT now() NOT NULL
 );
+
+
+--
+-- Name: line_results; Type: TABLE; Schema: public; Owner: -
+--
+
+CREATE TABLE public.line_results (
+    id bigint NOT NULL,
+    batch_id bigint NOT NULL,
+    row_no integer,
+    station text NOT NULL,
+    fixture text NOT NULL,
+    passed boolean NOT NULL,
+    failed_step text,
+    generation bigint,
+    settled boolean NOT NULL,
+    recorded_at timestamp with time zone DEFAULT clock_timestamp() NOT NULL,
+    entry json NOT NULL,
+    message text,
+    came_back boolean DEFAULT false NOT NULL
+);
+
+
+--
+-- Name: failure_causes; Type: VIEW; Schema: public; Owner: -
+--
+
+CREATE VIEW public.failure_causes AS
+ SELECT b.name AS batch,
+    c.step,
+    c.message,
+    c.units
+   FROM (public.line_batches b
+     CROSS JOIN LATERAL ( SELECT r.failed_step AS step,
+            r.message,
+            count(*) AS units
+           FROM public.line_results r
+          WHERE ((r.batch_id = b.id) AND (NOT r.passed) AND (NOT r.came_back))
+          GROUP BY r.failed_step, r.message) c);
+
+
+--
+-- Name: fixture_yield; Type: VIEW; Schema: public; Owner: -
+--
+
+CREATE VIEW public.fixture_yield AS
+ SELECT b.name AS batch,
+    f.station,
+    f.fixture,
+    f.tried,
+    f.passed,
+    f.passed_first,
+    round(((f.passed_first)::numeric / (NULLIF(f.tried, 0))::numeric), 3) AS first_pass_yield,
+    f.last_failure,
+    (f.failing AND (EXISTS ( SELECT 1
+           FROM public.line_results p
+          WHERE ((p.batch_id = b.id) AND p.passed AND (p.id > f.last_three_since) AND ((p.station IS DISTINCT FROM f.station) OR (p.fixture IS DISTINCT FROM f.fixture)))))) AS flagged,
+    f.last_unit_at
+   FROM (public.line_batches b
+     CROSS JOIN LATERAL ( SELECT u.station,
+            u.fixture,
+            count(*) FILTER (WHERE (NOT u.came_back)) AS tried,
+            count(*) FILTER (WHERE u.passed) AS passed,
+            count(*) FILTER (WHERE (u.passed AND (NOT u.came_back))) AS passed_first,
+            (array_agg(((u.failed_step || ': '::text) || u.message) ORDER BY u.id DESC) FILTER (WHERE (NOT u.passed)))[1] AS last_failure,
+            ((count(*) FILTER (WHERE ((u.back <= 3) AND (NOT u.passed))) = 3) AND (count(DISTINCT u.failed_step) FILTER (WHERE (u.back <= 3)) = 1)) AS failing,
+            min(u.id) FILTER (WHERE (u.back <= 3)) AS last_three_since,
+            max(u.recorded_at) AS last_unit_at
+           FROM ( SELECT r.id,
+                    r.batch_id,
+                    r.row_no,
+                    r.station,
+                    r.fixture,
+                    r.passed,
+                    r.failed_step,
+                    r.generation,
+                    r.settled,
+                    r.recorded_at,
+                    r.entry,
+                    r.message,
+                    r.came_back,
+                    row_number() OVER (PARTITION BY r.station, r.fixture ORDER BY r.id DESC) AS back
+                   FROM public.line_results r
+                  WHERE (r.batch_id = b.id)) u
+          GROUP BY u.station, u.fixture) f);
 
 
 --
@@ -727,25 +818,6 @@ ALTER TABLE public.line_releases ALTER COLUMN id ADD GENERATED ALWAYS AS IDENTIT
     NO MINVALUE
     NO MAXVALUE
     CACHE 1
-);
-
-
---
--- Name: line_results; Type: TABLE; Schema: public; Owner: -
---
-
-CREATE TABLE public.line_results (
-    id bigint NOT NULL,
-    batch_id bigint NOT NULL,
-    row_no integer,
-    station text NOT NULL,
-    fixture text NOT NULL,
-    passed boolean NOT NULL,
-    failed_step text,
-    generation bigint,
-    settled boolean NOT NULL,
-    recorded_at timestamp with time zone DEFAULT clock_timestamp() NOT NULL,
-    entry json NOT NULL
 );
 
 
@@ -885,6 +957,13 @@ ALTER TABLE ONLY public.line_stations
 --
 
 CREATE INDEX line_results_batch ON public.line_results USING btree (batch_id, id);
+
+
+--
+-- Name: line_results_passed; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_results_passed ON public.line_results USING btree (batch_id, recorded_at) WHERE passed;
 
 
 --
@@ -1060,13 +1139,6 @@ REVOKE ALL ON FUNCTION public.line_fixture(p_run public.line_stations, p_fixture
 --
 
 REVOKE ALL ON FUNCTION public.line_identities(p_token text) FROM PUBLIC;
-
-
---
--- Name: FUNCTION line_is_kept(p_row public.line_rows); Type: ACL; Schema: public; Owner: -
---
-
-REVOKE ALL ON FUNCTION public.line_is_kept(p_row public.line_rows) FROM PUBLIC;
 
 
 --
