@@ -587,9 +587,9 @@ bool DbQueue::reconnect()
     }
     reachable_ = true;
     {
+        // An outage over before anyone told it is still told, once.
         const std::lock_guard<std::mutex> lock(countsMutex_);
         toldOutage_ = false;
-        outageToTell_.clear();
     }
     recordPending();
     return reachable_;
