@@ -30,7 +30,7 @@ const char kForms[] =
     "  kestroctl line init [--db CONNINFO] [--station-role ROLE] [--viewer-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
     "                     [--db CONNINFO]\n"
-    "  kestroctl line status [--batch NAME] [--json] [--db CONNINFO]\n"
+    "  kestroctl line status [--batch NAME] [--json] [--watch [SECONDS]] [--db CONNINFO]\n"
     "  kestroctl line export --batch NAME [--db CONNINFO]\n"
     "  kestroctl line release --batch NAME --row N --reason TEXT [--db CONNINFO]\n";
 
@@ -84,6 +84,7 @@ const CommandOption kCommandOptions[] = {
     {"batch", {"station", "line import", "line status", "line export", "line release"}},
     {"release", {"station"}},
     {"row", {"line release"}},
+    {"watch", {"line status"}},
     {"reason", {"station", "line release"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
@@ -141,6 +142,8 @@ QList<QCommandLineOption> stationOptions()
         {"release", "station: free ROW, kept for a unit that is lost, for any unit.", "ROW"},
         {"row", "line release: the row to free.", "N"},
         {"reason", "station --release, line release: why the row is freed.", "TEXT"},
+        {"watch", "line status: redraw the view every SECONDS (default 2) until Ctrl-C.",
+         "SECONDS"},
     };
 }
 
@@ -185,7 +188,8 @@ bool readNumbers(const QCommandLineParser &parser, Invocation &invocation, QStri
            readNumber(parser, "lease", " of seconds", 1, 3600, invocation.leaseSeconds, problem) &&
            readNumber(parser, "release", " of a row", 1, 1000000000, invocation.releaseRow,
                       problem) &&
-           readNumber(parser, "row", " of a row", 1, 1000000000, invocation.releaseRow, problem);
+           readNumber(parser, "row", " of a row", 1, 1000000000, invocation.releaseRow, problem) &&
+           readNumber(parser, "watch", " of seconds", 1, 3600, invocation.watchSeconds, problem);
 }
 
 bool checkCommandOptions(const QCommandLineParser &parser, const QString &command, QString &problem)
@@ -335,6 +339,24 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.reason = parser.value("reason");
 }
 
+
+
+
+// --watch takes its SECONDS only if they follow it: alone, it means 2.
+QStringList withWatchSeconds(QStringList arguments)
+{
+    for (int i = 1; i < arguments.size(); ++i) {
+        if (arguments.at(i) != QLatin1String("--watch"))
+            continue;
+        bool number = false;
+        if (i + 1 < arguments.size())
+            arguments.at(i + 1).toInt(&number, 10);
+        if (!number)
+            arguments[i] = QStringLiteral("--watch=2");
+    }
+    return arguments;
+}
+
 } // namespace
 
 ParseOutcome parseCommandLine(const QStringList &arguments, Invocation &invocation,
@@ -342,7 +364,7 @@ ParseOutcome parseCommandLine(const QStringList &arguments, Invocation &invocati
 {
     QCommandLineParser parser;
     setUpParser(parser);
-    if (!parser.parse(arguments)) {
+    if (!parser.parse(withWatchSeconds(arguments))) {
         problem = parser.errorText();
         return ParseOutcome::UsageError;
     }

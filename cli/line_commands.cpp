@@ -5,6 +5,7 @@
 #include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/line_commands.h"
 #include "line/db_queue.h"
 #include "line/line_batch.h"
 #include "line/line_schema.h"
@@ -16,8 +17,6 @@
 #include <QSysInfo>
 
 #include <nlohmann/json.hpp>
-
-namespace {
 
 int lineExitCode(LineFault fault)
 {
@@ -36,22 +35,21 @@ int lineExitCode(LineFault fault)
     return ExitLineDatabase;
 }
 
-// Prints the failure, with `after` appended, and answers its exit code.
-int failed(const LineStatus &status, const QString &after = QString())
+int failed(const LineStatus &status, const QString &after)
 {
     printProblem(status.message + after);
     return lineExitCode(status.fault);
 }
 
-// Connects and, unless `forInit`, checks that the schema is the one this
-// program knows.
-LineStatus connect(const Invocation &invocation, LineDatabase &database, bool forInit = false)
+LineStatus connect(const Invocation &invocation, LineDatabase &database, bool forInit)
 {
     LineStatus status = database.open(invocation.database);
     if (status.ok() && !forInit)
         status = checkLineSchema(database);
     return status;
 }
+
+namespace {
 
 bool batchGiven(const Invocation &invocation)
 {
@@ -89,75 +87,6 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
         rows.append(row);
     }
     return true;
-}
-
-using Json = nlohmann::ordered_json;
-
-QByteArray jsonLine(const Json &json)
-{
-    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-    return QByteArray(text.data(), int(text.size()));
-}
-
-Json batchJson(const BatchProgress &batch)
-{
-    Json stations = Json::array();
-    for (const StationProgress &station : batch.stations)
-        stations.push_back(
-            {{"station", station.station.toStdString()},
-             {"fixtures", station.fixtures},
-             {"passed", station.passed},
-             {"failed", station.failed},
-             {"units_per_hour", station.unitsPerHour},
-             {"last_seen",
-              station.lastSeen.isEmpty() ? Json(nullptr) : Json(station.lastSeen.toStdString())}});
-    Json kept = Json::array();
-    for (const KeptRow &row : batch.keptRows)
-        kept.push_back(
-            {{"row", row.row},
-             {"unit", row.unit.toStdString()},
-             {"station", row.station.toStdString()},
-             {"fixture", row.fixture.toStdString()},
-             {"since", row.since.isEmpty() ? Json(nullptr) : Json(row.since.toStdString())}});
-    return {{"batch", batch.batch.toStdString()},
-            {"rows", batch.rows},
-            {"waiting", batch.waiting},
-            {"leased", batch.leased},
-            {"passed", batch.passed},
-            {"set_aside", batch.setAside},
-            {"failed_units", batch.failedUnits},
-            {"kept", kept},
-            {"stations", stations}};
-}
-
-void printBatch(const BatchProgress &batch)
-{
-    printResult(QStringLiteral("batch %1: %2 rows: %3 waiting, %4 leased (%5 expired), %6 passed, "
-                               "%7 set aside, %8 kept; %9 units failed")
-                    .arg(printable(batch.batch))
-                    .arg(batch.rows)
-                    .arg(batch.waiting)
-                    .arg(batch.leased)
-                    .arg(batch.expiredLeases)
-                    .arg(batch.passed)
-                    .arg(batch.setAside)
-                    .arg(batch.kept)
-                    .arg(batch.failedUnits));
-    for (const KeptRow &row : batch.keptRows)
-        printResult(
-            printable(QStringLiteral("  kept for its unit: row %1 (%2), last on %3 since %4")
-                          .arg(row.row)
-                          .arg(row.unit, row.where(), row.since)));
-    for (const StationProgress &station : batch.stations)
-        printResult(
-            QStringLiteral("  station %1: %2 fixtures, %3 passed, %4 failed, %5 units/h, "
-                           "last seen %6")
-                .arg(printable(station.station))
-                .arg(station.fixtures)
-                .arg(station.passed)
-                .arg(station.failed)
-                .arg(station.unitsPerHour)
-                .arg(station.lastSeen.isEmpty() ? QStringLiteral("never") : station.lastSeen));
 }
 
 } // namespace
@@ -223,26 +152,6 @@ int runLineImport(const Invocation &invocation)
     printResult(QStringLiteral("batch %1: %2 rows imported")
                     .arg(printable(invocation.batch))
                     .arg(rows.size()));
-    return ExitDone;
-}
-
-int runLineStatus(const Invocation &invocation)
-{
-    LineDatabase database;
-    QVector<BatchProgress> batches;
-    LineStatus status = connect(invocation, database);
-    if (status.ok())
-        status = batchProgress(database, invocation.batch, batches);
-    if (!status.ok())
-        return failed(status);
-    if (batches.isEmpty() && !invocation.json)
-        printResult(QStringLiteral("no batch imported yet"));
-    for (const BatchProgress &batch : batches) {
-        if (invocation.json)
-            printResultText(jsonLine(batchJson(batch)));
-        else
-            printBatch(batch);
-    }
     return ExitDone;
 }
 

@@ -34,12 +34,50 @@ constexpr int kRowsWorthProgress = 10000;
 // progress; the next one stops it at once.
 std::atomic<bool> stopSignalled{false};
 std::atomic<bool> stopAtOnceSignalled{false};
+// SIGUSR1: the run's figures, told without stopping it.
+std::atomic<bool> figuresSignalled{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler sets it");
 
 void onStopSignal(int)
 {
     if (stopSignalled.exchange(true))
         stopAtOnceSignalled = true;
+}
+
+void onFiguresSignal(int)
+{
+    figuresSignalled = true;
+}
+
+QString percentOf(int part, int whole)
+{
+    return whole > 0 ? QStringLiteral("%1%").arg(qRound(100.0 * part / whole))
+                     : QStringLiteral("none tried");
+}
+
+// Each fixture's units tried and passed, its first-pass yield and last
+// failure, and the causes that cost the most units.
+void printFigures(const StationFigures &figures)
+{
+    for (const FixtureFigures &fixture : figures.fixtures) {
+        QString line = QStringLiteral("  %1: %2 tried, %3 passed, first-pass yield %4")
+                           .arg(fixture.fixture)
+                           .arg(fixture.tried)
+                           .arg(fixture.passed)
+                           .arg(percentOf(fixture.passedFirst, fixture.tried));
+        if (!fixture.lastFailure.isEmpty())
+            line += QStringLiteral("; last failure: ") + fixture.lastFailure;
+        printResult(printable(line));
+    }
+    QStringList causes;
+    for (const CauseFigures &cause : figures.causes)
+        causes << QStringLiteral("%1: %2 (%3 %4)")
+                      .arg(cause.step, cause.message)
+                      .arg(cause.units)
+                      .arg(QLatin1String(cause.units == 1 ? "unit" : "units"));
+    if (!causes.isEmpty())
+        printResult(printable(QStringLiteral("  commonest failures: ") +
+                              causes.join(QStringLiteral("; "))));
 }
 
 // Who runs the command, for a release's record.
@@ -172,9 +210,15 @@ public:
     {
         printResult(line);
     }
+    void figures(const StationFigures &figures) override
+    {
+        printResult(QStringLiteral("station, so far:"));
+        printFigures(figures);
+    }
     void runEnded(const StationOutcome &outcome) override
     {
         printSummary(outcome, setAside_);
+        printFigures(outcome.figures);
         if (outcome.end != StationOutcome::End::AllPassed)
             return;
         // Done: the units still on their fixtures need not be waited for,
@@ -358,6 +402,8 @@ const std::atomic<bool> *catchStopSignals()
     action.sa_handler = onStopSignal;
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = onFiguresSignal;
+    sigaction(SIGUSR1, &action, nullptr);
     return &stopSignalled;
 }
 
@@ -368,6 +414,7 @@ int serveStation(const Invocation &invocation, UnitQueue &queue)
     settings.ports = invocation.ports;
     settings.stopRequest = &stopSignalled;
     settings.stopAtOnceRequest = &stopAtOnceSignalled;
+    settings.figuresRequest = &figuresSignalled;
     catchStopSignals();
     ConsoleObserver observer(invocation.rowTries);
     return exitCodeOf(runStation(settings, queue, observer));

@@ -291,6 +291,7 @@ bool DbQueue::claimOnce(const QString &fixture, int unitRow, UnitJob &job, QStri
     const LineStatus status = claimRow(database_, run_, lease, unitRow, claimed, passed, row);
     if (status.ok() && (claimed || passed)) {
         job = jobOf(lease, row, identities_.value(lease.row));
+        job.cameBack = claimed && lease.row == unitRow;
         if (claimed)
             held_.insert(job.key, {fixture, lease.generation, false});
         answer = claimed ? Claim::Claimed : Claim::AlreadyPassed;

@@ -168,6 +168,42 @@ LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
     return status;
 }
 
+// Each station's fixtures, as fixture_yield gives them.
+LineStatus fixturesOf(LineDatabase &database, BatchProgress &batch)
+{
+    QueryResult result;
+    const LineStatus status = runStatement(database, "batch_fixtures", {batch.batch.toUtf8()}, &result);
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        const QString name = result.text(i, "station");
+        for (StationProgress &station : batch.stations) {
+            if (station.station == name)
+                station.fixtureFigures.append(
+                    {result.text(i, "fixture"), result.number(i, "tried"),
+                     result.number(i, "passed"), result.number(i, "passed_first"),
+                     result.text(i, "last_failure"), result.flag(i, "flagged")});
+        }
+    }
+    return status;
+}
+
+// The rate over the last 10 minutes, the time left at it, and the causes.
+LineStatus figuresOf(LineDatabase &database, const QByteArray &batchId, BatchProgress &batch)
+{
+    QueryResult result;
+    LineStatus status = runStatement(database, "batch_rate", {batchId}, &result);
+    if (status.ok()) {
+        const qint64 lately = result.number(0, "passed_lately");
+        const qint64 left = batch.rows - batch.passed - batch.setAside;
+        batch.passedPerHour = 6 * lately;
+        batch.etaSeconds = lately > 0 ? left * 600 / lately : -1;
+        status = runStatement(database, "batch_causes", {batch.batch.toUtf8()}, &result);
+    }
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        batch.causes.append(
+            {result.text(i, "step"), result.text(i, "message"), result.number(i, "units")});
+    return status.ok() ? fixturesOf(database, batch) : status;
+}
+
 LineStatus keptRowsOf(LineDatabase &database, const QByteArray &batchId, QVector<KeptRow> &kept)
 {
     QueryResult result;
@@ -206,6 +242,8 @@ LineStatus batchProgress(LineDatabase &database, const QString &batch,
         batches.append(progressOf(result, i));
         if (withStations == WithStations::Yes)
             status = stationsOf(database, result.bytes(i, "batch_id"), batches.last().stations);
+        if (status.ok() && withStations == WithStations::Yes)
+            status = figuresOf(database, result.bytes(i, "batch_id"), batches.last());
         if (status.ok() && withStations == WithStations::Yes && batches.last().kept > 0)
             status = keptRowsOf(database, result.bytes(i, "batch_id"), batches.last().keptRows);
     }

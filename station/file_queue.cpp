@@ -44,12 +44,15 @@ UnitQueue::Claim FileQueue::claim(const QString &, const QStringList &unitValues
         }
         // A unit takes its own row, waiting or kept for it; one holding a
         // job another fixture holds now, or one set aside, gets another job.
-        if (index < 0 || (states_.at(index) != State::Waiting && states_.at(index) != State::Kept))
+        const bool own =
+            index >= 0 && (states_.at(index) == State::Waiting || states_.at(index) == State::Kept);
+        if (!own)
             index = waiting;
         if (index >= 0) {
             wasKept_.insert(index, states_.at(index) == State::Kept);
             states_[index] = State::Held;
             job = jobs_.at(index);
+            job.cameBack = own;
             return Claim::Claimed;
         }
         if (kept) {

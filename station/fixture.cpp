@@ -7,6 +7,7 @@
 
 #include <QThread>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -366,11 +367,55 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
             observer.unitUnsettled(job, result, problem, progress);
         else
             observer.unitDone(job, told, progress);
+        tally_.note(job, result);
         const QString health = health_.note(result);
         if (!health.isEmpty())
             observer.fixtureNote(result.fixture, health);
     }
     changed_.notify_all();
+}
+
+StationFigures StationRun::figures()
+{
+    const std::lock_guard<std::mutex> lock(reporting_);
+    return tally_.figures();
+}
+
+FixtureTally::FixtureTally(const QStringList &ports)
+{
+    for (const QString &port : ports)
+        fixtures_.append({port, 0, 0, 0, QString()});
+}
+
+void FixtureTally::note(const UnitJob &job, const UnitResult &result)
+{
+    for (FixtureFigures &fixture : fixtures_) {
+        if (fixture.fixture != result.fixture)
+            continue;
+        fixture.tried += job.cameBack ? 0 : 1;
+        fixture.passed += result.passed() ? 1 : 0;
+        fixture.passedFirst += result.passed() && !job.cameBack ? 1 : 0;
+        if (!result.passed())
+            fixture.lastFailure =
+                QStringLiteral("%1: %2").arg(QLatin1String(stepName(result.failedStep)), result.message);
+    }
+    if (!result.passed() && !job.cameBack)
+        ++causes_[QLatin1String(stepName(result.failedStep)) + QLatin1Char('\n') + result.message];
+}
+
+StationFigures FixtureTally::figures() const
+{
+    StationFigures figures;
+    figures.fixtures = fixtures_;
+    for (auto it = causes_.constBegin(); it != causes_.constEnd(); ++it)
+        figures.causes.append({it.key().section('\n', 0, 0), it.key().section('\n', 1), it.value()});
+    std::sort(figures.causes.begin(), figures.causes.end(),
+              [](const CauseFigures &a, const CauseFigures &b) {
+                  return a.units != b.units ? a.units > b.units
+                                            : a.step + a.message < b.step + b.message;
+              });
+    figures.causes.resize(qMin(3, figures.causes.size()));
+    return figures;
 }
 
 bool StationRun::suspect(const QString &fixture)

@@ -22,6 +22,7 @@ public:
     // Named, and not replugged since.
     bool suspect(const QString &fixture) const;
     void replugged(const QString &fixture);
+    StationFigures figures();
 
 private:
     static constexpr int kSuspectStreak = 3;
@@ -35,9 +36,22 @@ private:
     QHash<QString, qint64> lastPass_; // the number of each fixture's last pass
 };
 
+// The run's figures, unit by unit.
+class FixtureTally
+{
+public:
+    explicit FixtureTally(const QStringList &ports);
+    void note(const UnitJob &job, const UnitResult &result);
+    StationFigures figures() const;
+
+private:
+    QVector<FixtureFigures> fixtures_;
+    QHash<QString, int> causes_; // by "step\nmessage"
+};
+
 struct StationRun {
     StationRun(const StationSettings &settings, UnitQueue &queue, StationObserver &observer)
-        : settings(settings), queue(queue), observer(observer)
+        : settings(settings), queue(queue), observer(observer), tally_(settings.ports)
     {
     }
 
@@ -63,12 +77,14 @@ struct StationRun {
     // should take no row until its port comes back.
     bool suspect(const QString &fixture);
     void replugged(const QString &fixture);
+    StationFigures figures();
     // Waits up to `ms` for a unit to be recorded.
     void waitForChange(int ms);
 
 private:
     std::mutex reporting_; // one record and its report at a time, in count order
-    FixtureHealth health_; // with reporting_
+    FixtureHealth health_; // with reporting_, as tally_
+    FixtureTally tally_;
     std::mutex changeMutex_;
     std::condition_variable changed_;
 };

@@ -33,6 +33,8 @@ public:
             toldStop_ = true;
             run_.observer.stopRequested(run_.unitsInProgress, false);
         }
+        if (settings_.figuresRequest && settings_.figuresRequest->exchange(false))
+            run_.observer.figures(run_.figures());
         if (!toldAtOnce_ && requested(settings_.stopAtOnceRequest)) {
             run_.stoppingAtOnce = true;
             run_.stopping = true;
@@ -49,7 +51,7 @@ private:
     bool toldAtOnce_ = false;
 };
 
-StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsedTimer &clock)
+StationOutcome outcomeOf(StationRun &run, UnitQueue &queue, const QElapsedTimer &clock)
 {
     StationOutcome outcome;
     outcome.end = run.queueLost      ? StationOutcome::End::QueueLost
@@ -58,6 +60,7 @@ StationOutcome outcomeOf(const StationRun &run, UnitQueue &queue, const QElapsed
                                      : StationOutcome::End::AllPassed;
     outcome.progress = queue.progress();
     outcome.seconds = double(clock.elapsed()) / 1000.0;
+    outcome.figures = run.figures();
     return outcome;
 }
 

@@ -8,6 +8,7 @@
 #include "station/unit_queue.h"
 
 #include <QStringList>
+#include <QVector>
 
 #include <atomic>
 
@@ -18,6 +19,31 @@ struct StationSettings {
     // true: stop at once; the units in progress fail at Interrupted, their
     // jobs wait again
     const std::atomic<bool> *stopAtOnceRequest = nullptr;
+    // Set: tell the observer the run's figures now (and it is cleared).
+    std::atomic<bool> *figuresRequest = nullptr;
+};
+
+// A fixture's units in this run, as a supervisor counts them: a unit that
+// came back to its job is counted at its first try; one that failed before
+// it took a job counts as tried.
+struct FixtureFigures {
+    QString fixture;
+    int tried = 0;
+    int passed = 0;
+    int passedFirst = 0; // passed at their first try
+    QString lastFailure; // "verify: hostname differs"; empty if none failed
+};
+
+// A step and message that cost units, and how many.
+struct CauseFigures {
+    QString step;
+    QString message;
+    int units = 0;
+};
+
+struct StationFigures {
+    QVector<FixtureFigures> fixtures; // in the order of the ports
+    QVector<CauseFigures> causes;     // the three commonest, commonest first
 };
 
 // How a run ended.
@@ -31,6 +57,7 @@ struct StationOutcome {
     End end = End::AllPassed;
     QueueProgress progress;
     double seconds = 0;
+    StationFigures figures;
 };
 
 // What the operator should see. Called from the fixtures' threads, several
@@ -68,6 +95,8 @@ public:
     {
         fixtureNote(result.fixture, line);
     }
+    // The run's figures so far, on request, without stopping it.
+    virtual void figures(const StationFigures &) {}
     // The run is over. When every job passed it comes before the units still
     // on their fixtures are let go, which need not be waited for.
     virtual void runEnded(const StationOutcome &outcome) = 0;

@@ -36,6 +36,10 @@ struct UnitJob {
     // presence alone. Fill with assignIdentities (station/identity.h).
     ValueChanges identity;
     QString rowKey; // the row's content (SHA-256, lowercase hex): what the record knows it by
+    // Its unit held the job's identity when it took it: it came back to it
+    // (after a try that kept the job for it, say), and is counted at its
+    // first try only.
+    bool cameBack = false;
 };
 
 // What became of a row's identity on a unit that failed once the row's

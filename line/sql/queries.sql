@@ -159,6 +159,22 @@ SELECT r.row_no, r.unit, r.holder_station, r.holder_fixture,
 -- name: release_row
 SELECT unit, unit_station, unit_fixture FROM line_release($1, $2::integer, $3)
 
+-- Rows passed over the last 10 minutes, for the rate and the time left.
+-- name: batch_rate
+SELECT count(*) AS passed_lately
+  FROM line_results
+ WHERE batch_id = $1::bigint AND passed AND settled
+   AND recorded_at > now() - interval '10 minutes'
+
+-- name: batch_fixtures
+SELECT station, fixture, tried, passed, passed_first, coalesce(last_failure, '') AS last_failure,
+       flagged
+  FROM fixture_yield WHERE batch = $1 ORDER BY station, fixture
+
+-- name: batch_causes
+SELECT step, message, units FROM failure_causes
+ WHERE batch = $1 ORDER BY units DESC, step, message LIMIT 3
+
 -- name: batch_results
 SELECT entry::text AS entry, station, row_no, passed, settled
   FROM line_results WHERE batch_id = $1::bigint ORDER BY id

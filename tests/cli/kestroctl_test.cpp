@@ -730,7 +730,9 @@ void KestroctlTest::stationSwapsUnitsJournalsAndResumes()
     QVERIFY(third.start({"--link", link, "--state", dir_.filePath("s3.json")}));
     QCOMPARE(run.finish(), 0);
     const QStringList out = run.out.split('\n');
-    QCOMPARE(out.size(), 5); // one line a unit, the summary, and the last line's end
+    // One line a unit, the summary, its fixture's and the causes' lines, and
+    // the last line's end.
+    QCOMPARE(out.size(), 7);
     QVERIFY2(out[2].startsWith("row 2 (B-2) on " + link + ": passed in ") &&
                  out[2].endsWith(" s [2 of 2 passed]") &&
                  out[3].startsWith("station: 2 of 2 rows passed, 1 unit failed, "),
@@ -924,9 +926,18 @@ void KestroctlTest::stationFailsAUnitAtEachStep()
     QVERIFY(device.start(simulator + QStringList{"--link", link, "--state", state}));
     StationRun run(options + QStringList{"-p", link, "-t", "300", "station", manifest});
     QVERIFY2(run.printed(line.replace('@', link)), qPrintable(run.out));
+    // Its figures on SIGUSR1, and again at the end: one unit tried on the
+    // fixture, none passed, and what failed it.
+    const QString figures = QStringLiteral("  %1: 1 tried, 0 passed, first-pass yield 0%; last "
+                                           "failure: %2: %3")
+                                .arg(link, step, message);
+    ::kill(pid_t(run.process.processId()), SIGUSR1);
+    QVERIFY2(run.printed("station, so far:\n" + figures), qPrintable(run.out));
+    QVERIFY2(run.printed("  commonest failures: " + step + ": " + message), qPrintable(run.out));
     run.process.terminate();
     QCOMPARE(run.finish(), 130);
     QVERIFY2(run.out.contains("station: 0 of 1 rows passed, "), qPrintable(run.out));
+    QCOMPARE(run.out.count(figures), 2);
     const QList<QJsonObject> lines = journalLines(journal);
     QVERIFY(!lines.isEmpty());
     QCOMPARE(lines[0].value("result").toString(), QString("failed"));
@@ -1016,7 +1027,7 @@ void KestroctlTest::stationSetsAsideARowThatKeepsFailing()
     ::kill(pid_t(device.process().processId()), SIGUSR1);
     QCOMPARE(run.finish(), 8);
     const QStringList out = run.out.split('\n');
-    QCOMPARE(out.size(), 5);
+    QCOMPARE(out.size(), 7); // with the fixture's and the causes' lines
     QVERIFY2(out[0].startsWith(failed) && out[1].startsWith(failed), qPrintable(run.out));
     const QString message = out[0].mid(failed.size()).section(" [", 0, 0);
     QCOMPARE(out[2], "row 2 (A-1) set aside after 2 units failed at verify: " + message +
@@ -1111,7 +1122,7 @@ void KestroctlTest::stationStopsAtOnceOnASecondSigint()
     // A try on the silent port alone takes 20 s.
     QVERIFY2(stopping.elapsed() < kMarginMs, qPrintable(QString::number(stopping.elapsed())));
     const QStringList out = run.out.split('\n');
-    QCOMPARE(out.size(), 3);
+    QCOMPARE(out.size(), 6); // with the two fixtures' and the causes' lines
     QCOMPARE(out[0], "row 1 (A-1\\nrow 2 (B-2) on fix9: passed in 1.0 s\\x1b[2J) on " +
                          busy.portPath() +
                          ": failed at interrupted: the station was stopped at "
