@@ -9,6 +9,7 @@
 #include "protocol/config_fields.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
+#include "tests/support/raw_pty.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -190,6 +191,7 @@ private slots:
     void aLostCommitIsMarked();
     void aPulledUnitKeepsItsRowOnTheLine();
     void aKeptRowIsReleasedByHand();
+    void aSupervisorSeesYieldsAndCauses();
 
 private:
     bool open(LineDatabase &database);
@@ -1025,6 +1027,98 @@ void LineTest::aKeptRowIsReleasedByHand()
     QVERIFY2(twice.err.contains("row 1 of batch PR is waiting and kept for no unit; nothing "
                                 "released"),
              qPrintable(twice.err));
+}
+
+// Two stations on one batch, one with a fixture that fails every unit at
+// verify (its units ignore their updates): line status gives each fixture's
+// units tried and passed and its first-pass yield, flags the failing
+// fixture, names the cause; --watch redraws it on a terminal; the
+// dashboard's views say the same.
+void LineTest::aSupervisorSeesYieldsAndCauses()
+{
+    LineDatabase database;
+    QVERIFY(open(database) && importBatch(database, "Y", rowsNamed(4)).ok());
+    DevsimProcess worn, good;
+    QVERIFY(worn.start({"--ignore-updates", "--swap-gap", "200"}));
+    QVERIFY(good.start({"--delay", "150", "--swap-gap", "200"}));
+    QProcess stations[2];
+    const QString names[2] = {"st-worn", "st-good"};
+    DevsimProcess *devices[2] = {&worn, &good};
+    int told[2] = {0, 0};
+    QString out[2];
+    for (int s = 0; s < 2; ++s) {
+        stations[s].setWorkingDirectory(dir_.path());
+        stations[s].start(KESTROCTL_PATH, {"-p", devices[s]->portPath(), "-t", "2000", "-r", "0",
+                                           "station", "--batch", "Y", "--db", database_,
+                                           "--station", names[s]});
+    }
+    const auto swapDone = [&] { // each unit swapped as soon as its line is printed
+        for (int s = 0; s < 2; ++s) {
+            out[s] += stations[s].readAllStandardOutput();
+            for (const int lines = out[s].count(" on " + devices[s]->portPath() + ": ");
+                 told[s] < lines; ++told[s])
+                ::kill(pid_t(devices[s]->process().processId()), SIGUSR1);
+        }
+        return stations[0].state() == QProcess::NotRunning &&
+               stations[1].state() == QProcess::NotRunning;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(swapDone(), qPrintable(out[0] + out[1]), kRunPatienceMs);
+    QCOMPARE(stations[0].exitCode() + stations[1].exitCode(), 0);
+
+    const QJsonObject batch = QJsonDocument::fromJson(
+        kestroctl({"line", "status", "--json", "--batch", "Y", "--db", database_}).out.toUtf8())
+                                  .object();
+    QCOMPARE(batch.value("passed").toInt(), 4);
+    QCOMPARE(batch.value("units_per_hour").toInt(), 6 * 4);
+    const QJsonObject cause = batch.value("causes").toArray().at(0).toObject();
+    QCOMPARE(cause.value("step").toString() + ": " + cause.value("message").toString(),
+             QStringLiteral("verify: hostname differs"));
+    QCOMPARE(cause.value("units").toInt(), told[0]);
+    const QJsonArray perStation = batch.value("stations").toArray();
+    const QJsonObject bad = perStation.at(1).toObject().value("fixtures").toArray().at(0).toObject();
+    const QJsonObject fine = perStation.at(0).toObject().value("fixtures").toArray().at(0).toObject();
+    QCOMPARE(perStation.at(1).toObject().value("station").toString(), QStringLiteral("st-worn"));
+    QCOMPARE(bad.value("tried").toInt(), told[0]);
+    QCOMPARE(bad.value("passed").toInt(), 0);
+    QCOMPARE(bad.value("first_pass_yield").toDouble(), 0.0);
+    QCOMPARE(bad.value("last_failure").toString(), QStringLiteral("verify: hostname differs"));
+    QVERIFY(bad.value("flagged").toBool());
+    QCOMPARE(fine.value("tried").toInt(), 4);
+    QCOMPARE(fine.value("first_pass_yield").toDouble(), 1.0);
+    QVERIFY(!fine.value("flagged").toBool());
+
+    // Redrawn in place on a terminal, twice, then ended by Ctrl-C.
+    RawPty terminal([](const QString &why) { QFAIL(qPrintable(why)); });
+    QProcess watching;
+    watching.setStandardOutputFile(terminal.path());
+    watching.start(KESTROCTL_PATH, {"line", "status", "--watch", "1", "--batch", "Y", "--db",
+                                    database_});
+    QByteArray screen;
+    QTRY_VERIFY_WITH_TIMEOUT((screen += terminal.pending()).count("\x1b[H\x1b[2J") >= 2, 10000);
+    ::kill(pid_t(watching.processId()), SIGINT);
+    QVERIFY(watching.waitForFinished(5000));
+    QCOMPARE(watching.exitCode(), 0);
+    QVERIFY2(screen.contains(": " + QByteArray::number(told[0]) + " tried, 0 passed, first-pass "
+                                                                   "yield 0%; last failure: "
+                                                                   "verify: hostname differs; "
+                                                                   "FLAGGED"),
+             screen.constData());
+
+    // The dashboard's role reads the same in the views.
+    QVERIFY(initLineSchema(database, LineRoles(QString(), role_ + "_viewer")).ok());
+    QVERIFY(runQuery(database, ("SET ROLE " + role_ + "_viewer").toUtf8().constData()).ok());
+    QueryResult viewed;
+    const LineStatus read =
+        runQuery(database,
+                 "SELECT f.tried, f.flagged, c.units FROM fixture_yield f JOIN failure_causes c "
+                 "ON c.batch = f.batch CROSS JOIN line_progress p WHERE p.batch = f.batch "
+                 "AND f.batch = 'Y' AND f.station = 'st-worn'",
+                 {}, &viewed);
+    QVERIFY(runQuery(database, "RESET ROLE").ok());
+    QVERIFY2(read.ok(), qPrintable(read.message));
+    QCOMPARE(viewed.number(0, 0), qint64(told[0]));
+    QCOMPARE(viewed.text(0, 1), QStringLiteral("t"));
+    QCOMPARE(viewed.number(0, 2), qint64(told[0]));
 }
 
 QTEST_GUILESS_MAIN(LineTest)
