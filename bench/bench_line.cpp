@@ -43,6 +43,7 @@ constexpr int kHoldMs = 50;
 constexpr int kImportRows = 10000;
 constexpr int kUnitRuns = 5;
 constexpr int kQueueUnits = 500;
+constexpr int kStatusRuns = 5;
 
 QString g_database; // the benchmark's own database
 
@@ -241,6 +242,60 @@ void unitCostOnABigBatch()
            "target <= 1.05: " + verdict(ratio <= 1.05));
 }
 
+// A batch of `size` rows that 8 stations of 4 fixtures each have worked
+// through: every row tried once, one in ten failed at verify.
+QString workedBatch(int size)
+{
+    const QString batch = QStringLiteral("status-%1").arg(size);
+    LineDatabase database;
+    openOrFail(database);
+    QueryResult id;
+    if (!importBatch(database, batch, rows(size)).ok() ||
+        !runQuery(database, "SELECT id FROM line_batches WHERE name = $1", {batch.toUtf8()}, &id)
+             .ok())
+        fail("cannot import " + batch.toStdString());
+    const QByteArray results =
+        "INSERT INTO line_results (batch_id, row_no, station, fixture, passed, failed_step, "
+        "generation, settled, entry, message) SELECT $1::bigint, g, 'bench-' || (g % 8), "
+        "'fix' || (g % 32), g % 10 <> 0, CASE WHEN g % 10 = 0 THEN 'verify' END, 1, true, "
+        "'{}'::json, CASE WHEN g % 10 = 0 THEN 'hostname differs' ELSE '' END "
+        "FROM generate_series(1, $2::integer) g";
+    if (!runQuery(database, results.constData(), {id.bytes(0, 0), QByteArray::number(size)}).ok() ||
+        !runQuery(database,
+                  "UPDATE line_rows SET state = 'passed' WHERE batch_id = $1::bigint "
+                  "AND row_no % 10 <> 0",
+                  {id.bytes(0, 0)})
+             .ok() ||
+        !runQuery(database, "ANALYZE line_rows; ANALYZE line_results").ok())
+        fail("cannot record the stations' results");
+    return batch;
+}
+
+// kestroctl line status --json on a worked batch, start to exit; the median
+// of a few runs, in ms.
+double statusOf(const QString &batch)
+{
+    std::vector<double> runs;
+    for (int run = 0; run < kStatusRuns; ++run) {
+        QProcess status;
+        const Clock::time_point start = Clock::now();
+        status.start(QStringLiteral(KESTROCTL_PATH),
+                     {"line", "status", "--json", "--batch", batch, "--db", g_database});
+        if (!status.waitForFinished(60000) || status.exitCode() != 0)
+            fail("line status failed: " + status.readAllStandardError().toStdString());
+        runs.push_back(msSince(start));
+    }
+    return median(runs);
+}
+
+void statusOfBigBatches()
+{
+    report("line.status_json.batch_100", statusOf(workedBatch(100)), "ms");
+    const double big = statusOf(workedBatch(100000));
+    report("line.status_json.batch_100000", big, "ms",
+           "target <= 200 ms: " + verdict(big <= 200.0));
+}
+
 // One station run of one unit against a simulator at 115200 baud; its wall
 // time in ms. `source` is the manifest, or --batch and its name.
 double unitRun(const QTemporaryDir &dir, const QStringList &source, int run)
@@ -308,6 +363,7 @@ int main()
     claimAndRecord(32, kHoldMs);
     claimAndRecord(32, 0);
     unitCostOnABigBatch();
+    statusOfBigBatches();
     importManifest();
     unitThroughEachQueue();
     runQuery(server, ("DROP DATABASE " + name + " WITH (FORCE)").toUtf8().constData());

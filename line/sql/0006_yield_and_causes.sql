@@ -16,6 +16,7 @@ ALTER TABLE line_results
 ALTER TABLE line_rows ADD COLUMN IF NOT EXISTS claimed_by_its_unit boolean NOT NULL DEFAULT false;
 CREATE INDEX IF NOT EXISTS line_results_passed ON line_results (batch_id, recorded_at)
     WHERE passed;
+CREATE INDEX IF NOT EXISTS line_results_fixture ON line_results (batch_id, station, fixture, id);
 UPDATE line_results SET message = coalesce(entry ->> 'message', '') WHERE message IS NULL;
 WITH earlier AS (
     SELECT r.id,
@@ -37,28 +38,30 @@ DROP VIEW IF EXISTS fixture_yield;
 CREATE VIEW fixture_yield AS
 SELECT b.name AS batch, f.station, f.fixture, f.tried, f.passed, f.passed_first,
        round(f.passed_first::numeric / nullif(f.tried, 0), 3) AS first_pass_yield,
-       f.last_failure,
-       f.failing AND EXISTS (
+       (SELECT l.failed_step || ': ' || l.message FROM line_results l WHERE l.id = f.last_failed)
+           AS last_failure,
+       t.failing AND EXISTS (
            SELECT 1 FROM line_results p
-            WHERE p.batch_id = b.id AND p.passed AND p.id > f.last_three_since
+            WHERE p.batch_id = b.id AND p.id > t.since AND p.passed
               AND (p.station, p.fixture) IS DISTINCT FROM (f.station, f.fixture)) AS flagged,
        f.last_unit_at
   FROM line_batches b
  CROSS JOIN LATERAL (
-       SELECT u.station, u.fixture,
-              count(*) FILTER (WHERE NOT u.came_back) AS tried,
-              count(*) FILTER (WHERE u.passed) AS passed,
-              count(*) FILTER (WHERE u.passed AND NOT u.came_back) AS passed_first,
-              (array_agg(u.failed_step || ': ' || u.message ORDER BY u.id DESC)
-                   FILTER (WHERE NOT u.passed))[1] AS last_failure,
-              count(*) FILTER (WHERE u.back <= 3 AND NOT u.passed) = 3
-                  AND count(DISTINCT u.failed_step) FILTER (WHERE u.back <= 3) = 1 AS failing,
-              min(u.id) FILTER (WHERE u.back <= 3) AS last_three_since,
-              max(u.recorded_at) AS last_unit_at
-         FROM (SELECT r.*, row_number() OVER (PARTITION BY r.station, r.fixture
-                                                  ORDER BY r.id DESC) AS back
-                 FROM line_results r WHERE r.batch_id = b.id) u
-        GROUP BY u.station, u.fixture) f;
+       SELECT r.station, r.fixture,
+              count(*) FILTER (WHERE NOT r.came_back) AS tried,
+              count(*) FILTER (WHERE r.passed) AS passed,
+              count(*) FILTER (WHERE r.passed AND NOT r.came_back) AS passed_first,
+              max(r.id) FILTER (WHERE NOT r.passed) AS last_failed,
+              max(r.recorded_at) AS last_unit_at
+         FROM line_results r WHERE r.batch_id = b.id
+        GROUP BY r.station, r.fixture) f
+ CROSS JOIN LATERAL (
+       SELECT count(*) FILTER (WHERE NOT x.passed) = 3 AND count(DISTINCT x.failed_step) = 1
+                  AS failing,
+              min(x.id) AS since
+         FROM (SELECT x.id, x.passed, x.failed_step FROM line_results x
+                WHERE x.batch_id = b.id AND x.station = f.station AND x.fixture = f.fixture
+                ORDER BY x.id DESC LIMIT 3) x) t;
 
 -- Per batch, step and message: the units that failed so (each once, at the
 -- try that failed it).

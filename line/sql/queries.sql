@@ -131,20 +131,22 @@ SELECT b.id AS batch_id, p.batch, p.rows, p.waiting, p.leased, p.expired_leases,
 
 -- Each station that tried a unit of the batch or holds one of its rows.
 -- name: batch_stations
-WITH names AS (SELECT station FROM line_results WHERE batch_id = $1::bigint
-               UNION SELECT holder_station FROM line_rows
-                      WHERE batch_id = $1::bigint AND state = 'leased')
-SELECT n.station, coalesce(s.fixtures, 0) AS fixtures,
-       count(r.id) FILTER (WHERE r.passed) AS passed,
-       count(r.id) FILTER (WHERE NOT r.passed) AS failed,
-       6 * count(r.id) FILTER (WHERE r.recorded_at > now() - interval '10 minutes')
-           AS units_per_hour,
+WITH tried AS (
+    SELECT station, count(*) FILTER (WHERE passed) AS passed,
+           count(*) FILTER (WHERE NOT passed) AS failed,
+           6 * count(*) FILTER (WHERE recorded_at > now() - interval '10 minutes')
+               AS units_per_hour
+      FROM line_results WHERE batch_id = $1::bigint GROUP BY station),
+names AS (SELECT station FROM tried
+          UNION SELECT holder_station FROM line_rows
+                 WHERE batch_id = $1::bigint AND state = 'leased')
+SELECT n.station, coalesce(s.fixtures, 0) AS fixtures, coalesce(t.passed, 0) AS passed,
+       coalesce(t.failed, 0) AS failed, coalesce(t.units_per_hour, 0) AS units_per_hour,
        coalesce(to_char(s.last_seen AT TIME ZONE 'UTC', 'YYYY-MM-DD"T"HH24:MI:SS.MS"+00:00"'),
                 '') AS last_seen
   FROM names n
+  LEFT JOIN tried t ON t.station = n.station
   LEFT JOIN line_stations s ON s.name = n.station
-  LEFT JOIN line_results r ON r.batch_id = $1::bigint AND r.station = n.station
- GROUP BY n.station, s.fixtures, s.last_seen
  ORDER BY n.station
 
 -- The batch's rows kept for their units, and where each unit was last.

@@ -672,38 +672,33 @@ CREATE VIEW public.fixture_yield AS
     f.passed,
     f.passed_first,
     round(((f.passed_first)::numeric / (NULLIF(f.tried, 0))::numeric), 3) AS first_pass_yield,
-    f.last_failure,
-    (f.failing AND (EXISTS ( SELECT 1
+    ( SELECT ((l.failed_step || ': '::text) || l.message)
+           FROM public.line_results l
+          WHERE (l.id = f.last_failed)) AS last_failure,
+    (t.failing AND (EXISTS ( SELECT 1
            FROM public.line_results p
-          WHERE ((p.batch_id = b.id) AND p.passed AND (p.id > f.last_three_since) AND ((p.station IS DISTINCT FROM f.station) OR (p.fixture IS DISTINCT FROM f.fixture)))))) AS flagged,
+          WHERE ((p.batch_id = b.id) AND (p.id > t.since) AND p.passed AND ((p.station IS DISTINCT FROM f.station) OR (p.fixture IS DISTINCT FROM f.fixture)))))) AS flagged,
     f.last_unit_at
-   FROM (public.line_batches b
-     CROSS JOIN LATERAL ( SELECT u.station,
-            u.fixture,
-            count(*) FILTER (WHERE (NOT u.came_back)) AS tried,
-            count(*) FILTER (WHERE u.passed) AS passed,
-            count(*) FILTER (WHERE (u.passed AND (NOT u.came_back))) AS passed_first,
-            (array_agg(((u.failed_step || ': '::text) || u.message) ORDER BY u.id DESC) FILTER (WHERE (NOT u.passed)))[1] AS last_failure,
-            ((count(*) FILTER (WHERE ((u.back <= 3) AND (NOT u.passed))) = 3) AND (count(DISTINCT u.failed_step) FILTER (WHERE (u.back <= 3)) = 1)) AS failing,
-            min(u.id) FILTER (WHERE (u.back <= 3)) AS last_three_since,
-            max(u.recorded_at) AS last_unit_at
-           FROM ( SELECT r.id,
-                    r.batch_id,
-                    r.row_no,
-                    r.station,
-                    r.fixture,
-                    r.passed,
-                    r.failed_step,
-                    r.generation,
-                    r.settled,
-                    r.recorded_at,
-                    r.entry,
-                    r.message,
-                    r.came_back,
-                    row_number() OVER (PARTITION BY r.station, r.fixture ORDER BY r.id DESC) AS back
-                   FROM public.line_results r
-                  WHERE (r.batch_id = b.id)) u
-          GROUP BY u.station, u.fixture) f);
+   FROM ((public.line_batches b
+     CROSS JOIN LATERAL ( SELECT r.station,
+            r.fixture,
+            count(*) FILTER (WHERE (NOT r.came_back)) AS tried,
+            count(*) FILTER (WHERE r.passed) AS passed,
+            count(*) FILTER (WHERE (r.passed AND (NOT r.came_back))) AS passed_first,
+            max(r.id) FILTER (WHERE (NOT r.passed)) AS last_failed,
+            max(r.recorded_at) AS last_unit_at
+           FROM public.line_results r
+          WHERE (r.batch_id = b.id)
+          GROUP BY r.station, r.fixture) f)
+     CROSS JOIN LATERAL ( SELECT ((count(*) FILTER (WHERE (NOT x.passed)) = 3) AND (count(DISTINCT x.failed_step) = 1)) AS failing,
+            min(x.id) AS since
+           FROM ( SELECT x_1.id,
+                    x_1.passed,
+                    x_1.failed_step
+                   FROM public.line_results x_1
+                  WHERE ((x_1.batch_id = b.id) AND (x_1.station = f.station) AND (x_1.fixture = f.fixture))
+                  ORDER BY x_1.id DESC
+                 LIMIT 3) x) t);
 
 
 --
@@ -957,6 +952,13 @@ ALTER TABLE ONLY public.line_stations
 --
 
 CREATE INDEX line_results_batch ON public.line_results USING btree (batch_id, id);
+
+
+--
+-- Name: line_results_fixture; Type: INDEX; Schema: public; Owner: -
+--
+
+CREATE INDEX line_results_fixture ON public.line_results USING btree (batch_id, station, fixture, id);
 
 
 --

@@ -356,7 +356,8 @@ void LineTest::commands_data()
     QTest::newRow("status as JSON")
         << none << QStringList{"line", "status", "--json"} + db << 0
         << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
-           R"("failed_units":0,"kept":[],"stations":[]})"
+           R"("failed_units":0,"units_per_hour":0,"eta_seconds":null,"first_pass_yield":null,)"
+           R"("causes":[],"kept":[],"stations":[]})"
         << QStringList() << true;
     // A station runs on a newer schema until a migration breaks stations of
     // its version: here it gets as far as the batch.
@@ -529,7 +530,8 @@ void LineTest::leasesFenceEveryResult()
     QCOMPARE(stations.size(), 3);
     QCOMPARE(
         stations.at(0).toObject().keys(),
-        (QStringList{"failed", "fixtures", "last_seen", "passed", "station", "units_per_hour"}));
+        (QStringList{"failed", "first_pass_yield", "fixtures", "last_seen", "passed", "station",
+                     "tried", "units_per_hour"}));
     QCOMPARE(stations.at(1).toObject().value("passed").toInt(), 2); // st-b
     QCOMPARE(stations.at(2).toObject().value("units_per_hour").toInt(), 6 * 1);
 
