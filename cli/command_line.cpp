@@ -28,7 +28,7 @@ const char kForms[] =
     "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
     "  kestroctl line init [--db CONNINFO] [--station-role ROLE] [--viewer-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
-    "                     [--db CONNINFO]\n"
+    "                     [--allow-shared-identities] [--db CONNINFO]\n"
     "  kestroctl line status [--batch NAME] [--json] [--db CONNINFO]\n"
     "  kestroctl line export --batch NAME [--db CONNINFO]\n";
 
@@ -52,7 +52,8 @@ const char kCommands[] =
     "               date; --station-role grants a role only what a station needs,\n"
     "               --viewer-role one the dashboard's views alone\n"
     "  line import MANIFEST\n"
-    "               check MANIFEST as station does and store it as batch NAME, whole\n"
+    "               check MANIFEST as station does and store it as batch NAME, whole;\n"
+    "               refused if an open batch holds one of its host names\n"
     "  line status  per batch: rows waiting, leased, passed, set aside; per station:\n"
     "               units passed and failed, units per hour, last seen\n"
     "  line export  every unit tried in batch NAME, as the journal's JSON lines\n";
@@ -78,6 +79,7 @@ const CommandOption kCommandOptions[] = {
     {"station-role", {"line init"}},
     {"viewer-role", {"line init"}},
     {"batch", {"station", "line import", "line status", "line export"}},
+    {"allow-shared-identities", {"line import"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
     {"row-tries", {"station"}},
@@ -125,6 +127,9 @@ QList<QCommandLineOption> stationOptions()
         {"station-role", "line init: grant ROLE only what a station needs.", "ROLE"},
         {"viewer-role", "line init: grant ROLE only the dashboard's views.", "ROLE"},
         {"batch", "line; station: take the rows from this batch of the line's database.", "NAME"},
+        {"allow-shared-identities",
+         "line import: import rows whose host names an open batch holds too (a batch that "
+         "replaces another)."},
         {"station", "station --batch: the station's name on the line (default: the host name).",
          "NAME"},
         {"lease",
@@ -312,6 +317,7 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.viewerRole = parser.value("viewer-role");
     invocation.batch = parser.value("batch");
     invocation.stationName = parser.value("station");
+    invocation.allowSharedIdentities = parser.isSet("allow-shared-identities");
 }
 
 } // namespace

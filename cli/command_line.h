@@ -31,6 +31,7 @@ struct Invocation : LinkSettings {
     QString batch;            // line, station --batch
     QString stationName;      // station --station; empty: the host name
     int leaseSeconds = 30;    // station --lease
+    bool allowSharedIdentities = false; // line import: host names an open batch holds too
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

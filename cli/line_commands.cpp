@@ -81,10 +81,16 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
             QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
         return false;
     }
+    manifest.clear(); // its memory goes to the rows
+    // One copy of each key, shared by the rows that give it.
+    QStringList keys;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        keys << QLatin1String(kConfigFields[row].key);
+    rows.reserve(jobs.size());
     for (const UnitJob &job : jobs) {
         LineRow row{job.row, job.unit, {}, job.certificate, job.certificateSha256};
         for (auto it = job.changes.constBegin(); it != job.changes.constEnd(); ++it)
-            row.values.insert(QLatin1String(kConfigFields[it.key()].key), it.value());
+            row.values.insert(keys.at(it.key()), it.value());
         rows.append(row);
     }
     return true;
@@ -191,6 +197,26 @@ int runLineInit(const Invocation &invocation)
     return ExitDone;
 }
 
+namespace {
+
+// Each row whose host name an open batch holds, as readRows prints the
+// manifest's own problems; false if there was any.
+bool reportShared(const Invocation &invocation, const QVector<SharedHostname> &shared)
+{
+    for (const SharedHostname &row : shared)
+        printRaw(printable(QStringLiteral("row %1: hostname %2 is already in batch %3 (row %4)")
+                               .arg(row.row)
+                               .arg(row.hostname, row.batch)
+                               .arg(row.batchRow)));
+    if (!shared.isEmpty())
+        printProblem(QStringLiteral("%1: host names that an open batch holds; nothing imported "
+                                    "(--allow-shared-identities imports them all the same)")
+                         .arg(invocation.file));
+    return shared.isEmpty();
+}
+
+} // namespace
+
 int runLineImport(const Invocation &invocation)
 {
     QVector<LineRow> rows;
@@ -200,8 +226,12 @@ int runLineImport(const Invocation &invocation)
         return ExitInvalidInput;
     LineDatabase database;
     LineStatus status = connect(invocation, database);
+    QVector<SharedHostname> shared;
     if (status.ok())
-        status = importBatch(database, invocation.batch, rows);
+        status = importBatch(database, invocation.batch, rows,
+                             invocation.allowSharedIdentities ? nullptr : &shared);
+    if (!reportShared(invocation, shared))
+        return ExitInvalidInput;
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing imported"));
     printResult(QStringLiteral("batch %1: %2 rows imported")

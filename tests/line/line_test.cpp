@@ -242,6 +242,7 @@ void LineTest::initTestCase()
                                           "B-2,unit-2,a.pem\nB-3,unit-3,\n");
     writeFile(dir_.filePath("bad.csv"), "unit,hostname,smtp_server,smtp_port\n"
                                         "B-4,unit-4,mail,25\nB-5,unit-5,mail,26\n");
+    writeFile(dir_.filePath("shared.csv"), "unit,hostname\nS-1,new-1\nS-2,UNIT-2\n");
     writeFile(dir_.filePath("a.pem"), QByteArray(100, 'a'));
     writeFile(dir_.filePath("site.pem"), QByteArray(50, 's'));
 }
@@ -316,9 +317,17 @@ void LineTest::commands_data()
                                   << 9 << ""
                                   << QStringList{"(host 127.0.0.1, database", "!secret-xyz"}
                                   << true;
-    QTest::newRow("a batch's name is shown, never played to the terminal")
-        << none << QStringList{"line", "import", "@/units.csv", "--batch", "E\x1b[2J"} + db << 0
-        << "batch E\\x1b[2J: 3 rows imported" << QStringList() << false;
+    QTest::newRow("5: a host name an open batch holds, of another case")
+        << none << QStringList{"line", "import", "@/shared.csv", "--batch", "B4"} + db << 5 << ""
+        << QStringList{"row 2: hostname UNIT-2 is already in batch B1 (row 2)\n",
+                       "!row 1:", "host names that an open batch holds; nothing imported"}
+        << true;
+    QTest::newRow("a batch's name is shown, never played to the terminal; its host names shared")
+        << none
+        << QStringList{"line",    "import",   "@/units.csv",
+                       "--batch", "E\x1b[2J", "--allow-shared-identities"} +
+               db
+        << 0 << "batch E\\x1b[2J: 3 rows imported" << QStringList() << false;
     QTest::newRow("and in its status")
         << none << QStringList{"line", "status", "--batch", "E\x1b[2J"} + db << 0
         << "batch E\\x1b[2J: 3 rows: 3 waiting" << QStringList() << true;
