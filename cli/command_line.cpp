@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 namespace {
 
 const char kForms[] =
@@ -320,6 +322,27 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.allowSharedIdentities = parser.isSet("allow-shared-identities");
 }
 
+// A name becomes part of file names and of every line that mentions it:
+// one of thousands of characters is a mistake, refused before it costs one.
+constexpr int kMostNameCharacters = 200;
+
+bool checkNames(const Invocation &invocation, QString &problem)
+{
+    const std::pair<const char *, const QString *> names[] = {{"batch", &invocation.batch},
+                                                              {"station", &invocation.stationName}};
+    for (const auto &name : names) {
+        const int characters = int(name.second->toUcs4().size());
+        if (characters > kMostNameCharacters) {
+            problem = QStringLiteral("--%1: a name of at most %2 characters (this one has %3)")
+                          .arg(QLatin1String(name.first))
+                          .arg(kMostNameCharacters)
+                          .arg(characters);
+            return false;
+        }
+    }
+    return true;
+}
+
 } // namespace
 
 ParseOutcome parseCommandLine(const QStringList &arguments, Invocation &invocation,
@@ -336,7 +359,8 @@ ParseOutcome parseCommandLine(const QStringList &arguments, Invocation &invocati
     if (parser.isSet("version"))
         return ParseOutcome::ShowVersion;
     readFlags(parser, invocation);
-    if (!readNumbers(parser, invocation, problem) || !readCommand(parser, invocation, problem) ||
+    if (!readNumbers(parser, invocation, problem) || !checkNames(invocation, problem) ||
+        !readCommand(parser, invocation, problem) ||
         !checkCommandOptions(parser, invocation.command, problem))
         return ParseOutcome::UsageError;
     return ParseOutcome::Run;

@@ -274,15 +274,35 @@ int runLineExport(const Invocation &invocation)
     return status.ok() ? ExitDone : failed(status);
 }
 
+namespace {
+
+// The journal --journal names; else one named after the batch and the
+// station, in the current folder whatever the names hold: no '/' to lead out
+// of it, no character that a terminal acts on or that hides in a listing.
+QString journalOf(const Invocation &invocation, const QString &station)
+{
+    if (!invocation.journalFile.isEmpty())
+        return invocation.journalFile;
+    QString name = QStringLiteral("%1.%2.journal").arg(invocation.batch, station);
+    for (QChar &c : name) {
+        const QChar::Category category = c.category();
+        if (c == QLatin1Char('/') || category == QChar::Other_Control ||
+            category == QChar::Other_Format || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            c = QLatin1Char('_');
+    }
+    return name;
+}
+
+} // namespace
+
 int runLineStation(const Invocation &invocation)
 {
     const QString host = QSysInfo::machineHostName();
     const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
     DbQueue queue({invocation.batch, station, double(invocation.leaseSeconds),
                    invocation.showSecrets, invocation.rowTries});
-    const QString journalPath = invocation.journalFile.isEmpty()
-                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
-                                    : invocation.journalFile;
+    const QString journalPath = journalOf(invocation, station);
     queue.readUnrecorded(journalPath);
     const LineStatus status = queue.open(
         invocation.database, host, QCoreApplication::applicationPid(), invocation.ports.size());
@@ -301,10 +321,10 @@ int runLineStation(const Invocation &invocation)
     }
     const QueueProgress progress = queue.progress();
     if (progress.passed == progress.rows) {
-        printResult(
-            QStringLiteral("station: all %1 rows of batch %2 passed already; no port opened")
+        printResult(printable(
+            QStringLiteral("station: all %1 rows of batch %2 passed already (%3); no port opened")
                 .arg(progress.rows)
-                .arg(invocation.batch));
+                .arg(invocation.batch, journalPath)));
         return ExitDone;
     }
     const int code = serveStation(invocation, queue);

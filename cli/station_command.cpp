@@ -152,7 +152,7 @@ public:
     void unitUnsettled(const UnitJob &, const UnitResult &, const QString &line,
                        const QueueProgress &) override
     {
-        printResult(line);
+        printResult(printable(line)); // it names the unit's label and its fixture
     }
     void runEnded(const StationOutcome &outcome) override
     {

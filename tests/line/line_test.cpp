@@ -36,9 +36,10 @@ struct Run {
     QString err;
 };
 
-Run kestroctl(const QStringList &arguments)
+Run kestroctl(const QStringList &arguments, const QString &folder = QString())
 {
     QProcess process;
+    process.setWorkingDirectory(folder);
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
     if (!process.waitForFinished(kRunPatienceMs))
         process.kill();
@@ -322,6 +323,10 @@ void LineTest::commands_data()
         << QStringList{"row 2: hostname UNIT-2 is already in batch B1 (row 2)\n",
                        "!row 1:", "host names that an open batch holds; nothing imported"}
         << true;
+    QTest::newRow("2: a batch's name of 201 characters")
+        << none << QStringList{"line", "import", "@/units.csv", "--batch", QString(201, 'n')} + db
+        << 2 << "" << QStringList{"--batch: a name of at most 200 characters (this one has 201)"}
+        << true;
     QTest::newRow("a batch's name is shown, never played to the terminal; its host names shared")
         << none
         << QStringList{"line",    "import",   "@/units.csv",
@@ -336,6 +341,14 @@ void LineTest::commands_data()
         << R"({"batch":"B1","rows":3,"waiting":3,"leased":0,"passed":0,"set_aside":0,)"
            R"("failed_units":0,"stations":[]})"
         << QStringList() << true;
+    QTest::newRow("a station's journal named after its batch stays in the folder")
+        << QByteArray(
+               "INSERT INTO line_batches (name) VALUES ('../J\x1b');"
+               "INSERT INTO line_rows (batch_id, row_no, unit, row_values, state) "
+               "SELECT id, 1, 'J-1', '{}', 'passed' FROM line_batches WHERE name = '../J\x1b'")
+        << QStringList{"-p", "/dev/null", "station", "--batch", "../J\x1b", "--station", "st"} + db
+        << 0 << "all 1 rows of batch ../J\\x1b passed already (.._J_.st.journal)" << QStringList()
+        << true;
     // A station runs on a newer schema until a migration breaks stations of
     // its version: here it gets as far as the batch.
     const QStringList station{"-p", "/dev/null", "station", "--batch", "NO-SUCH", "--db", "@db"};
@@ -376,7 +389,7 @@ void LineTest::commands()
         argument.replace(QLatin1String("@name"), name_);
     }
     const QByteArray schema = schemaDump(name_);
-    const Run run = kestroctl(arguments);
+    const Run run = kestroctl(arguments, dir_.path());
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
     QVERIFY2(out.startsWith('!') ? !run.out.contains(out.mid(1)) : run.out.contains(out),
              qPrintable(run.out));
