@@ -10,6 +10,8 @@
 
 #include <sys/stat.h>
 
+#include <utility>
+
 namespace {
 
 const char kForms[] =
@@ -29,7 +31,7 @@ const char kForms[] =
     "                     [--station NAME] [--lease SECONDS] [--journal FILE] [--show-secrets]\n"
     "  kestroctl line init [--db CONNINFO] [--station-role ROLE] [--viewer-role ROLE]\n"
     "  kestroctl line import MANIFEST --batch NAME [--profile FILE] [--certificate FILE]\n"
-    "                     [--db CONNINFO]\n"
+    "                     [--allow-shared-identities] [--db CONNINFO]\n"
     "  kestroctl line status [--batch NAME] [--json] [--watch [SECONDS]] [--db CONNINFO]\n"
     "  kestroctl line export --batch NAME [--db CONNINFO]\n"
     "  kestroctl line release --batch NAME --row N --reason TEXT [--db CONNINFO]\n";
@@ -54,7 +56,8 @@ const char kCommands[] =
     "               date; --station-role grants a role only what a station needs,\n"
     "               --viewer-role one the dashboard's views alone\n"
     "  line import MANIFEST\n"
-    "               check MANIFEST as station does and store it as batch NAME, whole\n"
+    "               check MANIFEST as station does and store it as batch NAME, whole;\n"
+    "               refused if an open batch holds one of its host names\n"
     "  line status  per batch: rows waiting, leased, passed, set aside; per station:\n"
     "               units passed and failed, units per hour, last seen\n"
     "  line export  every unit tried in batch NAME, as the journal's JSON lines\n"
@@ -86,6 +89,7 @@ const CommandOption kCommandOptions[] = {
     {"row", {"line release"}},
     {"watch", {"line status"}},
     {"reason", {"station", "line release"}},
+    {"allow-shared-identities", {"line import"}},
     {"journal", {"station"}},
     {"show-secrets", {"write", "diff", "station"}},
     {"row-tries", {"station"}},
@@ -133,6 +137,9 @@ QList<QCommandLineOption> stationOptions()
         {"station-role", "line init: grant ROLE only what a station needs.", "ROLE"},
         {"viewer-role", "line init: grant ROLE only the dashboard's views.", "ROLE"},
         {"batch", "line; station: take the rows from this batch of the line's database.", "NAME"},
+        {"allow-shared-identities",
+         "line import: import rows whose host names an open batch holds too (a batch that "
+         "replaces another)."},
         {"station", "station --batch: the station's name on the line (default: the host name).",
          "NAME"},
         {"lease",
@@ -337,10 +344,30 @@ void readFlags(const QCommandLineParser &parser, Invocation &invocation)
     invocation.batch = parser.value("batch");
     invocation.stationName = parser.value("station");
     invocation.reason = parser.value("reason");
+    invocation.allowSharedIdentities = parser.isSet("allow-shared-identities");
 }
 
+// A name becomes part of file names and of every line that mentions it:
+// one of thousands of characters is a mistake, refused before it costs one.
+constexpr int kMostNameCharacters = 200;
 
+bool checkNames(const Invocation &invocation, QString &problem)
+{
+    const std::pair<const char *, const QString *> names[] = {{"batch", &invocation.batch},
+                                                              {"station", &invocation.stationName}};
+    for (const auto &name : names) {
+        const int characters = int(name.second->toUcs4().size());
+        if (characters > kMostNameCharacters) {
+            problem = QStringLiteral("--%1: a name of at most %2 characters (this one has %3)")
+                          .arg(QLatin1String(name.first))
+                          .arg(kMostNameCharacters)
+                          .arg(characters);
+            return false;
+        }
+    }
+    return true;
 
+}
 
 // --watch takes its SECONDS only if they follow it: alone, it means 2.
 QStringList withWatchSeconds(QStringList arguments)
@@ -373,7 +400,8 @@ ParseOutcome parseCommandLine(const QStringList &arguments, Invocation &invocati
     if (parser.isSet("version"))
         return ParseOutcome::ShowVersion;
     readFlags(parser, invocation);
-    if (!readNumbers(parser, invocation, problem) || !readCommand(parser, invocation, problem) ||
+    if (!readNumbers(parser, invocation, problem) || !checkNames(invocation, problem) ||
+        !readCommand(parser, invocation, problem) ||
         !checkCommandOptions(parser, invocation.command, problem))
         return ParseOutcome::UsageError;
     return ParseOutcome::Run;

@@ -34,6 +34,7 @@ struct Invocation : LinkSettings {
     int releaseRow = 0;       // station --release, line release --row; 0: none
     QString reason;           // station --release, line release: why the row is freed
     int watchSeconds = 0;     // line status --watch: redraw every so many seconds; 0: once
+    bool allowSharedIdentities = false; // line import: host names an open batch holds too
 };
 
 enum class ParseOutcome { Run, ShowHelp, ShowVersion, UsageError };

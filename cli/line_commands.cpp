@@ -80,10 +80,16 @@ bool readRows(const Invocation &invocation, QVector<LineRow> &rows)
             QStringLiteral("%1: rows that cannot be sent; nothing imported").arg(invocation.file));
         return false;
     }
+    manifest.clear(); // its memory goes to the rows
+    // One copy of each key, shared by the rows that give it.
+    QStringList keys;
+    for (int row = 0; row < ConfigRowCount; ++row)
+        keys << QLatin1String(kConfigFields[row].key);
+    rows.reserve(jobs.size());
     for (const UnitJob &job : jobs) {
         LineRow row{job.row, job.unit, {}, job.certificate, job.certificateSha256};
         for (auto it = job.changes.constBegin(); it != job.changes.constEnd(); ++it)
-            row.values.insert(QLatin1String(kConfigFields[it.key()].key), it.value());
+            row.values.insert(keys.at(it.key()), it.value());
         rows.append(row);
     }
     return true;
@@ -136,6 +142,26 @@ int runLineInit(const Invocation &invocation)
     return ExitDone;
 }
 
+namespace {
+
+// Each row whose host name an open batch holds, as readRows prints the
+// manifest's own problems; false if there was any.
+bool reportShared(const Invocation &invocation, const QVector<SharedHostname> &shared)
+{
+    for (const SharedHostname &row : shared)
+        printRaw(printable(QStringLiteral("row %1: hostname %2 is already in batch %3 (row %4)")
+                               .arg(row.row)
+                               .arg(row.hostname, row.batch)
+                               .arg(row.batchRow)));
+    if (!shared.isEmpty())
+        printProblem(QStringLiteral("%1: host names that an open batch holds; nothing imported "
+                                    "(--allow-shared-identities imports them all the same)")
+                         .arg(invocation.file));
+    return shared.isEmpty();
+}
+
+} // namespace
+
 int runLineImport(const Invocation &invocation)
 {
     QVector<LineRow> rows;
@@ -145,8 +171,12 @@ int runLineImport(const Invocation &invocation)
         return ExitInvalidInput;
     LineDatabase database;
     LineStatus status = connect(invocation, database);
+    QVector<SharedHostname> shared;
     if (status.ok())
-        status = importBatch(database, invocation.batch, rows);
+        status = importBatch(database, invocation.batch, rows,
+                             invocation.allowSharedIdentities ? nullptr : &shared);
+    if (!reportShared(invocation, shared))
+        return ExitInvalidInput;
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing imported"));
     printResult(QStringLiteral("batch %1: %2 rows imported")
@@ -198,6 +228,25 @@ int stoppedBeforeStart()
 {
     printProblem(QStringLiteral("stopping: 0 units in progress"));
     return ExitInterrupted;
+
+}
+
+// The journal --journal names; else one named after the batch and the
+// station, in the current folder whatever the names hold: no '/' to lead out
+// of it, no character that a terminal acts on or that hides in a listing.
+QString journalOf(const Invocation &invocation, const QString &station)
+{
+    if (!invocation.journalFile.isEmpty())
+        return invocation.journalFile;
+    QString name = QStringLiteral("%1.%2.journal").arg(invocation.batch, station);
+    for (QChar &c : name) {
+        const QChar::Category category = c.category();
+        if (c == QLatin1Char('/') || category == QChar::Other_Control ||
+            category == QChar::Other_Format || category == QChar::Separator_Line ||
+            category == QChar::Separator_Paragraph)
+            c = QLatin1Char('_');
+    }
+    return name;
 }
 
 } // namespace
@@ -208,9 +257,7 @@ int runLineStation(const Invocation &invocation)
     const QString station = invocation.stationName.isEmpty() ? host : invocation.stationName;
     DbQueue queue({invocation.batch, station, double(invocation.leaseSeconds),
                    invocation.showSecrets, invocation.rowTries});
-    const QString journalPath = invocation.journalFile.isEmpty()
-                                    ? QStringLiteral("%1.%2.journal").arg(invocation.batch, station)
-                                    : invocation.journalFile;
+    const QString journalPath = journalOf(invocation, station);
     queue.readUnrecorded(journalPath);
     // A stop while the database is still being reached ends the wait.
     const std::atomic<bool> *stop = catchStopSignals();
@@ -233,10 +280,10 @@ int runLineStation(const Invocation &invocation)
     }
     const QueueProgress progress = queue.progress();
     if (progress.passed == progress.rows) {
-        printResult(
-            QStringLiteral("station: all %1 rows of batch %2 passed already; no port opened")
+        printResult(printable(
+            QStringLiteral("station: all %1 rows of batch %2 passed already (%3); no port opened")
                 .arg(progress.rows)
-                .arg(invocation.batch));
+                .arg(invocation.batch, journalPath)));
         return ExitDone;
     }
     const int code = serveStation(invocation, queue);

@@ -208,7 +208,7 @@ public:
     void unitUnsettled(const UnitJob &, const UnitResult &, const QString &line,
                        const QueueProgress &) override
     {
-        printResult(line);
+        printResult(printable(line)); // it names the unit's label and its fixture
     }
     void figures(const StationFigures &figures) override
     {

@@ -1,7 +1,12 @@
 #include "line/line_batch.h"
 #include "config/profile.h"
+#include "line/line_copy.h"
 #include "line/line_query.h"
+#include "protocol/config_fields.h"
 #include "station/identity.h"
+
+#include <QHash>
+#include <QSet>
 
 #include <nlohmann/json.hpp>
 
@@ -15,53 +20,130 @@ QByteArray jsonText(const Json &json)
     return QByteArray(text.data(), int(text.size()));
 }
 
-// Each row's identity, by the values' keys, as the station computes it.
-QVector<Json> identitiesOf(const QVector<LineRow> &rows)
+// The profile row of each key, looked up once rather than for every value.
+int profileRowOf(const QString &key)
 {
-    QVector<UnitJob> jobs;
-    for (const LineRow &row : rows) {
-        UnitJob job;
-        for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it) {
-            if (rowOfKey(it.key()) >= 0)
-                job.changes.insert(rowOfKey(it.key()), it.value());
+    static const QHash<QString, int> rows = [] {
+        QHash<QString, int> all;
+        for (int row = 0; row < ConfigRowCount; ++row)
+            all.insert(keyOfRow(row), row);
+        return all;
+    }();
+    return rows.value(key, -1);
+}
+
+// Each row's identity, by profile row, as the station computes it.
+QVector<ValueChanges> identitiesOf(const QVector<LineRow> &rows)
+{
+    QVector<UnitJob> jobs(rows.size());
+    for (int i = 0; i < rows.size(); ++i) {
+        const QMap<QString, QString> &values = rows.at(i).values;
+        for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
+            const int row = profileRowOf(it.key());
+            if (row >= 0)
+                jobs[i].changes.insert(row, it.value());
         }
-        jobs.append(job);
     }
     assignIdentities(jobs);
-    QVector<Json> identities;
-    for (int i = 0; i < rows.size(); ++i) {
-        Json identity = Json::object();
-        for (auto it = rows.at(i).values.constBegin(); it != rows.at(i).values.constEnd(); ++it) {
-            if (jobs.at(i).identity.contains(rowOfKey(it.key())))
-                identity[it.key().toStdString()] = it.value().toStdString();
-        }
-        identities.append(identity);
-    }
+    QVector<ValueChanges> identities;
+    identities.reserve(jobs.size());
+    for (const UnitJob &job : jobs)
+        identities.append(job.identity);
     return identities;
 }
 
-// The rows as one JSON array, and each distinct certificate once, for two
-// statements that store them all.
-void rowsAsJson(const QVector<LineRow> &rows, QByteArray &rowsJson, QByteArray &certificatesJson)
+Json identityJson(const ValueChanges &identity)
 {
-    Json all = Json::array();
+    Json object = Json::object();
+    for (auto it = identity.constBegin(); it != identity.constEnd(); ++it)
+        object[kConfigFields[it.key()].key] = it.value().toStdString();
+    return object;
+}
+
+QByteArray valuesText(const QMap<QString, QString> &values)
+{
+    Json object = Json::object();
+    for (auto it = values.constBegin(); it != values.constEnd(); ++it)
+        object[it.key().toStdString()] = it.value().toStdString();
+    return jsonText(object);
+}
+
+// Each distinct certificate once, SHA-256 to its bytes in base64.
+QByteArray certificatesOf(const QVector<LineRow> &rows)
+{
     Json certificates = Json::object();
-    const QVector<Json> identities = identitiesOf(rows);
+    QSet<QString> held;
     for (const LineRow &row : rows) {
-        Json values = Json::object();
-        for (auto it = row.values.constBegin(); it != row.values.constEnd(); ++it)
-            values[it.key().toStdString()] = it.value().toStdString();
-        const std::string sha = row.certificateSha256.toStdString();
-        all.push_back({{"n", row.number},
-                       {"unit", row.unit.toStdString()},
-                       {"values", values},
-                       {"identity", identities.at(int(all.size()))},
-                       {"sha", sha.empty() ? Json(nullptr) : Json(sha)}});
-        if (!sha.empty() && !certificates.contains(sha))
-            certificates[sha] = row.certificate.toBase64().toStdString();
+        if (row.certificateSha256.isEmpty() || held.contains(row.certificateSha256))
+            continue;
+        held.insert(row.certificateSha256);
+        certificates[row.certificateSha256.toStdString()] =
+            row.certificate.toBase64().toStdString();
     }
-    rowsJson = jsonText(all);
-    certificatesJson = jsonText(certificates);
+    return jsonText(certificates);
+}
+
+// Text for a column that is never NULL, even when it is empty.
+QByteArray textOf(const QString &text)
+{
+    const QByteArray utf8 = text.toUtf8();
+    return utf8.isNull() ? QByteArray("") : utf8;
+}
+
+// Each row as COPY takes it, to the server that parses it while the next
+// is made.
+void sendRows(LineCopy &copy, const QByteArray &batchId, const QVector<LineRow> &rows)
+{
+    const QVector<ValueChanges> identities = identitiesOf(rows);
+    for (int i = 0; i < rows.size(); ++i) {
+        const LineRow &row = rows.at(i);
+        copy.addRow(
+            {batchId, QByteArray::number(row.number), textOf(row.unit), valuesText(row.values),
+             jsonText(identityJson(identities.at(i))),
+             row.certificateSha256.isEmpty() ? QByteArray() : row.certificateSha256.toUtf8()});
+    }
+}
+
+// The identities are let go before the server's checks of the rows (their
+// batch, their certificate) are waited for.
+LineStatus copyRows(LineDatabase &database, const QByteArray &batchId, const QVector<LineRow> &rows)
+{
+    LineCopy copy(database);
+    const LineStatus status = copy.begin("copy_rows");
+    if (!status.ok())
+        return status;
+    sendRows(copy, batchId, rows);
+    return copy.end();
+}
+
+// Finds the rows whose host names an open batch holds; BadInput if any does.
+LineStatus findSharedHostnames(LineDatabase &database, const QVector<LineRow> &rows,
+                               QVector<SharedHostname> &shared)
+{
+    const QString key = QLatin1String(kConfigFields[RowHostname].key);
+    Json hostnames = Json::array();
+    bool any = false;
+    for (const LineRow &row : rows) {
+        const QString hostname = row.values.value(key);
+        hostnames.push_back(hostname.isEmpty() ? Json(nullptr) : Json(hostname.toStdString()));
+        any = any || !hostname.isEmpty();
+    }
+    QueryResult result;
+    const LineStatus status =
+        any ? runStatement(database, "shared_hostnames", {jsonText(hostnames)}, &result)
+            : LineStatus();
+    for (int i = 0; status.ok() && i < result.rows(); ++i) {
+        const int place = int(result.number(i, "place")) - 1;
+        if (place >= 0 && place < rows.size())
+            shared.append({rows.at(place).number, rows.at(place).values.value(key),
+                           result.text(i, "batch"), int(result.number(i, "batch_row"))});
+    }
+    if (!status.ok() || shared.isEmpty())
+        return status;
+    return LineStatus::failed(LineFault::BadInput,
+                              QStringLiteral("%1 of the rows give host names that open batches "
+                                             "hold already")
+                                  .arg(shared.size()));
 }
 
 LineStatus noSuchBatch(const QString &batch)
@@ -83,16 +165,17 @@ LineStatus fillBatch(LineDatabase &database, const QByteArray &batchId, int &lef
         row.values = rowValuesOf(result.bytes(i, "row_values"));
         rows.append(row);
     }
-    const QVector<Json> identities = identitiesOf(rows);
+    const QVector<ValueChanges> identities = identitiesOf(rows);
     Json given = Json::array();
     left = 0;
     for (int i = 0; i < rows.size(); ++i) {
         if (!result.flag(i, "without_identity"))
             continue; // kept as it was
-        if (identities.at(i).empty())
+        if (identities.at(i).isEmpty())
             ++left;
         else
-            given.push_back({{"n", rows.at(i).number}, {"identity", identities.at(i)}});
+            given.push_back(
+                {{"n", rows.at(i).number}, {"identity", identityJson(identities.at(i))}});
     }
     if (!status.ok() || given.empty())
         return status;
@@ -128,23 +211,25 @@ LineStatus fillMissingIdentities(LineDatabase &database, QVector<RowsWithoutIden
     return status;
 }
 
-LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows)
+LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows,
+                       QVector<SharedHostname> *shared)
 {
-    QByteArray rowsJson;
-    QByteArray certificatesJson;
-    rowsAsJson(rows, rowsJson, certificatesJson);
     LineTransaction transaction(database);
     LineStatus status = transaction.begin();
+    if (status.ok() && shared)
+        status = runStatement(database, "lock_batches");
     QueryResult created;
     if (status.ok())
         status = runStatement(database, "insert_batch", {batch.toUtf8()}, &created);
     if (status.ok() && created.rows() == 0)
         return LineStatus::failed(LineFault::BatchExists,
                                   QStringLiteral("batch %1 exists").arg(batch));
+    if (status.ok() && shared)
+        status = findSharedHostnames(database, rows, *shared);
     if (status.ok())
-        status = runStatement(database, "insert_certificates", {certificatesJson});
+        status = runStatement(database, "insert_certificates", {certificatesOf(rows)});
     if (status.ok())
-        status = runStatement(database, "insert_rows", {created.bytes(0, "id"), rowsJson});
+        status = copyRows(database, created.bytes(0, "id"), rows);
     return status.ok() ? transaction.commit() : status;
 }
 

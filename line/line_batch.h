@@ -23,9 +23,23 @@ struct LineRow {
     QString certificateSha256; // lowercase hex; empty without a certificate
 };
 
+// A new row whose host name a row of an open batch (one with rows that are
+// neither passed nor set aside) has too, of any case.
+struct SharedHostname {
+    int row = 0;      // the new row's number
+    QString hostname; // as the new row gives it
+    QString batch;    // the open batch
+    int batchRow = 0; // its row with the host name
+};
+
 // Stores the batch and its rows in one transaction: all rows or none. Each
 // distinct certificate is stored once. BatchExists if the name is taken.
-LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows);
+// Given `shared`, a host name that an open batch holds already stops the
+// import: every row that gives one goes to `shared`, and the answer is
+// BadInput. Without it, rows may share host names with other batches (a
+// batch that replaces another).
+LineStatus importBatch(LineDatabase &database, const QString &batch, const QVector<LineRow> &rows,
+                       QVector<SharedHostname> *shared = nullptr);
 
 // A row's values (or identity) as the database keeps them, a JSON object of
 // strings by profile key; anything else reads as none.

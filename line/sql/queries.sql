@@ -96,12 +96,6 @@ INSERT INTO line_certificates (sha256, bytes)
 SELECT key, decode(value, 'base64') FROM jsonb_each_text($1::jsonb)
     ON CONFLICT (sha256) DO NOTHING
 
--- $2: the rows as one JSON array of {n, unit, values, identity, sha}.
--- name: insert_rows
-INSERT INTO line_rows (batch_id, row_no, unit, row_values, identity, certificate_sha256)
-SELECT $1::bigint, (r ->> 'n')::integer, r ->> 'unit', r -> 'values', r -> 'identity', r ->> 'sha'
-  FROM jsonb_array_elements($2::jsonb) r
-
 -- name: batches_without_identity
 SELECT b.id AS batch_id, b.name AS batch
   FROM line_batches b
@@ -262,3 +256,37 @@ SELECT 'USAGE on schema ' || n.nspname AS missing
 UNION ALL
 SELECT 'SELECT on ' || v::text FROM line_viewer_rights() v
  WHERE NOT has_table_privilege($1, v, 'SELECT')
+
+-- Importing a batch.
+
+-- One import at a time, so that each finds the host names of the one that
+-- ran before it. Stations only read line_batches, which this leaves them.
+-- name: lock_batches
+LOCK TABLE line_batches IN SHARE ROW EXCLUSIVE MODE
+
+-- The rows of open batches whose host names, of any case, new rows give too.
+-- $1: the new rows' host names as a JSON array, null for a row without one;
+-- `place` is the new row's in it, from 1. A batch is open while one of its
+-- rows is neither passed nor set aside: waiting, leased or kept, so named
+-- that the partial indexes find such a row without reading the batches that
+-- are done.
+-- Host names are ASCII, which the "C" collation lowers without a locale.
+-- name: shared_hostnames
+WITH given AS (
+    SELECT g.place, lower(g.hostname COLLATE "C") AS hostname
+      FROM json_array_elements_text($1::json) WITH ORDINALITY AS g(hostname, place)
+     WHERE g.hostname IS NOT NULL),
+open_batches AS (
+    SELECT b.id, b.name FROM line_batches b
+     WHERE EXISTS (SELECT 1 FROM line_rows o
+                    WHERE o.batch_id = b.id AND o.state IN ('waiting', 'leased'))
+        OR EXISTS (SELECT 1 FROM line_rows k WHERE k.batch_id = b.id AND k.state = 'kept'))
+SELECT DISTINCT ON (g.place) g.place, b.name AS batch, r.row_no AS batch_row
+  FROM open_batches b
+  JOIN line_rows r ON r.batch_id = b.id
+  JOIN given g ON g.hostname = lower((r.row_values ->> 'hostname') COLLATE "C")
+ ORDER BY g.place, b.id, r.row_no
+
+-- The new rows streamed in, one a line, in these columns' order.
+-- name: copy_rows
+COPY line_rows (batch_id, row_no, unit, row_values, identity, certificate_sha256) FROM STDIN

@@ -37,9 +37,10 @@ struct Run {
     QString err;
 };
 
-Run kestroctl(const QStringList &arguments)
+Run kestroctl(const QStringList &arguments, const QString &folder = QString())
 {
     QProcess process;
+    process.setWorkingDirectory(folder);
     process.start(QStringLiteral(KESTROCTL_PATH), arguments);
     if (!process.waitForFinished(kRunPatienceMs))
         process.kill();
@@ -252,6 +253,7 @@ void LineTest::initTestCase()
                                           "B-2,unit-2,a.pem\nB-3,unit-3,\n");
     writeFile(dir_.filePath("bad.csv"), "unit,hostname,smtp_server,smtp_port\n"
                                         "B-4,unit-4,mail,25\nB-5,unit-5,mail,26\n");
+    writeFile(dir_.filePath("shared.csv"), "unit,hostname\nS-1,new-1\nS-2,UNIT-2\n");
     writeFile(dir_.filePath("a.pem"), QByteArray(100, 'a'));
     writeFile(dir_.filePath("site.pem"), QByteArray(50, 's'));
 }
@@ -347,9 +349,21 @@ void LineTest::commands_data()
                                   << 9 << ""
                                   << QStringList{"(host 127.0.0.1, database", "!secret-xyz"}
                                   << true;
-    QTest::newRow("a batch's name is shown, never played to the terminal")
-        << none << QStringList{"line", "import", "@/units.csv", "--batch", "E\x1b[2J"} + db << 0
-        << "batch E\\x1b[2J: 3 rows imported" << QStringList() << false;
+    QTest::newRow("5: a host name an open batch holds, of another case")
+        << none << QStringList{"line", "import", "@/shared.csv", "--batch", "B4"} + db << 5 << ""
+        << QStringList{"row 2: hostname UNIT-2 is already in batch B1 (row 2)\n",
+                       "!row 1:", "host names that an open batch holds; nothing imported"}
+        << true;
+    QTest::newRow("2: a batch's name of 201 characters")
+        << none << QStringList{"line", "import", "@/units.csv", "--batch", QString(201, 'n')} + db
+        << 2 << "" << QStringList{"--batch: a name of at most 200 characters (this one has 201)"}
+        << true;
+    QTest::newRow("a batch's name is shown, never played to the terminal; its host names shared")
+        << none
+        << QStringList{"line",    "import",   "@/units.csv",
+                       "--batch", "E\x1b[2J", "--allow-shared-identities"} +
+               db
+        << 0 << "batch E\\x1b[2J: 3 rows imported" << QStringList() << false;
     QTest::newRow("and in its status")
         << none << QStringList{"line", "status", "--batch", "E\x1b[2J"} + db << 0
         << "batch E\\x1b[2J: 3 rows: 3 waiting" << QStringList() << true;
@@ -359,6 +373,14 @@ void LineTest::commands_data()
            R"("failed_units":0,"units_per_hour":0,"eta_seconds":null,"first_pass_yield":null,)"
            R"("causes":[],"kept":[],"stations":[]})"
         << QStringList() << true;
+    QTest::newRow("a station's journal named after its batch stays in the folder")
+        << QByteArray(
+               "INSERT INTO line_batches (name) VALUES ('../J\x1b');"
+               "INSERT INTO line_rows (batch_id, row_no, unit, row_values, state) "
+               "SELECT id, 1, 'J-1', '{}', 'passed' FROM line_batches WHERE name = '../J\x1b'")
+        << QStringList{"-p", "/dev/null", "station", "--batch", "../J\x1b", "--station", "st"} + db
+        << 0 << "all 1 rows of batch ../J\\x1b passed already (.._J_.st.journal)" << QStringList()
+        << true;
     // A station runs on a newer schema until a migration breaks stations of
     // its version: here it gets as far as the batch.
     const QStringList station{"-p", "/dev/null", "station", "--batch", "NO-SUCH", "--db", "@db"};
@@ -406,7 +428,7 @@ void LineTest::commands()
         argument.replace(QLatin1String("@name"), name_);
     }
     const QByteArray schema = schemaDump(name_);
-    const Run run = kestroctl(arguments);
+    const Run run = kestroctl(arguments, dir_.path());
     QVERIFY2(run.exitCode == exitCode, qPrintable(run.err));
     QVERIFY2(out.startsWith('!') ? !run.out.contains(out.mid(1)) : run.out.contains(out),
              qPrintable(run.out));
