@@ -366,7 +366,6 @@ bool checkNames(const Invocation &invocation, QString &problem)
         }
     }
     return true;
-
 }
 
 // --watch takes its SECONDS only if they follow it: alone, it means 2.

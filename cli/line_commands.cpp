@@ -1,11 +1,11 @@
 // kestroctl line: a batch of rows in the line's PostgreSQL database, shared
 // by several stations. The database work is the line library's; here are
 // the command line's words and exit codes.
+#include "cli/line_commands.h"
 #include "cli/commands.h"
 #include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
-#include "cli/line_commands.h"
 #include "line/db_queue.h"
 #include "line/line_batch.h"
 #include "line/line_schema.h"
@@ -228,7 +228,6 @@ int stoppedBeforeStart()
 {
     printProblem(QStringLiteral("stopping: 0 units in progress"));
     return ExitInterrupted;
-
 }
 
 // The journal --journal names; else one named after the batch and the

@@ -5,6 +5,7 @@
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/figures.h"
 #include "cli/line_commands.h"
 #include "line/line_batch.h"
 
@@ -45,10 +46,10 @@ Json yieldOf(double share)
 }
 
 // Units tried, passed at their first try, over every fixture given.
-FixtureProgress summed(const QVector<FixtureProgress> &fixtures)
+FixtureFigures summed(const QVector<FixtureFigures> &fixtures)
 {
-    FixtureProgress all;
-    for (const FixtureProgress &fixture : fixtures) {
+    FixtureFigures all;
+    for (const FixtureFigures &fixture : fixtures) {
         all.tried += fixture.tried;
         all.passed += fixture.passed;
         all.passedFirst += fixture.passedFirst;
@@ -56,9 +57,9 @@ FixtureProgress summed(const QVector<FixtureProgress> &fixtures)
     return all;
 }
 
-QVector<FixtureProgress> allFixtures(const BatchProgress &batch)
+QVector<FixtureFigures> allFixtures(const BatchProgress &batch)
 {
-    QVector<FixtureProgress> all;
+    QVector<FixtureFigures> all;
     for (const StationProgress &station : batch.stations)
         all += station.fixtureFigures;
     return all;
@@ -67,7 +68,7 @@ QVector<FixtureProgress> allFixtures(const BatchProgress &batch)
 Json fixturesJson(const StationProgress &station)
 {
     Json fixtures = Json::array();
-    for (const FixtureProgress &fixture : station.fixtureFigures)
+    for (const FixtureFigures &fixture : station.fixtureFigures)
         fixtures.push_back({{"fixture", text(fixture.fixture)},
                             {"tried", fixture.tried},
                             {"passed", fixture.passed},
@@ -81,7 +82,7 @@ Json stationsJson(const BatchProgress &batch)
 {
     Json stations = Json::array();
     for (const StationProgress &station : batch.stations) {
-        const FixtureProgress all = summed(station.fixtureFigures);
+        const FixtureFigures all = summed(station.fixtureFigures);
         stations.push_back({{"station", text(station.station)},
                             {"fixtures", fixturesJson(station)},
                             {"tried", all.tried},
@@ -104,7 +105,7 @@ Json batchJson(const BatchProgress &batch)
                         {"fixture", text(row.fixture)},
                         {"since", textOrNull(row.since)}});
     Json causes = Json::array();
-    for (const FailureCause &cause : batch.causes)
+    for (const CauseFigures &cause : batch.causes)
         causes.push_back(
             {{"step", text(cause.step)}, {"message", text(cause.message)}, {"units", cause.units}});
     return {{"batch", text(batch.batch)},
@@ -122,12 +123,6 @@ Json batchJson(const BatchProgress &batch)
             {"stations", stationsJson(batch)}};
 }
 
-QString percent(double share)
-{
-    return share < 0 ? QStringLiteral("none tried")
-                     : QStringLiteral("%1%").arg(std::lround(share * 100.0));
-}
-
 // "about 14 min left", at the present rate.
 QString timeLeft(qint64 seconds)
 {
@@ -141,32 +136,16 @@ QString timeLeft(qint64 seconds)
 
 void printRate(const BatchProgress &batch)
 {
-    const FixtureProgress all = summed(allFixtures(batch));
-    const QString rate =
-        batch.etaSeconds < 0
-            ? QStringLiteral("no row passed in the last 10 minutes")
-            : QStringLiteral("%1 rows/h over the last 10 minutes, %2")
-                  .arg(batch.passedPerHour)
-                  .arg(timeLeft(batch.etaSeconds));
+    const FixtureFigures all = summed(allFixtures(batch));
+    const QString rate = batch.etaSeconds < 0
+                             ? QStringLiteral("no row passed in the last 10 minutes")
+                             : QStringLiteral("%1 rows/h over the last 10 minutes, %2")
+                                   .arg(batch.passedPerHour)
+                                   .arg(timeLeft(batch.etaSeconds));
     printResult(QStringLiteral("  %1; first-pass yield %2 (%3 of %4 units)")
-                    .arg(rate, percent(all.firstPassYield()))
+                    .arg(rate, percentOf(all.passedFirst, all.tried))
                     .arg(all.passedFirst)
                     .arg(all.tried));
-}
-
-void printFixture(const FixtureProgress &fixture)
-{
-    QString line = QStringLiteral("    %1: %2 tried, %3 passed, first-pass yield %4")
-                       .arg(fixture.fixture)
-                       .arg(fixture.tried)
-                       .arg(fixture.passed)
-                       .arg(percent(fixture.firstPassYield()));
-    if (!fixture.lastFailure.isEmpty())
-        line += QStringLiteral("; last failure: ") + fixture.lastFailure;
-    if (fixture.flagged)
-        line += QStringLiteral("; FLAGGED: its last 3 units failed alike while other fixtures "
-                               "passed: check it");
-    printResult(printable(line));
 }
 
 void printStations(const BatchProgress &batch)
@@ -181,22 +160,16 @@ void printStations(const BatchProgress &batch)
                 .arg(station.failed)
                 .arg(station.unitsPerHour)
                 .arg(station.lastSeen.isEmpty() ? QStringLiteral("never") : station.lastSeen));
-        for (const FixtureProgress &fixture : station.fixtureFigures)
-            printFixture(fixture);
+        for (const FixtureFigures &fixture : station.fixtureFigures)
+            printResult(QStringLiteral("    ") + fixtureLine(fixture));
     }
 }
 
 void printCauses(const BatchProgress &batch)
 {
-    QStringList causes;
-    for (const FailureCause &cause : batch.causes)
-        causes << QStringLiteral("%1: %2 (%3 %4)")
-                      .arg(cause.step, cause.message)
-                      .arg(cause.units)
-                      .arg(QLatin1String(cause.units == 1 ? "unit" : "units"));
+    const QString causes = causesLine(batch.causes);
     if (!causes.isEmpty())
-        printResult(printable(QStringLiteral("  commonest failures: ") +
-                              causes.join(QStringLiteral("; "))));
+        printResult(QStringLiteral("  ") + causes);
 }
 
 void printBatch(const BatchProgress &batch)

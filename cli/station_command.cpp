@@ -6,6 +6,7 @@
 #include "cli/config_file.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
+#include "cli/figures.h"
 #include "station/file_queue.h"
 #include "station/identity.h"
 #include "station/manifest.h"
@@ -49,35 +50,15 @@ void onFiguresSignal(int)
     figuresSignalled = true;
 }
 
-QString percentOf(int part, int whole)
-{
-    return whole > 0 ? QStringLiteral("%1%").arg(qRound(100.0 * part / whole))
-                     : QStringLiteral("none tried");
-}
-
 // Each fixture's units tried and passed, its first-pass yield and last
 // failure, and the causes that cost the most units.
 void printFigures(const StationFigures &figures)
 {
-    for (const FixtureFigures &fixture : figures.fixtures) {
-        QString line = QStringLiteral("  %1: %2 tried, %3 passed, first-pass yield %4")
-                           .arg(fixture.fixture)
-                           .arg(fixture.tried)
-                           .arg(fixture.passed)
-                           .arg(percentOf(fixture.passedFirst, fixture.tried));
-        if (!fixture.lastFailure.isEmpty())
-            line += QStringLiteral("; last failure: ") + fixture.lastFailure;
-        printResult(printable(line));
-    }
-    QStringList causes;
-    for (const CauseFigures &cause : figures.causes)
-        causes << QStringLiteral("%1: %2 (%3 %4)")
-                      .arg(cause.step, cause.message)
-                      .arg(cause.units)
-                      .arg(QLatin1String(cause.units == 1 ? "unit" : "units"));
+    for (const FixtureFigures &fixture : figures.fixtures)
+        printResult(QStringLiteral("  ") + fixtureLine(fixture));
+    const QString causes = causesLine(figures.causes);
     if (!causes.isEmpty())
-        printResult(printable(QStringLiteral("  commonest failures: ") +
-                              causes.join(QStringLiteral("; "))));
+        printResult(QStringLiteral("  ") + causes);
 }
 
 // Who runs the command, for a release's record.

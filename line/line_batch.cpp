@@ -257,7 +257,8 @@ LineStatus stationsOf(LineDatabase &database, const QByteArray &batchId,
 LineStatus fixturesOf(LineDatabase &database, BatchProgress &batch)
 {
     QueryResult result;
-    const LineStatus status = runStatement(database, "batch_fixtures", {batch.batch.toUtf8()}, &result);
+    const LineStatus status =
+        runStatement(database, "batch_fixtures", {batch.batch.toUtf8()}, &result);
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         const QString name = result.text(i, "station");
         for (StationProgress &station : batch.stations) {

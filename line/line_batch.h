@@ -58,37 +58,14 @@ struct RowsWithoutIdentity {
 // that still have none.
 LineStatus fillMissingIdentities(LineDatabase &database, QVector<RowsWithoutIdentity> &left);
 
-// A fixture as a supervisor sees it. A unit that failed and came back to its
-// row is counted once, at its first try; units that failed before they took
-// a row count as tried.
-struct FixtureProgress {
-    QString fixture;
-    qint64 tried = 0;
-    qint64 passed = 0;
-    qint64 passedFirst = 0; // passed at their first try
-    QString lastFailure;    // "verify: hostname differs"; empty if none failed
-    // Its last 3 units failed at the same step while another fixture passed.
-    bool flagged = false;
-
-    // The share of the units tried that passed at their first try; -1 if none tried.
-    double firstPassYield() const { return tried > 0 ? double(passedFirst) / double(tried) : -1; }
-};
-
-// The steps and messages that cost the most units.
-struct FailureCause {
-    QString step;
-    QString message;
-    qint64 units = 0;
-};
-
 struct StationProgress {
     QString station;
     int fixtures = 0;
     qint64 passed = 0;
     qint64 failed = 0;
-    qint64 unitsPerHour = 0; // units tried in the last 10 minutes, times 6
-    QString lastSeen;        // ISO 8601, empty if the station never registered
-    QVector<FixtureProgress> fixtureFigures; // each fixture that tried a unit of the batch
+    qint64 unitsPerHour = 0;                // units tried in the last 10 minutes, times 6
+    QString lastSeen;                       // ISO 8601, empty if the station never registered
+    QVector<FixtureFigures> fixtureFigures; // each fixture that tried a unit of the batch
 };
 
 struct BatchProgress {
@@ -108,7 +85,7 @@ struct BatchProgress {
     // commonest causes of failure.
     qint64 passedPerHour = 0;
     qint64 etaSeconds = -1;
-    QVector<FailureCause> causes;
+    QVector<CauseFigures> causes;
 };
 
 // Every batch in import order, or only `batch` (NoSuchBatch if it is not

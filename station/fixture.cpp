@@ -384,7 +384,7 @@ StationFigures StationRun::figures()
 FixtureTally::FixtureTally(const QStringList &ports)
 {
     for (const QString &port : ports)
-        fixtures_.append({port, 0, 0, 0, QString()});
+        fixtures_.append({port, 0, 0, 0, QString(), false});
 }
 
 void FixtureTally::note(const UnitJob &job, const UnitResult &result)
@@ -396,8 +396,8 @@ void FixtureTally::note(const UnitJob &job, const UnitResult &result)
         fixture.passed += result.passed() ? 1 : 0;
         fixture.passedFirst += result.passed() && !job.cameBack ? 1 : 0;
         if (!result.passed())
-            fixture.lastFailure =
-                QStringLiteral("%1: %2").arg(QLatin1String(stepName(result.failedStep)), result.message);
+            fixture.lastFailure = QStringLiteral("%1: %2").arg(
+                QLatin1String(stepName(result.failedStep)), result.message);
     }
     if (!result.passed() && !job.cameBack)
         ++causes_[QLatin1String(stepName(result.failedStep)) + QLatin1Char('\n') + result.message];
@@ -408,7 +408,8 @@ StationFigures FixtureTally::figures() const
     StationFigures figures;
     figures.fixtures = fixtures_;
     for (auto it = causes_.constBegin(); it != causes_.constEnd(); ++it)
-        figures.causes.append({it.key().section('\n', 0, 0), it.key().section('\n', 1), it.value()});
+        figures.causes.append(
+            {it.key().section('\n', 0, 0), it.key().section('\n', 1), it.value()});
     std::sort(figures.causes.begin(), figures.causes.end(),
               [](const CauseFigures &a, const CauseFigures &b) {
                   return a.units != b.units ? a.units > b.units

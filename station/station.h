@@ -23,24 +23,6 @@ struct StationSettings {
     std::atomic<bool> *figuresRequest = nullptr;
 };
 
-// A fixture's units in this run, as a supervisor counts them: a unit that
-// came back to its job is counted at its first try; one that failed before
-// it took a job counts as tried.
-struct FixtureFigures {
-    QString fixture;
-    int tried = 0;
-    int passed = 0;
-    int passedFirst = 0; // passed at their first try
-    QString lastFailure; // "verify: hostname differs"; empty if none failed
-};
-
-// A step and message that cost units, and how many.
-struct CauseFigures {
-    QString step;
-    QString message;
-    int units = 0;
-};
-
 struct StationFigures {
     QVector<FixtureFigures> fixtures; // in the order of the ports
     QVector<CauseFigures> causes;     // the three commonest, commonest first

@@ -70,6 +70,29 @@ struct KeptRow {
     }
 };
 
+// A fixture's units as a supervisor counts them: a unit that came back to
+// its job is counted at its first try; one that failed before it took a job
+// counts as tried.
+struct FixtureFigures {
+    QString fixture;
+    qint64 tried = 0;
+    qint64 passed = 0;
+    qint64 passedFirst = 0; // passed at their first try
+    QString lastFailure;    // "verify: hostname differs"; empty if none failed
+    // Its last 3 units failed at the same step while another fixture passed.
+    bool flagged = false;
+
+    // The share of the units tried that passed at their first try; -1 if none tried.
+    double firstPassYield() const { return tried > 0 ? double(passedFirst) / double(tried) : -1; }
+};
+
+// A step and message that cost units, and how many.
+struct CauseFigures {
+    QString step;
+    QString message;
+    qint64 units = 0;
+};
+
 // What became of one unit.
 struct UnitResult {
     QString fixture; // the port the unit was on

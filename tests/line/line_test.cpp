@@ -7,6 +7,7 @@
 #include "line/line_schema.h"
 #include "line/line_sql.h"
 #include "protocol/config_fields.h"
+#include "tests/line/rows_named.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 #include "tests/support/raw_pty.h"
@@ -65,18 +66,6 @@ QByteArray schemaDump(const QString &database)
             schema += line + '\n'; // a key of its own for every dump
     }
     return dump.exitCode() == 0 ? schema : QByteArray("pg_dump failed");
-}
-
-QVector<LineRow> rowsNamed(int count)
-{
-    QVector<LineRow> rows;
-    for (int i = 1; i <= count; ++i)
-        rows.append({i,
-                     QStringLiteral("U-%1").arg(i),
-                     {{"hostname", QStringLiteral("unit-%1").arg(i)}},
-                     {},
-                     {}});
-    return rows;
 }
 
 // A run of `station` on `batch`, its fixtures fix1 to fix4, its earlier
@@ -550,10 +539,9 @@ void LineTest::leasesFenceEveryResult()
     QCOMPARE(batch.value("failed_units").toInt(), 1);
     const QJsonArray stations = batch.value("stations").toArray();
     QCOMPARE(stations.size(), 3);
-    QCOMPARE(
-        stations.at(0).toObject().keys(),
-        (QStringList{"failed", "first_pass_yield", "fixtures", "last_seen", "passed", "station",
-                     "tried", "units_per_hour"}));
+    QCOMPARE(stations.at(0).toObject().keys(),
+             (QStringList{"failed", "first_pass_yield", "fixtures", "last_seen", "passed",
+                          "station", "tried", "units_per_hour"}));
     QCOMPARE(stations.at(1).toObject().value("passed").toInt(), 2); // st-b
     QCOMPARE(stations.at(2).toObject().value("units_per_hour").toInt(), 6 * 1);
 
@@ -1072,9 +1060,9 @@ void LineTest::aSupervisorSeesYieldsAndCauses()
     QString out[2];
     for (int s = 0; s < 2; ++s) {
         stations[s].setWorkingDirectory(dir_.path());
-        stations[s].start(KESTROCTL_PATH, {"-p", devices[s]->portPath(), "-t", "2000", "-r", "0",
-                                           "station", "--batch", "Y", "--db", database_,
-                                           "--station", names[s]});
+        stations[s].start(KESTROCTL_PATH,
+                          {"-p", devices[s]->portPath(), "-t", "2000", "-r", "0", "station",
+                           "--batch", "Y", "--db", database_, "--station", names[s]});
     }
     const auto swapDone = [&] { // each unit swapped as soon as its line is printed
         for (int s = 0; s < 2; ++s) {
@@ -1089,9 +1077,10 @@ void LineTest::aSupervisorSeesYieldsAndCauses()
     QTRY_VERIFY2_WITH_TIMEOUT(swapDone(), qPrintable(out[0] + out[1]), kRunPatienceMs);
     QCOMPARE(stations[0].exitCode() + stations[1].exitCode(), 0);
 
-    const QJsonObject batch = QJsonDocument::fromJson(
-        kestroctl({"line", "status", "--json", "--batch", "Y", "--db", database_}).out.toUtf8())
-                                  .object();
+    const QJsonObject batch =
+        QJsonDocument::fromJson(
+            kestroctl({"line", "status", "--json", "--batch", "Y", "--db", database_}).out.toUtf8())
+            .object();
     QCOMPARE(batch.value("passed").toInt(), 4);
     QCOMPARE(batch.value("units_per_hour").toInt(), 6 * 4);
     const QJsonObject cause = batch.value("causes").toArray().at(0).toObject();
@@ -1099,8 +1088,10 @@ void LineTest::aSupervisorSeesYieldsAndCauses()
              QStringLiteral("verify: hostname differs"));
     QCOMPARE(cause.value("units").toInt(), told[0]);
     const QJsonArray perStation = batch.value("stations").toArray();
-    const QJsonObject bad = perStation.at(1).toObject().value("fixtures").toArray().at(0).toObject();
-    const QJsonObject fine = perStation.at(0).toObject().value("fixtures").toArray().at(0).toObject();
+    const QJsonObject bad =
+        perStation.at(1).toObject().value("fixtures").toArray().at(0).toObject();
+    const QJsonObject fine =
+        perStation.at(0).toObject().value("fixtures").toArray().at(0).toObject();
     QCOMPARE(perStation.at(1).toObject().value("station").toString(), QStringLiteral("st-worn"));
     QCOMPARE(bad.value("tried").toInt(), told[0]);
     QCOMPARE(bad.value("passed").toInt(), 0);
@@ -1115,17 +1106,18 @@ void LineTest::aSupervisorSeesYieldsAndCauses()
     RawPty terminal([](const QString &why) { QFAIL(qPrintable(why)); });
     QProcess watching;
     watching.setStandardOutputFile(terminal.path());
-    watching.start(KESTROCTL_PATH, {"line", "status", "--watch", "1", "--batch", "Y", "--db",
-                                    database_});
+    watching.start(KESTROCTL_PATH,
+                   {"line", "status", "--watch", "1", "--batch", "Y", "--db", database_});
     QByteArray screen;
     QTRY_VERIFY_WITH_TIMEOUT((screen += terminal.pending()).count("\x1b[H\x1b[2J") >= 2, 10000);
     ::kill(pid_t(watching.processId()), SIGINT);
     QVERIFY(watching.waitForFinished(5000));
     QCOMPARE(watching.exitCode(), 0);
-    QVERIFY2(screen.contains(": " + QByteArray::number(told[0]) + " tried, 0 passed, first-pass "
-                                                                   "yield 0%; last failure: "
-                                                                   "verify: hostname differs; "
-                                                                   "FLAGGED"),
+    QVERIFY2(screen.contains(": " + QByteArray::number(told[0]) +
+                             " tried, 0 passed, first-pass "
+                             "yield 0%; last failure: "
+                             "verify: hostname differs; "
+                             "FLAGGED"),
              screen.constData());
 
     // The dashboard's role reads the same in the views.

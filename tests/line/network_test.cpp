@@ -9,6 +9,7 @@
 #include "line/line_database.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
+#include "tests/line/rows_named.h"
 #include "tests/support/devsim_process.h"
 #include "tests/support/qtest_support.h"
 
@@ -25,18 +26,6 @@
 namespace {
 
 constexpr int kPatienceMs = 40000;
-
-QVector<LineRow> rowsNamed(int count)
-{
-    QVector<LineRow> rows;
-    for (int i = 1; i <= count; ++i)
-        rows.append({i,
-                     QStringLiteral("U-%1").arg(i),
-                     {{"hostname", QStringLiteral("unit-%1").arg(i)}},
-                     {},
-                     {}});
-    return rows;
-}
 
 // The proxy, listening on a port of its own; ended with the test.
 struct Proxy {

@@ -154,6 +154,9 @@ void StationRoleTest::forgeriesAreRefused_data()
         << QByteArray("BEGIN; LOCK TABLE line_schema IN SHARE ROW EXCLUSIVE MODE")
         << "permission denied for table line_schema"
         << "";
+    QTest::newRow("a kept row released")
+        << QByteArray("SELECT unit FROM line_release('R', 1, 'no reason')")
+        << "permission denied for function line_release" << "";
     QTest::newRow("two names that once shared one lock")
         << QByteArray("SELECT bool_and(started) FROM (SELECT started FROM line_station_start("
                       "'station-53072', 'h', 1, 'R', '{f}', 30, 3, 4) UNION ALL SELECT started "
