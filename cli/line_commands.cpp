@@ -248,6 +248,21 @@ QString journalOf(const Invocation &invocation, const QString &station)
     return name;
 }
 
+// The station's own journal, appended to. The database knows which rows
+// passed; the journal is read for its torn last line only.
+int openStationJournal(DbQueue &queue, const QString &journalPath)
+{
+    JournalHistory history;
+    QString problem;
+    const bool read = readJournal(journalPath, {}, history, problem);
+    for (const QString &warning : history.warnings)
+        printProblem(warning);
+    if (read && queue.openJournal(journalPath, history, problem))
+        return ExitDone;
+    printProblem(problem + QStringLiteral("; nothing sent"));
+    return read ? ExitResultsLost : ExitInvalidInput;
+}
+
 } // namespace
 
 int runLineStation(const Invocation &invocation)
@@ -266,17 +281,9 @@ int runLineStation(const Invocation &invocation)
         return stoppedBeforeStart();
     if (!status.ok())
         return failed(status, QStringLiteral("; nothing sent"));
-    JournalHistory history;
-    QString problem;
-    // The database knows which rows passed; the local journal is read for
-    // its torn last line only.
-    const bool read = readJournal(journalPath, {}, history, problem);
-    for (const QString &warning : history.warnings)
-        printProblem(warning);
-    if (!read || !queue.openJournal(journalPath, history, problem)) {
-        printProblem(problem + QStringLiteral("; nothing sent"));
-        return read ? ExitResultsLost : ExitInvalidInput;
-    }
+    const int opened = openStationJournal(queue, journalPath);
+    if (opened != ExitDone)
+        return opened;
     const QueueProgress progress = queue.progress();
     if (progress.passed == progress.rows) {
         printResult(printable(
