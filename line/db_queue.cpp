@@ -205,6 +205,7 @@ void DbQueue::addUnrecorded(const QByteArray &line)
     entry.erase("generation");
     pending.record.journalLine = text(entry);
     pending_.append(pending);
+    unrecorded_ = pending_.size();
 }
 
 LineStatus DbQueue::open(const QString &connectionString, const QString &host, qint64 pid,
@@ -385,8 +386,7 @@ QString DbQueue::fatal() const
 
 int DbQueue::unrecorded() const
 {
-    const std::lock_guard<std::mutex> lock(mutex_);
-    return pending_.size();
+    return unrecorded_;
 }
 
 int DbQueue::rowHeldBy(const QStringList &unitValues) const
@@ -455,6 +455,7 @@ UnitQueue::Completion DbQueue::unrecordedCompletion(const Pending &pending, QStr
             markedUnrecorded(pending.record.journalLine, pending.lease.generation) + '\n', problem))
         return Completion::NotRecorded;
     pending_.append(pending);
+    unrecorded_ = pending_.size();
     problem = outageNote();
     return Completion::Pending;
 }
@@ -625,5 +626,6 @@ void DbQueue::recordPending()
             lateLines_.append(pending.lateLine);
         // Any other failure (a right the role lacks): the journal keeps it.
         pending_.removeFirst();
+        unrecorded_ = pending_.size();
     }
 }

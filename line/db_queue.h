@@ -91,7 +91,8 @@ public:
     // life), told once.
     QString note() override;
 
-    // The results the database has not taken yet (they are in the journal).
+    // The results the database has not taken yet (they are in the journal);
+    // never waits for the database.
     int unrecorded() const;
 
 private:
@@ -177,6 +178,8 @@ private:
     int backoffMs_ = 0;
     std::chrono::steady_clock::time_point nextTry_;
     QVector<Pending> pending_; // in the order they came
+    // How many, read without waiting for the database (whose call may hold the lock).
+    std::atomic<int> unrecorded_{0};
     QStringList lateLines_;    // late results found while recording what was pending
     QSet<int> toldKept_;       // rows kept for their units, told once each
 };
