@@ -152,10 +152,11 @@ void printStations(const BatchProgress &batch)
 {
     for (const StationProgress &station : batch.stations) {
         printResult(
-            QStringLiteral("  station %1: %2 fixtures, %3 passed, %4 failed, %5 units/h, "
-                           "last seen %6")
+            QStringLiteral("  station %1: %2 %3, %4 passed, %5 failed, %6 units/h, "
+                           "last seen %7")
                 .arg(printable(station.station))
                 .arg(station.fixtures)
+                .arg(QLatin1String(station.fixtures == 1 ? "fixture" : "fixtures"))
                 .arg(station.passed)
                 .arg(station.failed)
                 .arg(station.unitsPerHour)

@@ -368,7 +368,7 @@ void StationRun::record(const UnitJob &job, const UnitResult &result)
         else
             observer.unitDone(job, told, progress);
         tally_.note(job, result);
-        const QString health = health_.note(result);
+        const QString health = health_.note(result, progress.passed);
         if (!health.isEmpty())
             observer.fixtureNote(result.fixture, health);
     }
@@ -431,34 +431,29 @@ void StationRun::replugged(const QString &fixture)
     health_.replugged(fixture);
 }
 
-QString FixtureHealth::note(const UnitResult &result)
+QString FixtureHealth::note(const UnitResult &result, int passedRows)
 {
-    ++units_;
     Streak &streak = streaks_[result.fixture];
-    if (result.passed() || (!streak.failures.isEmpty() && streak.step != result.failedStep))
-        streak.failures.clear();
-    if (result.passed()) {
-        lastPass_[result.fixture] = units_;
+    if (result.passed() || (!streak.passedBefore.isEmpty() && streak.step != result.failedStep))
+        streak.passedBefore.clear();
+    if (result.passed())
         return QString();
-    }
     streak.step = result.failedStep;
-    streak.failures.append(units_);
-    if (streak.failures.size() > kSuspectStreak)
-        streak.failures.removeFirst();
-    if (streak.suspect || streak.failures.size() < kSuspectStreak)
+    // The rows passed before this failure's result came; a pass since is
+    // another fixture's (of this station, or of the line's other stations).
+    streak.passedBefore.append(passedRows);
+    if (streak.passedBefore.size() > kSuspectStreak)
+        streak.passedBefore.removeFirst();
+    if (streak.suspect || streak.passedBefore.size() < kSuspectStreak ||
+        passedRows <= streak.passedBefore.first())
         return QString();
     // Units that fail alike on one fixture while the others pass point at
-    // the fixture: another passed a unit since the first of these failed.
-    for (auto it = lastPass_.constBegin(); it != lastPass_.constEnd(); ++it) {
-        if (it.key() != result.fixture && it.value() > streak.failures.first()) {
-            streak.suspect = true;
-            return QStringLiteral("its last %1 units failed at %2 (%3) while other fixtures "
-                                  "passed: check %4")
-                .arg(kSuspectStreak)
-                .arg(QLatin1String(stepName(result.failedStep)), result.message, result.fixture);
-        }
-    }
-    return QString();
+    // the fixture.
+    streak.suspect = true;
+    return QStringLiteral("its last %1 units failed at %2 (%3) while other fixtures passed: "
+                          "check %4")
+        .arg(kSuspectStreak)
+        .arg(QLatin1String(stepName(result.failedStep)), result.message, result.fixture);
 }
 
 bool FixtureHealth::suspect(const QString &fixture) const

@@ -16,24 +16,24 @@
 class FixtureHealth
 {
 public:
-    // Takes the unit's result; answers the fixture's note the first time it
-    // is named, else an empty one.
-    QString note(const UnitResult &result);
+    // Takes the unit's result, with the rows passed once it was recorded
+    // (by every fixture the queue serves: on a line, every station's);
+    // answers the fixture's note the first time it is named, else an empty one.
+    QString note(const UnitResult &result, int passedRows);
     // Named, and not replugged since.
     bool suspect(const QString &fixture) const;
     void replugged(const QString &fixture);
-    StationFigures figures();
 
 private:
     static constexpr int kSuspectStreak = 3;
     struct Streak {
         FailedStep step = FailedStep::None;
-        QVector<qint64> failures; // the numbers of the last units in a row that failed at `step`
+        // For each of the last units in a row that failed at `step`: the
+        // rows passed when its result came.
+        QVector<int> passedBefore;
         bool suspect = false;
     };
-    qint64 units_ = 0;                // results taken, counting all fixtures
-    QHash<QString, Streak> streaks_;  // by fixture
-    QHash<QString, qint64> lastPass_; // the number of each fixture's last pass
+    QHash<QString, Streak> streaks_; // by fixture
 };
 
 // The run's figures, unit by unit.
