@@ -64,9 +64,11 @@ BEGIN
          GROUP BY batch_id, state HAVING sum(n) <> 0
             ON CONFLICT (batch_id, state, shard) DO UPDATE SET rows = c.rows + excluded.rows;
     ELSE
+        -- A batch deleted whole takes its counts with it.
         INSERT INTO line_row_counts AS c (batch_id, state, shard, rows)
-        SELECT batch_id, state, pg_backend_pid() % 16, -count(*) FROM old_rows
-         GROUP BY batch_id, state
+        SELECT o.batch_id, o.state, pg_backend_pid() % 16, -count(*) FROM old_rows o
+         WHERE EXISTS (SELECT 1 FROM line_batches b WHERE b.id = o.batch_id)
+         GROUP BY o.batch_id, o.state
             ON CONFLICT (batch_id, state, shard) DO UPDATE SET rows = c.rows + excluded.rows;
     END IF;
     RETURN NULL;

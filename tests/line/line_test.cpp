@@ -1039,6 +1039,9 @@ void LineTest::aKeptRowIsReleasedByHand()
     QVERIFY2(twice.err.contains("row 1 of batch PR is waiting and kept for no unit; nothing "
                                 "released"),
              qPrintable(twice.err));
+    // A batch deleted whole takes its rows, results and counts with it.
+    const LineStatus deleted = runQuery(database, "DELETE FROM line_batches WHERE name = 'PR'");
+    QVERIFY2(deleted.ok(), qPrintable(deleted.message));
 }
 
 // Two stations on one batch, one with a fixture that fails every unit at

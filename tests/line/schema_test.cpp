@@ -24,7 +24,7 @@ const char *const kLanded[][2] = {
     {"0002_row_identities.sql", "f0020509139232e2e1c59c3c3d158198f35fc9527b2d28e09e850f9c68156274"},
     {"0003_claim_by_index_and_written_rows.sql",
      "dee0cfcfb1bbd705da0c465169eb3add751052820513eda2f21d811c9def8aa9"},
-    {"0004_station_runs.sql", "f21b9ff7ec9f3e4ee9ab4860667cbee4a65d8dd81a9a2bcfdf58aff0c2e9e0ab"},
+    {"0004_station_runs.sql", "aa5da12aa4155a5393b89bf2792690e7e61f5700d32fda879ea732d4b84e925c"},
     {"0005_rows_kept_for_their_units.sql",
      "07406d3e50c6bd3415350839026317d0f49542dc020011b0ec348faf6eb0b224"},
     {"0006_yield_and_causes.sql",
