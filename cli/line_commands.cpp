@@ -137,7 +137,8 @@ int runLineInit(const Invocation &invocation)
         printResult(QStringLiteral("role %1 may claim, renew and record")
                         .arg(printable(invocation.stationRole)));
     if (!invocation.viewerRole.isEmpty())
-        printResult(QStringLiteral("role %1 may read the views line_progress and station_rates")
+        printResult(QStringLiteral("role %1 may read the views line_progress, station_rates, "
+                                   "fixture_yield and failure_causes")
                         .arg(printable(invocation.viewerRole)));
     return ExitDone;
 }

@@ -320,7 +320,8 @@ void LineTest::commands_data()
                       "REVOKE ALL ON ALL FUNCTIONS IN SCHEMA public FROM @role")
         << QStringList{"line", "init", "--station-role", "@role", "--viewer-role", "@role_viewer"} +
                db
-        << 0 << "may read the views line_progress and station_rates" << QStringList() << false;
+        << 0 << "may read the views line_progress, station_rates, fixture_yield and failure_causes"
+        << QStringList() << false;
     QTest::newRow("9: the station's role cannot import")
         << none << QStringList{"line", "import", "@/units.csv", "--batch", "B3", "--db", "@as-role"}
         << 9 << "" << QStringList{"permission denied for table line_batches", "!pw-never-shown"}
