@@ -116,11 +116,12 @@ QString noAnswer(bool marked)
 
 DbQueue::~DbQueue()
 {
+    // A request in flight gives up at once, and with it the lock it holds.
+    interrupted_ = true;
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         closing_ = true;
     }
-    interrupted_ = true; // a request in flight gives up at once
     wake_.notify_all();
     if (keeper_.joinable())
         keeper_.join();

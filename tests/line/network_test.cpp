@@ -233,6 +233,22 @@ void NetworkTest::aFrozenNetworkFreezesNothing()
     stopped.process.terminate();
     QCOMPARE(stopped.finish(3000), 130);
     QVERIFY2(told.elapsed() < 3000, qPrintable(QString::number(told.elapsed())));
+
+    // Frozen while the fixture waits for its passed unit to go: nothing is
+    // in progress, so the first SIGTERM ends the station at once, whatever
+    // its sign of life's call is waiting for.
+    const QString last = batch(2);
+    Proxy frozen;
+    QVERIFY(frozen.start({}));
+    Station idle;
+    idle.start(dir_.path(), stationOn(link, last, through(frozen), "st-idle-stop"));
+    QVERIFY(idle.said("row 1 (U-1) on " + link + ": passed"));
+    frozen.signal(SIGUSR1);
+    QThread::msleep(1500);
+    told.restart();
+    idle.process.terminate();
+    QCOMPARE(idle.finish(3000), 130);
+    QVERIFY2(told.elapsed() < 3000, qPrintable(QString::number(told.elapsed())));
 }
 
 // Every connection cut while the station's only fixture waits for its
