@@ -26,14 +26,14 @@ struct Start {
 
 // One station started on the manifest, against a port that is not there,
 // until its fixture says it waits; then stopped.
-Start once(const QTemporaryDir &dir)
+Start once(const QTemporaryDir &dir, const QString &manifest)
 {
     QProcess station;
     station.setProcessChannelMode(QProcess::SeparateChannels);
     station.setReadChannel(QProcess::StandardError);
     const Clock::time_point start = Clock::now();
     station.start(QStringLiteral(KESTROCTL_PATH),
-                  {"-p", dir.filePath("no-port"), "station", dir.filePath("units.csv"), "--journal",
+                  {"-p", dir.filePath("no-port"), "station", manifest, "--journal",
                    dir.filePath(QStringLiteral("units-%1.journal").arg(std::rand()))});
     QByteArray err;
     while (!err.contains("waiting for the next unit")) {
@@ -58,20 +58,13 @@ int main(int argc, char **argv)
     QTemporaryDir dir;
     if (!dir.isValid())
         fail("no temporary folder");
-    QByteArray certificate;
-    for (int i = 0; i < 8192; ++i)
-        certificate.append(char(i * 37 + 11));
-    writeBytes(dir.filePath("site.pem"), certificate);
-    QByteArray manifest = "unit,hostname,certificate\n";
-    for (int i = 0; i < kRows; ++i)
-        manifest += "B-" + QByteArray::number(i) + ",unit-" + QByteArray::number(i) + ",site.pem\n";
-    writeBytes(dir.filePath("units.csv"), manifest);
+    const QString manifest = writeLargeManifest(dir.path(), kRows);
 
     std::vector<double> ms;
     long peakKb = 0;
     bool toldProgress = true;
     for (int i = 0; i < kRuns; ++i) {
-        const Start start = once(dir);
+        const Start start = once(dir, manifest);
         ms.push_back(start.ms);
         peakKb = std::max(peakKb, start.peakKb);
         toldProgress = toldProgress && start.toldProgress;

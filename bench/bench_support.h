@@ -110,6 +110,21 @@ inline void writeBytes(const QString &path, const QByteArray &bytes)
         fail("cannot write " + path.toStdString());
 }
 
+// Writes `units.csv` of `rows` rows into `dir`, each naming the same 8 KiB
+// `site.pem`, as a large batch's manifest; answers the manifest's path.
+inline QString writeLargeManifest(const QString &dir, int rows)
+{
+    QByteArray certificate;
+    for (int i = 0; i < 8192; ++i)
+        certificate.append(char(i * 37 + 11));
+    writeBytes(dir + "/site.pem", certificate);
+    QByteArray manifest = "unit,hostname,certificate\n";
+    for (int i = 0; i < rows; ++i)
+        manifest += "B-" + QByteArray::number(i) + ",unit-" + QByteArray::number(i) + ",site.pem\n";
+    writeBytes(dir + "/units.csv", manifest);
+    return dir + "/units.csv";
+}
+
 // Runs the event loop until `done` answers true; false after the patience
 // limit. Spins without blocking, so that the moment of completion is seen at
 // once.
