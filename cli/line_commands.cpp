@@ -216,10 +216,7 @@ int runLineRelease(const Invocation &invocation)
                             unit, where);
     if (!status.ok())
         return failed(status);
-    const QString row = unit.isEmpty()
-                            ? QStringLiteral("row %1").arg(invocation.releaseRow)
-                            : QStringLiteral("row %1 (%2)").arg(invocation.releaseRow).arg(unit);
-    printResult(printable(releasedLine(row, invocation.reason)));
+    printResult(printable(releasedLine(rowLabel(invocation.releaseRow, unit), invocation.reason)));
     return ExitDone;
 }
 

@@ -190,10 +190,8 @@ void printBatch(const BatchProgress &batch)
     printStations(batch);
     printCauses(batch);
     for (const KeptRow &row : batch.keptRows)
-        printResult(
-            printable(QStringLiteral("  kept for its unit: row %1 (%2), last on %3 since %4")
-                          .arg(row.row)
-                          .arg(row.unit, row.where(), row.since)));
+        printResult(printable(QStringLiteral("  kept for its unit: %1, last on %2 since %3")
+                                  .arg(rowLabel(row.row, row.unit), row.where(), row.since)));
 }
 
 // One view of every batch (or only the invocation's); false, told, if the

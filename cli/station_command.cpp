@@ -70,10 +70,9 @@ QString userName()
 
 QString rowName(const UnitJob &job)
 {
-    QString who = job.row > 0 ? QStringLiteral("row %1").arg(job.row) : QStringLiteral("unit");
-    if (!job.unit.isEmpty())
-        who += QStringLiteral(" (%1)").arg(job.unit);
-    return who;
+    if (job.row > 0)
+        return rowLabel(job.row, job.unit);
+    return job.unit.isEmpty() ? QStringLiteral("unit") : QStringLiteral("unit (%1)").arg(job.unit);
 }
 
 QString resultLine(const UnitJob &job, const UnitResult &result, const QueueProgress &progress)
@@ -121,11 +120,7 @@ void printSummary(const StationOutcome &outcome, const QStringList &setAside)
         summary += QStringLiteral("; set aside: ") + setAside.join(QStringLiteral(", "));
     QStringList kept;
     for (const KeptRow &row : outcome.progress.keptRows)
-        kept << QStringLiteral("%1, last on %2")
-                    .arg(row.unit.isEmpty()
-                             ? QStringLiteral("row %1").arg(row.row)
-                             : QStringLiteral("row %1 (%2)").arg(row.row).arg(row.unit),
-                         row.where());
+        kept << QStringLiteral("%1, last on %2").arg(rowLabel(row.row, row.unit), row.where());
     if (!kept.isEmpty())
         summary += QStringLiteral("; kept for its unit: ") + kept.join(QStringLiteral("; "));
     printResult(printable(summary));

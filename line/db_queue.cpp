@@ -509,10 +509,7 @@ QString DbQueue::keptRowNote()
     for (const KeptRow &kept : progress().keptRows) {
         if (!toldKept_.contains(kept.row)) {
             toldKept_.insert(kept.row);
-            return QStringLiteral("row %1 (%2) is kept for its unit, which had its values on "
-                                  "%3: put that unit on a fixture of the line")
-                .arg(kept.row)
-                .arg(kept.unit, kept.where());
+            return ::keptRowNote(kept, QStringLiteral("a fixture of the line"));
         }
     }
     return QString();

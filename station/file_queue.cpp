@@ -71,14 +71,15 @@ QString FileQueue::keptRowNote()
         if (states_.at(index) != State::Kept || toldKept_.contains(index))
             continue;
         toldKept_.insert(index);
-        QString who = QStringLiteral("row %1").arg(jobs_.at(index).row);
-        if (!jobs_.at(index).unit.isEmpty())
-            who += QStringLiteral(" (%1)").arg(jobs_.at(index).unit);
-        return QStringLiteral("%1 is kept for its unit, which had its values on %2: put that "
-                              "unit on a fixture")
-            .arg(who, keptWhere_.at(index));
+        return ::keptRowNote(keptRowAt(index), QStringLiteral("a fixture"));
     }
     return QString();
+}
+
+// Called with the lock held: the job at `index`, kept for its unit.
+KeptRow FileQueue::keptRowAt(int index) const
+{
+    return {jobs_.at(index).row, jobs_.at(index).unit, QString(), keptWhere_.at(index), QString()};
 }
 
 bool FileQueue::complete(const UnitJob &job, const UnitResult &result, QString &problem)
@@ -120,8 +121,7 @@ QueueProgress FileQueue::progress() const
     counts.setAsideRows = setAside_;
     for (int index = 0; index < states_.size(); ++index) {
         if (states_.at(index) == State::Kept)
-            counts.keptRows.append({jobs_.at(index).row, jobs_.at(index).unit, QString(),
-                                    keptWhere_.at(index), QString()});
+            counts.keptRows.append(keptRowAt(index));
     }
     return counts;
 }

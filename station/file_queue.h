@@ -51,6 +51,7 @@ private:
     int indexOf(const UnitJob &job) const;
     State settle(int index, const UnitResult &result, bool wasKept);
     QString keptRowNote();
+    KeptRow keptRowAt(int index) const;
     int indexHeldBy(const QStringList &unitValues) const;
     bool append(const UnitJob &job, const UnitResult &result, QString &problem);
 

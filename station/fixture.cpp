@@ -220,10 +220,8 @@ Fixture::Taken Fixture::takeJob(DeviceLink &link, QStringList &values, Watch &wa
     watch.held = values;
     watch.identity = job.identity;
     if (claimed == UnitQueue::Claim::AlreadyPassed) {
-        QString who = QStringLiteral("row %1").arg(job.row);
-        if (!job.unit.isEmpty())
-            who += QStringLiteral(" (%1)").arg(job.unit);
-        note(who + QStringLiteral("'s unit is still on the fixture; remove it"));
+        note(rowLabel(job.row, job.unit) +
+             QStringLiteral("'s unit is still on the fixture; remove it"));
         return Taken::Job;
     }
     ++run_.unitsInProgress;

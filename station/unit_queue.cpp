@@ -25,3 +25,16 @@ const char *identityName(IdentityFate fate)
     }
     return "";
 }
+
+QString rowLabel(int row, const QString &unit)
+{
+    const QString label = QStringLiteral("row %1").arg(row);
+    return unit.isEmpty() ? label : label + QStringLiteral(" (%1)").arg(unit);
+}
+
+QString keptRowNote(const KeptRow &kept, const QString &onto)
+{
+    return QStringLiteral(
+               "%1 is kept for its unit, which had its values on %2: put that unit on %3")
+        .arg(rowLabel(kept.row, kept.unit), kept.where(), onto);
+}

@@ -70,6 +70,12 @@ struct KeptRow {
     }
 };
 
+// "row 3", or with its label "row 3 (B-0003)": a row as the operator is told of it.
+QString rowLabel(int row, const QString &unit);
+// The line a fixture is told about a row kept for another unit; `onto` says
+// where that unit goes ("a fixture", "a fixture of the line").
+QString keptRowNote(const KeptRow &kept, const QString &onto);
+
 // A fixture's units as a supervisor counts them: a unit that came back to
 // its job is counted at its first try; one that failed before it took a job
 // counts as tried.
