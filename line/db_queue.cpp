@@ -517,8 +517,6 @@ QString DbQueue::keptRowNote()
 
 QString DbQueue::unavailable(const LineStatus &status)
 {
-    if (status.ok())
-        return QString();
     noteFailure(status);
     if (!fatal().isEmpty())
         return fatal();
@@ -579,8 +577,7 @@ bool DbQueue::reconnect()
         return false;
     const LineStatus status = resume();
     if (!status.ok()) {
-        if (status.fault == LineFault::RunEnded || status.fault == LineFault::SchemaUnknown)
-            noteFailure(status);
+        noteFailure(status); // the outage goes on, or the run is over
         backoffMs_ = std::min(backoffMs_ * 2, kLastRetryMs);
         nextTry_ = now + std::chrono::milliseconds(backoffMs_);
         return false;
