@@ -93,15 +93,15 @@ QVector<Setting> defaultsFor(LineUse use)
             {"fallback_application_name", "kestroctl"}};
 }
 
-// Whether the environment sets `key` (PGCONNECT_TIMEOUT, PGOPTIONS, ...),
-// which then goes before the program's own default.
-bool setByEnvironment(const char *key)
+// The settings the environment sets (PGCONNECT_TIMEOUT, PGOPTIONS, ...),
+// which then go before the program's own defaults.
+QSet<QByteArray> setByEnvironment()
 {
     PQconninfoOption *options = PQconndefaults();
-    bool set = false;
+    QSet<QByteArray> set;
     for (PQconninfoOption *option = options; option && option->keyword; ++option) {
-        if (qstrcmp(option->keyword, key) == 0)
-            set = option->envvar && std::getenv(option->envvar);
+        if (option->envvar && std::getenv(option->envvar))
+            set.insert(QByteArray(option->keyword));
     }
     PQconninfoFree(options);
     return set;
@@ -145,9 +145,10 @@ LineStatus LineDatabase::open(const QString &connectionString, LineUse use)
                                                  "postgresql:// URI or key=value pairs)"));
     // The defaults come before dbname, so that the string overrides them.
     const QVector<Setting> defaults = defaultsFor(use);
+    const QSet<QByteArray> fromEnvironment = setByEnvironment();
     std::vector<const char *> keys, values;
     for (const Setting &setting : defaults) {
-        if (setByEnvironment(setting.key))
+        if (fromEnvironment.contains(setting.key))
             continue;
         keys.push_back(setting.key);
         values.push_back(setting.value.constData());
