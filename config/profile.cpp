@@ -4,6 +4,7 @@
 #include "protocol/config_fields.h"
 
 #include <QFile>
+#include <QHash>
 #include <QTextCodec>
 
 #include <nlohmann/json.hpp>
@@ -216,13 +217,16 @@ bool acceptMember(const QString &key, const Json &value, ValueChanges &changes, 
 
 } // namespace
 
+// Looked up by hash: an import asks for every value of 100,000 rows.
 int rowOfKey(const QString &key)
 {
-    for (int row = 0; row < ConfigRowCount; ++row) {
-        if (key == keyOfRow(row))
-            return row;
-    }
-    return -1;
+    static const QHash<QString, int> rows = [] {
+        QHash<QString, int> all;
+        for (int row = 0; row < ConfigRowCount; ++row)
+            all.insert(keyOfRow(row), row);
+        return all;
+    }();
+    return rows.value(key, -1);
 }
 
 bool decodeUtf8(const QByteArray &bytes, QString &text)

@@ -5,7 +5,6 @@
 #include "protocol/config_fields.h"
 #include "station/identity.h"
 
-#include <QHash>
 #include <QSet>
 
 #include <nlohmann/json.hpp>
@@ -20,18 +19,6 @@ QByteArray jsonText(const Json &json)
     return QByteArray(text.data(), int(text.size()));
 }
 
-// The profile row of each key, looked up once rather than for every value.
-int profileRowOf(const QString &key)
-{
-    static const QHash<QString, int> rows = [] {
-        QHash<QString, int> all;
-        for (int row = 0; row < ConfigRowCount; ++row)
-            all.insert(keyOfRow(row), row);
-        return all;
-    }();
-    return rows.value(key, -1);
-}
-
 // Each row's identity, by profile row, as the station computes it.
 QVector<ValueChanges> identitiesOf(const QVector<LineRow> &rows)
 {
@@ -39,7 +26,7 @@ QVector<ValueChanges> identitiesOf(const QVector<LineRow> &rows)
     for (int i = 0; i < rows.size(); ++i) {
         const QMap<QString, QString> &values = rows.at(i).values;
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
-            const int row = profileRowOf(it.key());
+            const int row = rowOfKey(it.key());
             if (row >= 0)
                 jobs[i].changes.insert(row, it.value());
         }

@@ -96,8 +96,9 @@ LineStatus rowIdentities(LineDatabase &database, const LineRun &run,
         const QMap<QString, QString> values = rowValuesOf(result.bytes(i, "identity"));
         QMap<int, QString> identity;
         for (auto it = values.constBegin(); it != values.constEnd(); ++it) {
-            if (rowOfKey(it.key()) >= 0)
-                identity.insert(rowOfKey(it.key()), it.value());
+            const int row = rowOfKey(it.key());
+            if (row >= 0)
+                identity.insert(row, it.value());
         }
         if (!identity.isEmpty())
             identities.insert(int(result.number(i, "row_no")), identity);
