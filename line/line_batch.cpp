@@ -277,14 +277,14 @@ LineStatus figuresOf(LineDatabase &database, const QByteArray &batchId, BatchPro
     return status.ok() ? fixturesOf(database, batch) : status;
 }
 
-LineStatus keptRowsOf(LineDatabase &database, const QByteArray &batchId, QVector<KeptRow> &kept)
+// The batch's stations, their figures and its kept rows, for line status.
+LineStatus detailOf(LineDatabase &database, const QByteArray &batchId, BatchProgress &batch)
 {
-    QueryResult result;
-    const LineStatus status = runStatement(database, "batch_kept_rows", {batchId}, &result);
-    for (int i = 0; status.ok() && i < result.rows(); ++i)
-        kept.append({int(result.number(i, "row_no")), result.text(i, "unit"),
-                     result.text(i, "holder_station"), result.text(i, "holder_fixture"),
-                     result.text(i, "since")});
+    LineStatus status = stationsOf(database, batchId, batch.stations);
+    if (status.ok())
+        status = figuresOf(database, batchId, batch);
+    if (status.ok() && batch.kept > 0)
+        status = keptRowsBy(database, "batch_kept_rows", batchId, batch.keptRows);
     return status;
 }
 
@@ -314,11 +314,7 @@ LineStatus batchProgress(LineDatabase &database, const QString &batch,
     for (int i = 0; status.ok() && i < result.rows(); ++i) {
         batches.append(progressOf(result, i));
         if (withStations == WithStations::Yes)
-            status = stationsOf(database, result.bytes(i, "batch_id"), batches.last().stations);
-        if (status.ok() && withStations == WithStations::Yes)
-            status = figuresOf(database, result.bytes(i, "batch_id"), batches.last());
-        if (status.ok() && withStations == WithStations::Yes && batches.last().kept > 0)
-            status = keptRowsOf(database, result.bytes(i, "batch_id"), batches.last().keptRows);
+            status = detailOf(database, result.bytes(i, "batch_id"), batches.last());
     }
     if (status.ok() && !batch.isEmpty() && batches.isEmpty())
         return noSuchBatch(batch);
@@ -352,6 +348,19 @@ LineStatus exportBatch(LineDatabase &database, const QString &batch,
         if (!line(jsonText(entry)))
             break;
     }
+    return status;
+}
+
+LineStatus keptRowsBy(LineDatabase &database, const char *statement, const QByteArray &key,
+                      QVector<KeptRow> &kept)
+{
+    QueryResult result;
+    const LineStatus status = runStatement(database, statement, {key}, &result);
+    kept.clear();
+    for (int i = 0; status.ok() && i < result.rows(); ++i)
+        kept.append({int(result.number(i, "row_no")), result.text(i, "unit"),
+                     result.text(i, "holder_station"), result.text(i, "holder_fixture"),
+                     result.text(i, "since")});
     return status;
 }
 

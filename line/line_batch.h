@@ -95,6 +95,11 @@ LineStatus batchProgress(LineDatabase &database, const QString &batch,
                          QVector<BatchProgress> &batches,
                          WithStations withStations = WithStations::Yes);
 
+// The rows kept for their units that `statement` gives for `key` (a batch's
+// id, or a station run's token), each with where its unit was last.
+LineStatus keptRowsBy(LineDatabase &database, const char *statement, const QByteArray &key,
+                      QVector<KeptRow> &kept);
+
 // Frees row `row` of the batch, kept for a unit that is lost for good, for
 // any unit, and keeps the reason with who released it (the session's role).
 // `unit` takes the row's label, `where` where its unit was last. BadInput if

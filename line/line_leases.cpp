@@ -108,14 +108,7 @@ LineStatus rowIdentities(LineDatabase &database, const LineRun &run,
 
 LineStatus rowsKeptForTheirUnit(LineDatabase &database, const LineRun &run, QVector<KeptRow> &kept)
 {
-    QueryResult result;
-    const LineStatus status = runStatement(database, "kept_rows", {run.token}, &result);
-    kept.clear();
-    for (int i = 0; status.ok() && i < result.rows(); ++i)
-        kept.append({int(result.number(i, "row_no")), result.text(i, "unit"),
-                     result.text(i, "holder_station"), result.text(i, "holder_fixture"),
-                     result.text(i, "since")});
-    return status;
+    return keptRowsBy(database, "kept_rows", run.token, kept);
 }
 
 LineStatus setAsideRows(LineDatabase &database, const LineRun &run, QVector<int> &rows)
