@@ -41,18 +41,6 @@ void appendField(QByteArray &buffer, const QByteArray &field)
     buffer.append(field.constData() + plain, field.size() - plain);
 }
 
-// The server's reason, sorted as the line's other statements sort theirs.
-LineFault faultOf(PGconn *connection, const char *state)
-{
-    const QByteArray code(state ? state : "");
-    if (PQstatus(connection) != CONNECTION_OK || code.isEmpty() || code.startsWith("08") ||
-        code.startsWith("57P"))
-        return LineFault::Unreachable;
-    if (code.startsWith("22") || code.startsWith("23"))
-        return LineFault::BadInput;
-    return LineFault::Refused;
-}
-
 } // namespace
 
 LineCopy::~LineCopy()
@@ -68,7 +56,7 @@ LineCopy::~LineCopy()
 LineStatus LineCopy::failure(const char *state, const QString &reason)
 {
     return LineStatus::failed(
-        faultOf(database_.connection(), state),
+        faultOfAnswer(database_.connection(), state),
         QStringLiteral("the line's database (%1): %2").arg(database_.where(), reason.simplified()));
 }
 

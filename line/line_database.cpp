@@ -122,6 +122,13 @@ int settingOf(pg_conn *connection, const char *key, int otherwise)
 
 } // namespace
 
+LineFault faultOfAnswer(pg_conn *connection, const char *state)
+{
+    return PQstatus(connection) != CONNECTION_OK || !state || !*state
+               ? LineFault::Unreachable
+               : faultOfState(QByteArray(state));
+}
+
 LineDatabase::~LineDatabase()
 {
     close();
@@ -291,9 +298,7 @@ private:
         }
         pg_conn *connection = database.connection();
         const char *state = answer ? PQresultErrorField(answer.get(), PG_DIAG_SQLSTATE) : nullptr;
-        const LineFault fault = PQstatus(connection) != CONNECTION_OK || !state
-                                    ? LineFault::Unreachable
-                                    : faultOfState(QByteArray(state));
+        const LineFault fault = faultOfAnswer(connection, state);
         const char *reason = answer ? PQresultErrorField(answer.get(), PG_DIAG_MESSAGE_PRIMARY)
                                     : PQerrorMessage(connection);
         return LineStatus::failed(

@@ -42,6 +42,10 @@ private:
     std::unique_ptr<PGresult, ResultFree> result_;
 };
 
+// Why the server refused a request, from the SQLSTATE of its answer (null
+// if none came); Unreachable whenever the connection itself is gone.
+LineFault faultOfAnswer(pg_conn *connection, const char *state);
+
 // Runs one statement (or, without parameters, several) with the parameters
 // as text; `result`, if given, takes its rows. A null QByteArray is SQL NULL.
 LineStatus runQuery(LineDatabase &database, const char *sql,
