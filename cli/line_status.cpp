@@ -2,6 +2,7 @@
 // until Ctrl-C (--watch): per batch its counts, the rate and the time left,
 // per station and fixture the units tried and passed and the first-pass
 // yield, the commonest causes of failure, and the rows kept for their units.
+#include "base/json_text.h"
 #include "cli/commands.h"
 #include "cli/console.h"
 #include "cli/exit_codes.h"
@@ -23,12 +24,6 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-QByteArray jsonLine(const Json &json)
-{
-    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-    return QByteArray(text.data(), int(text.size()));
-}
 
 std::string text(const QString &value)
 {
@@ -211,7 +206,7 @@ bool show(const Invocation &invocation, LineDatabase &database, int &code)
         printResult(QStringLiteral("no batch imported yet"));
     for (const BatchProgress &batch : batches) {
         if (invocation.json)
-            printResultText(jsonLine(batchJson(batch)));
+            printResultText(jsonText(batchJson(batch)) + '\n');
         else
             printBatch(batch);
     }

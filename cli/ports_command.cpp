@@ -1,5 +1,6 @@
 // ports: the serial ports a station can use, the system's and the ones it
 // does not list ($KESTRO_EXTRA_PORTS), each with its stable by-id name.
+#include "base/json_text.h"
 #include "cli/commands.h"
 #include "cli/config_file.h"
 #include "cli/console.h"
@@ -97,8 +98,7 @@ QString jsonLine(const PortListing &port)
         line[member.first] = member.second.isEmpty()
                                  ? nlohmann::ordered_json(nullptr)
                                  : nlohmann::ordered_json(member.second.toStdString());
-    return QString::fromStdString(
-        line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
+    return QString::fromUtf8(jsonText(line));
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 #include "line/db_queue.h"
+#include "base/json_text.h"
 #include "line/line_batch.h"
 #include "line/line_query.h"
 #include "line/line_schema.h"
@@ -50,12 +51,6 @@ UnitJob jobOf(const LineLease &lease, const LineRow &row, const QMap<int, QStrin
 
 using Json = nlohmann::ordered_json;
 
-QByteArray text(const Json &entry)
-{
-    const std::string text = entry.dump(-1, ' ', false, Json::error_handler_t::replace);
-    return QByteArray(text.data(), int(text.size()));
-}
-
 // The journal's line with the batch and the station added, without its newline.
 QByteArray withOrigin(const QByteArray &line, const QString &batch, const QString &station)
 {
@@ -64,7 +59,7 @@ QByteArray withOrigin(const QByteArray &line, const QString &batch, const QStrin
         return line.trimmed();
     entry["batch"] = batch.toStdString();
     entry["station"] = station.toStdString();
-    return text(entry);
+    return jsonText(entry);
 }
 
 // The line as the station's journal keeps it while the database has not
@@ -76,7 +71,7 @@ QByteArray markedUnrecorded(const QByteArray &line, qint64 generation)
         return line;
     entry["recorded"] = false;
     entry["generation"] = generation > 0 ? Json(generation) : Json(nullptr);
-    return text(entry);
+    return jsonText(entry);
 }
 
 QString member(const Json &entry, const char *name)
@@ -204,7 +199,7 @@ void DbQueue::addUnrecorded(const QByteArray &line)
     pending.lateLine = lateLineOf(pending.lease.row, member(entry, "unit"), member(entry, "port"));
     entry.erase("recorded");
     entry.erase("generation");
-    pending.record.journalLine = text(entry);
+    pending.record.journalLine = jsonText(entry);
     pending_.append(pending);
     unrecorded_ = pending_.size();
 }

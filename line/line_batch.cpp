@@ -1,4 +1,5 @@
 #include "line/line_batch.h"
+#include "base/json_text.h"
 #include "config/profile.h"
 #include "line/line_copy.h"
 #include "line/line_query.h"
@@ -12,12 +13,6 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-QByteArray jsonText(const Json &json)
-{
-    const std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
-    return QByteArray(text.data(), int(text.size()));
-}
 
 // Each row's identity, by profile row, as the station computes it.
 QVector<ValueChanges> identitiesOf(const QVector<LineRow> &rows)

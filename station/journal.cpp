@@ -1,5 +1,6 @@
 #include "station/journal.h"
 #include "base/bounded_read.h"
+#include "base/json_text.h"
 #include "base/time_stamp.h"
 #include "config/config_values.h"
 #include "protocol/config_fields.h"
@@ -200,8 +201,7 @@ QByteArray journalLine(const UnitJob &job, const UnitResult &result, bool withSe
     line["certificate_sha256"] = textOrNull(result.passed() ? job.certificateSha256 : QString());
     line["seconds"] = std::round(result.seconds * 1000.0) / 1000.0;
     // A value read from a device may hold bytes that are not UTF-8.
-    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-    return QByteArray(text.data(), int(text.size()));
+    return jsonText(line) + '\n';
 }
 
 bool JournalHistory::belongsElsewhere() const
@@ -291,8 +291,7 @@ QByteArray releaseLine(const UnitJob &job, const QString &reason, const QString 
     line["result"] = "released";
     line["reason"] = utf8(reason);
     line["released_by"] = utf8(releasedBy);
-    const std::string text = line.dump(-1, ' ', false, Json::error_handler_t::replace) + '\n';
-    return QByteArray(text.data(), int(text.size()));
+    return jsonText(line) + '\n';
 }
 
 JournalWriter::~JournalWriter()
