@@ -398,7 +398,7 @@ void FixtureTally::note(const UnitJob &job, const UnitResult &result)
                 QLatin1String(stepName(result.failedStep)), result.message);
     }
     if (!result.passed() && !job.cameBack)
-        ++causes_[QLatin1String(stepName(result.failedStep)) + QLatin1Char('\n') + result.message];
+        ++causes_[{QLatin1String(stepName(result.failedStep)), result.message}];
 }
 
 StationFigures FixtureTally::figures() const
@@ -406,8 +406,7 @@ StationFigures FixtureTally::figures() const
     StationFigures figures;
     figures.fixtures = fixtures_;
     for (auto it = causes_.constBegin(); it != causes_.constEnd(); ++it)
-        figures.causes.append(
-            {it.key().section('\n', 0, 0), it.key().section('\n', 1), it.value()});
+        figures.causes.append({it.key().first, it.key().second, it.value()});
     std::sort(figures.causes.begin(), figures.causes.end(),
               [](const CauseFigures &a, const CauseFigures &b) {
                   return a.units != b.units ? a.units > b.units

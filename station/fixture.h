@@ -5,6 +5,7 @@
 #include "station/station.h"
 
 #include <QHash>
+#include <QPair>
 #include <QVector>
 
 #include <atomic>
@@ -46,7 +47,7 @@ public:
 
 private:
     QVector<FixtureFigures> fixtures_;
-    QHash<QString, int> causes_; // by "step\nmessage"
+    QHash<QPair<QString, QString>, int> causes_; // by step and message
 };
 
 struct StationRun {
